@@ -1,0 +1,90 @@
+// The pending-release list and the per-thread host entry count.
+#include "binding/host_ref.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace cadrel::binding {
+
+namespace {
+
+thread_local long entry_count = 0;
+
+struct PendingReleases {
+    std::mutex mutex;
+    std::vector<PyObject*> objects;  // guarded by mutex
+    // Lets every entry skip the lock when nothing is pending (the usual case).
+    std::atomic<bool> dirty{false};
+};
+
+// Never destroyed: worker threads may still defer releases while the process
+// exits, after static destructors would have run.
+PendingReleases& pending() {
+    static auto* list = new PendingReleases();
+    return *list;
+}
+
+}  // namespace
+
+long host_entry_count() noexcept { return entry_count; }
+
+void release_reference(PyObject* object) noexcept {
+    if (entry_count > 0) {
+        Py_DECREF(object);
+        return;
+    }
+    PendingReleases& list = pending();
+    {
+        std::lock_guard lock(list.mutex);
+        try {
+            list.objects.push_back(object);
+        } catch (...) {
+            // Out of memory: leaking one reference is the only safe choice here.
+            return;
+        }
+    }
+    list.dirty.store(true, std::memory_order_release);
+}
+
+void release_pending_references() noexcept {
+    PendingReleases& list = pending();
+    if (!list.dirty.load(std::memory_order_acquire)) return;
+    std::vector<PyObject*> objects;
+    {
+        std::lock_guard lock(list.mutex);
+        objects.swap(list.objects);
+        list.dirty.store(false, std::memory_order_relaxed);
+    }
+    // Released outside the lock: a release may run a destructor that defers more.
+    for (PyObject* object : objects) Py_DECREF(object);
+}
+
+EnteredHost::EnteredHost() noexcept {
+    ++entry_count;
+    release_pending_references();
+}
+
+EnteredHost::~EnteredHost() { --entry_count; }
+
+Attached::Attached() noexcept : state_(PyGILState_Ensure()) {
+    ++entry_count;
+    release_pending_references();
+}
+
+Attached::~Attached() {
+    --entry_count;
+    PyGILState_Release(state_);
+}
+
+Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {
+    thread_state_ = PyEval_SaveThread();
+}
+
+Detached::~Detached() {
+    PyEval_RestoreThread(thread_state_);
+    entry_count = saved_entry_count_;
+    if (entry_count > 0) release_pending_references();
+}
+
+}  // namespace cadrel::binding

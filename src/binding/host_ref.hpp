@@ -1,0 +1,104 @@
+// Owned references to host objects, and when they may be released.
+//
+// A thread may only touch a reference count while attached to the interpreter.
+// Each thread keeps a count of its entries into the host (the call adapter,
+// tp_dealloc, attaching with `Attached`). A HostRef dropped on a thread whose
+// count is zero (a worker thread, or the loop thread between messages) goes on a
+// process-wide pending-release list instead; the next entry into the host on any
+// thread releases the whole list.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace cadrel::binding {
+
+/// Releases `object` now if this thread has entered the host, else later.
+void release_reference(PyObject* object) noexcept;
+
+/// Releases everything on the pending-release list. Caller is attached.
+void release_pending_references() noexcept;
+
+/// This thread's count of entries into the host.
+long host_entry_count() noexcept;
+
+/// An owned (strong) reference; null allowed. Move-only.
+class HostRef {
+public:
+    HostRef() noexcept = default;
+    /// Takes over a new reference (nullptr allowed).
+    static HostRef steal(PyObject* object) noexcept { return HostRef(object); }
+    /// Adds a reference to a borrowed object. Caller is attached.
+    static HostRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return HostRef(object);
+    }
+
+    HostRef(HostRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    HostRef& operator=(HostRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    HostRef(const HostRef&) = delete;
+    HostRef& operator=(const HostRef&) = delete;
+    ~HostRef() { reset(); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    /// Gives the reference to the caller (for returning to the host).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    /// A second owned reference to the same object. Caller is attached.
+    HostRef clone() const noexcept { return borrow(object_); }
+
+    void reset() noexcept {
+        if (PyObject* object = std::exchange(object_, nullptr)) release_reference(object);
+    }
+
+private:
+    explicit HostRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+/// Marks this thread as inside the host for its lifetime and releases pending
+/// references on entry. The thread must already be attached.
+class EnteredHost {
+public:
+    EnteredHost() noexcept;
+    ~EnteredHost();
+    EnteredHost(const EnteredHost&) = delete;
+    EnteredHost& operator=(const EnteredHost&) = delete;
+};
+
+/// Attaches the calling thread to the interpreter (PyGILState_Ensure) and
+/// enters the host; detaches again when it goes.
+class Attached {
+public:
+    Attached() noexcept;
+    ~Attached();
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+/// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
+/// references dropped meanwhile are deferred; on re-attaching the pending list
+/// is released.
+class Detached {
+public:
+    Detached() noexcept;
+    ~Detached();
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    PyThreadState* thread_state_;
+    long saved_entry_count_;
+};
+
+}  // namespace cadrel::binding

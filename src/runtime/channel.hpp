@@ -1,0 +1,382 @@
+// Unbounded multi-producer single-consumer channel.
+//
+// Algorithm. The queue is a singly linked list of fixed-size blocks. A send
+// claims the next position with one fetch_add on `tail_position`; that claim is
+// the message's place in the channel, so messages are received strictly in the
+// order their sends arrived at the tail, whatever thread sent them (there are no
+// per-producer sub-queues). The sender walks from `block_tail` to the block
+// holding its position (appending a block when the list is too short), moves
+// its value into the slot and publishes it by setting the slot's bit in the
+// block's `ready` word. The receiver owns `head_`/`index_` and takes a slot once
+// its ready bit is set; a slot whose sender has claimed but not yet published
+// it reads as empty, and that sender wakes the receiver when it publishes.
+//
+// Reclamation. A sender may hold a pointer to `block_tail` for an unbounded
+// time, so a consumed block is freed (or recycled at the tail) only after
+// `block_tail` has moved past it and every position claimed before that move has
+// been consumed: the mover records `tail_position` after its successful CAS as
+// the block's `observed_tail`. Any sender that loaded the old `block_tail` had
+// already claimed its position (fetch_add comes first), so that position is
+// below `observed_tail`, and once the receiver has consumed it, that sender's
+// last access (the ready-bit fetch_or) is over.
+//
+// Waking. The receiver sleeps on a futex word (`rx_state_`). Before sleeping it
+// announces PARKED and looks at the queue once more; a sender publishes and then
+// looks at `rx_state_`. Both pairs are sequentially consistent, so at least one
+// side sees the other: either the receiver finds the message, or the sender
+// finds PARKED and wakes it. A sender that finds the receiver awake makes no
+// system call.
+//
+// Closing. Dropping the receiver marks the channel refusing; later sends hand
+// their message back. A send that raced with the close and got in is destroyed
+// with the channel. The end of the channel is reported once every sender is gone
+// and nothing is queued.
+#pragma once
+
+#include "runtime/futex.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace cadrel::rt {
+
+template <class T> class Sender;
+template <class T> class Receiver;
+template <class T> std::pair<Sender<T>, Receiver<T>> make_channel();
+
+namespace channel_detail {
+
+inline constexpr std::uint64_t kBlockCap = 32;
+inline constexpr std::uint32_t kAllReady = 0xffffffffu;
+
+inline std::uint64_t block_start(std::uint64_t position) { return position & ~(kBlockCap - 1); }
+inline std::uint32_t block_offset(std::uint64_t position) {
+    return static_cast<std::uint32_t>(position & (kBlockCap - 1));
+}
+
+template <class T>
+struct Block {
+    /// Position of slot 0. Written before the block is linked in (the linking
+    /// CAS publishes it), never changed while linked.
+    std::uint64_t start = 0;
+    std::atomic<Block*> next{nullptr};
+    /// Bit i set: slot i holds a published value.
+    std::atomic<std::uint32_t> ready{0};
+    /// Set (release) once `block_tail` moved past this block; `observed_tail`
+    /// is valid after an acquire load that sees it.
+    std::atomic<bool> released{false};
+    std::uint64_t observed_tail = 0;
+    alignas(T) unsigned char storage[kBlockCap][sizeof(T)];
+
+    T* slot(std::uint32_t offset) { return std::launder(reinterpret_cast<T*>(storage[offset])); }
+
+    void reset_for_reuse(std::uint64_t new_start) {
+        start = new_start;
+        next.store(nullptr, std::memory_order_relaxed);
+        ready.store(0, std::memory_order_relaxed);
+        released.store(false, std::memory_order_relaxed);
+        observed_tail = 0;
+    }
+};
+
+enum RxState : std::uint32_t { kAwake = 0, kParked = 1, kNotified = 2 };
+
+template <class T>
+class Chan {
+public:
+    Chan() {
+        auto* first = new Block<T>();
+        block_tail_.store(first, std::memory_order_relaxed);
+        head_ = first;
+        free_head_ = first;
+    }
+
+    ~Chan() {
+        // Only one thread is left here: destroy whatever is still queued
+        // (messages that raced with the receiver's close), then the blocks.
+        while (try_pop_value()) {
+        }
+        Block<T>* block = free_head_;
+        while (block != nullptr) {
+            Block<T>* next = block->next.load(std::memory_order_relaxed);
+            delete block;
+            block = next;
+        }
+    }
+
+    Chan(const Chan&) = delete;
+    Chan& operator=(const Chan&) = delete;
+
+    // ---- sending side -------------------------------------------------------
+
+    /// Appends `value`; returns it back when the receiver is gone.
+    std::optional<T> send(T&& value) {
+        if (rx_closed_.load(std::memory_order_acquire)) return std::optional<T>(std::move(value));
+        push(std::move(value));
+        wake_receiver_if_parked();
+        return std::nullopt;
+    }
+
+    bool is_closed() const { return rx_closed_.load(std::memory_order_acquire); }
+
+    void add_sender() { senders_.fetch_add(1, std::memory_order_relaxed); }
+
+    void drop_sender() {
+        // seq_cst: the pushes of this sender happen before the count reaches
+        // zero, and the drop is ordered against the receiver's PARKED
+        // announcement like a send is (see "Waking").
+        if (senders_.fetch_sub(1, std::memory_order_seq_cst) == 1) wake_receiver_if_parked();
+    }
+
+    // ---- receiving side (one thread) ---------------------------------------
+
+    enum class Poll { kValue, kEmpty, kClosed };
+
+    /// Takes the head message into `out` when there is one.
+    Poll try_recv(std::optional<T>& out) {
+        out = try_pop_value();
+        if (out) return Poll::kValue;
+        if (senders_.load(std::memory_order_seq_cst) != 0) return Poll::kEmpty;
+        // Every sender is gone; a push that came before the last drop is
+        // visible now, so look once more before reporting the end.
+        out = try_pop_value();
+        return out ? Poll::kValue : Poll::kClosed;
+    }
+
+    /// Blocks until a message arrives (returned) or the channel ends (nullopt).
+    std::optional<T> recv() {
+        std::optional<T> out;
+        for (;;) {
+            Poll poll = try_recv(out);
+            if (poll == Poll::kValue) return out;
+            if (poll == Poll::kClosed) return std::nullopt;
+
+            // Announce the sleep, then look again (see "Waking" above).
+            std::uint32_t expected = kAwake;
+            if (!rx_state_.compare_exchange_strong(expected, kParked, std::memory_order_seq_cst)) {
+                // A stale notification from a send we have already consumed.
+                rx_state_.store(kAwake, std::memory_order_relaxed);
+                continue;
+            }
+            poll = try_recv(out);
+            if (poll != Poll::kEmpty) {
+                rx_state_.exchange(kAwake, std::memory_order_acquire);
+                if (poll == Poll::kValue) return out;
+                return std::nullopt;
+            }
+            while (rx_state_.load(std::memory_order_acquire) == kParked)
+                futex_wait(&rx_state_, kParked);
+            rx_state_.store(kAwake, std::memory_order_relaxed);
+        }
+    }
+
+    /// Marks the channel refusing and destroys every queued message.
+    void close_and_drain() {
+        rx_closed_.store(true, std::memory_order_seq_cst);
+        while (try_pop_value()) {
+        }
+    }
+
+private:
+    void wake_receiver_if_parked() {
+        if (rx_state_.load(std::memory_order_seq_cst) != kParked) return;
+        if (rx_state_.exchange(kNotified, std::memory_order_release) == kParked)
+            futex_wake_one(&rx_state_);
+    }
+
+    void push(T&& value) {
+        // relaxed: the position is only an index; the slot's contents are
+        // published by the release fetch_or below.
+        std::uint64_t position = tail_position_.fetch_add(1, std::memory_order_relaxed);
+        Block<T>* block = find_block(position);
+        std::uint32_t offset = block_offset(position);
+        ::new (static_cast<void*>(block->storage[offset])) T(std::move(value));
+        // seq_cst: publishes the slot (release) and orders it before the
+        // load of rx_state_ in wake_receiver_if_parked (see "Waking").
+        block->ready.fetch_or(1u << offset, std::memory_order_seq_cst);
+    }
+
+    Block<T>* find_block(std::uint64_t position) {
+        const std::uint64_t start = block_start(position);
+        // acquire: the block's `start` and links were published by the CAS
+        // that installed it.
+        Block<T>* block = block_tail_.load(std::memory_order_acquire);
+        bool may_advance_tail = true;
+        while (block->start != start) {
+            Block<T>* next = block->next.load(std::memory_order_acquire);
+            if (next == nullptr) next = grow(block);
+            // Move block_tail past a block whose slots are all published, so
+            // the receiver can reclaim it and later senders walk less.
+            if (may_advance_tail && block->ready.load(std::memory_order_acquire) == kAllReady) {
+                Block<T>* expected = block;
+                if (block_tail_.compare_exchange_strong(expected, next, std::memory_order_seq_cst)) {
+                    block->observed_tail = tail_position_.load(std::memory_order_seq_cst);
+                    block->released.store(true, std::memory_order_release);
+                } else {
+                    may_advance_tail = false;
+                }
+            } else {
+                may_advance_tail = false;
+            }
+            block = next;
+        }
+        return block;
+    }
+
+    /// Links a block after `block` (or finds the one another sender linked).
+    Block<T>* grow(Block<T>* block) {
+        auto* fresh = new Block<T>();
+        fresh->start = block->start + kBlockCap;
+        Block<T>* expected = nullptr;
+        if (block->next.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
+                                                std::memory_order_acquire))
+            return fresh;
+        delete fresh;  // another sender linked one first
+        return expected;
+    }
+
+    std::optional<T> try_pop_value() {
+        const std::uint64_t start = block_start(index_);
+        while (head_->start != start) {
+            Block<T>* next = head_->next.load(std::memory_order_acquire);
+            if (next == nullptr) return std::nullopt;
+            head_ = next;
+        }
+        reclaim_blocks();
+        const std::uint32_t offset = block_offset(index_);
+        // seq_cst: pairs with the sender's publishing fetch_or (acquire) and
+        // with the PARKED announcement (see "Waking").
+        if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return std::nullopt;
+        T* slot = head_->slot(offset);
+        std::optional<T> value(std::move(*slot));
+        slot->~T();
+        ++index_;
+        return value;
+    }
+
+    void reclaim_blocks() {
+        while (free_head_ != head_) {
+            Block<T>* block = free_head_;
+            if (!block->released.load(std::memory_order_acquire)) return;
+            if (block->observed_tail > index_) return;  // a sender may still hold it
+            free_head_ = block->next.load(std::memory_order_acquire);
+            recycle(block);
+        }
+    }
+
+    /// Puts a consumed block back at the end of the list so steady traffic
+    /// allocates nothing; after a few lost races it is freed instead.
+    void recycle(Block<T>* block) {
+        Block<T>* tail = block_tail_.load(std::memory_order_acquire);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            block->reset_for_reuse(tail->start + kBlockCap);
+            Block<T>* expected = nullptr;
+            if (tail->next.compare_exchange_strong(expected, block, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire))
+                return;
+            tail = expected;
+        }
+        delete block;
+    }
+
+    // Shared by senders.
+    alignas(64) std::atomic<std::uint64_t> tail_position_{0};
+    std::atomic<Block<T>*> block_tail_{nullptr};
+    std::atomic<std::size_t> senders_{0};
+    std::atomic<bool> rx_closed_{false};
+    // The receiver's sleep word, on its own line: senders read it every send.
+    alignas(64) std::atomic<std::uint32_t> rx_state_{kAwake};
+    // Receiver only.
+    alignas(64) Block<T>* head_ = nullptr;
+    Block<T>* free_head_ = nullptr;
+    std::uint64_t index_ = 0;
+};
+
+}  // namespace channel_detail
+
+/// A sending end. Copying clones it; every clone counts as one more sender.
+template <class T>
+class Sender {
+    static_assert(std::is_nothrow_move_constructible_v<T>);
+
+public:
+    Sender(const Sender& other) : chan_(other.chan_) {
+        if (chan_) chan_->add_sender();
+    }
+    Sender(Sender&& other) noexcept = default;
+    Sender& operator=(Sender other) noexcept {
+        std::swap(chan_, other.chan_);
+        return *this;
+    }
+    ~Sender() {
+        if (chan_) chan_->drop_sender();
+    }
+
+    /// Appends `value` at the tail without waiting or locking. Returns
+    /// std::nullopt when accepted, or the value back when the receiving end is
+    /// gone.
+    [[nodiscard]] std::optional<T> send(T value) const { return chan_->send(std::move(value)); }
+
+    /// True once the receiving end has been dropped; sends are refused from then on.
+    bool is_closed() const { return chan_->is_closed(); }
+
+private:
+    friend std::pair<Sender<T>, Receiver<T>> make_channel<T>();
+    explicit Sender(std::shared_ptr<channel_detail::Chan<T>> chan) : chan_(std::move(chan)) {
+        chan_->add_sender();
+    }
+    std::shared_ptr<channel_detail::Chan<T>> chan_;
+};
+
+/// The one receiving end. Dropping it makes the channel refuse further sends
+/// and destroys every message still queued.
+template <class T>
+class Receiver {
+public:
+    using Poll = typename channel_detail::Chan<T>::Poll;
+
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& other) noexcept {
+        if (this != &other) {
+            close();
+            chan_ = std::move(other.chan_);
+        }
+        return *this;
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+    ~Receiver() { close(); }
+
+    /// Waits, asleep, for the next message. std::nullopt means the end of the
+    /// channel: every sender is gone and nothing is queued.
+    std::optional<T> recv() { return chan_->recv(); }
+
+    /// Takes the next message without waiting.
+    Poll try_recv(std::optional<T>& out) { return chan_->try_recv(out); }
+
+private:
+    friend std::pair<Sender<T>, Receiver<T>> make_channel<T>();
+    explicit Receiver(std::shared_ptr<channel_detail::Chan<T>> chan) : chan_(std::move(chan)) {}
+
+    void close() {
+        if (chan_) {
+            chan_->close_and_drain();
+            chan_.reset();
+        }
+    }
+
+    std::shared_ptr<channel_detail::Chan<T>> chan_;
+};
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel() {
+    auto chan = std::make_shared<channel_detail::Chan<T>>();
+    return {Sender<T>(chan), Receiver<T>(chan)};
+}
+
+}  // namespace cadrel::rt

@@ -1,0 +1,23 @@
+// Futex system calls (Linux; the same numbers and layout under glibc and musl).
+#include "runtime/futex.hpp"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace cadrel::rt {
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+
+void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept {
+    // EINTR and EAGAIN (the word changed first) both just return; the caller loops.
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,
+            nullptr, nullptr, 0);
+}
+
+void futex_wake_one(std::atomic<std::uint32_t>* word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+}  // namespace cadrel::rt

@@ -1,0 +1,59 @@
+// The runtime: an owner that builds and shuts down the scheduler, and a cheap
+// shareable Handle that spawns tasks on it from any thread.
+//
+// Building the runtime creates its driver (epoll instance and wake-up eventfd)
+// and starts its worker threads, all named after the configuration. Dropping
+// the Runtime shuts it down: workers are stopped and joined, then every task
+// that has not finished is destroyed on the dropping thread. Handles may
+// outlive the Runtime; spawning through them afterwards drops the task at once.
+#pragma once
+
+#include "runtime/scheduler.hpp"
+#include "runtime/task.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace cadrel::rt {
+
+struct RuntimeConfig {
+    std::string thread_name = "cadrel-worker";
+    /// 0 means one per processor available to the process.
+    std::size_t worker_threads = 0;
+};
+
+class Handle {
+public:
+    /// Queues the task on a worker; never waits. Returns its abort handle,
+    /// which may be dropped at once to detach the task.
+    AbortHandle spawn(Task task) const { return scheduler_->spawn(std::move(task)); }
+
+    bool is_shut_down() const { return scheduler_->is_shut_down(); }
+
+private:
+    friend class Runtime;
+    explicit Handle(std::shared_ptr<Scheduler> scheduler) : scheduler_(std::move(scheduler)) {}
+    std::shared_ptr<Scheduler> scheduler_;
+};
+
+class Runtime {
+public:
+    /// Builds the driver and starts the workers; throws OsError.
+    explicit Runtime(const RuntimeConfig& config = {});
+    ~Runtime() { shutdown(); }
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    Handle handle() const { return Handle(scheduler_); }
+
+    /// Stops and joins the workers and destroys unfinished tasks. Idempotent.
+    void shutdown() noexcept { scheduler_->shutdown(); }
+
+    std::size_t worker_count() const noexcept { return scheduler_->worker_count(); }
+
+private:
+    std::shared_ptr<Scheduler> scheduler_;
+};
+
+}  // namespace cadrel::rt

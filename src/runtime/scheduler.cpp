@@ -1,0 +1,217 @@
+// Worker threads, run queue and shutdown.
+#include "runtime/scheduler.hpp"
+
+#include "runtime/os_error.hpp"
+#include "runtime/panic.hpp"
+#include "runtime/thread_util.hpp"
+
+#include <system_error>
+
+namespace cadrel::rt {
+
+namespace {
+thread_local const Scheduler* current_worker_of = nullptr;
+}
+
+Scheduler::Scheduler(std::size_t worker_count, std::string thread_name)
+    : worker_count_(worker_count == 0 ? 1 : worker_count), thread_name_(std::move(thread_name)) {}
+
+Scheduler::~Scheduler() { shutdown(); }
+
+void Scheduler::start() {
+    threads_.reserve(worker_count_);
+    try {
+        for (std::size_t i = 0; i < worker_count_; ++i)
+            threads_.emplace_back([this, i] { worker_main(i); });
+    } catch (const std::system_error& error) {
+        shutdown();
+        throw OsError(error.code().value());
+    }
+}
+
+AbortHandle Scheduler::spawn(Task task) {
+    Task::Handle frame = task.release();
+    auto* core = new TaskCore(frame, this);
+    frame.promise().core = core;
+    AbortHandle abort_handle(core);
+    {
+        std::unique_lock lock(mutex_);
+        if (!stopping_) {
+            // The creation reference becomes the live list's; the queue takes one.
+            core->live_next_ = live_head_;
+            if (live_head_) live_head_->live_prev_ = core;
+            live_head_ = core;
+            core->retain();
+            lock.unlock();
+            schedule(core);
+            return abort_handle;
+        }
+    }
+    // Shut down: the task never runs. Destroying the frame releases what it holds.
+    core->state_.store(TaskCore::kComplete, std::memory_order_release);
+    frame.destroy();
+    core->release();
+    return abort_handle;
+}
+
+void Scheduler::schedule(TaskCore* core) noexcept {
+    std::unique_lock lock(mutex_);
+    if (stopping_) {
+        // Workers are gone or going; shutdown destroys the task from the live list.
+        lock.unlock();
+        core->release();
+        return;
+    }
+    core->queue_next_ = nullptr;
+    if (queue_tail_) queue_tail_->queue_next_ = core;
+    else queue_head_ = core;
+    queue_tail_ = core;
+    if (idle_workers_ > 0) {
+        lock.unlock();
+        idle_workers_cv_.notify_one();
+    } else if (driver_parked_) {
+        driver_parked_ = false;  // one wake is enough until it parks again
+        lock.unlock();
+        driver_.unpark();
+    }
+}
+
+TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
+    for (;;) {
+        if (stopping_) return nullptr;
+        if (queue_head_) {
+            TaskCore* core = queue_head_;
+            queue_head_ = core->queue_next_;
+            if (!queue_head_) queue_tail_ = nullptr;
+            return core;
+        }
+        if (!driver_taken_) {
+            // Own the driver's wait while there is nothing to run.
+            driver_taken_ = true;
+            driver_parked_ = true;
+            lock.unlock();
+            driver_.park(std::nullopt);
+            lock.lock();
+            driver_parked_ = false;
+            driver_taken_ = false;
+            // Another idle worker may take the wait over while this one runs tasks.
+            if (idle_workers_ > 0 && queue_head_ == nullptr) idle_workers_cv_.notify_one();
+            continue;
+        }
+        ++idle_workers_;
+        idle_workers_cv_.wait(lock);
+        --idle_workers_;
+    }
+}
+
+void Scheduler::worker_main(std::size_t) noexcept {
+    set_current_thread_name(thread_name_);
+    current_worker_of = this;
+    std::unique_lock lock(mutex_);
+    while (TaskCore* core = next_task(lock)) {
+        lock.unlock();
+        run(core);
+        lock.lock();
+    }
+}
+
+void Scheduler::run(TaskCore* core) noexcept {
+    // Take the task: clear NOTIFIED, set RUNNING.
+    std::uint32_t state = core->state_.load(std::memory_order_acquire);
+    for (;;) {
+        if (state & TaskCore::kComplete) {
+            core->release();  // the queue's reference
+            return;
+        }
+        std::uint32_t next = (state & ~TaskCore::kNotified) | TaskCore::kRunning;
+        if (core->state_.compare_exchange_weak(state, next, std::memory_order_acq_rel)) break;
+    }
+    if (!(state & TaskCore::kCancelled)) {
+        core->coroutine_.resume();
+        if (!core->coroutine_.done()) {
+            // Suspended: give the task back, queuing it again if it was woken
+            // (or aborted) while it ran.
+            state = core->state_.load(std::memory_order_acquire);
+            for (;;) {
+                std::uint32_t next = state & ~TaskCore::kRunning;
+                if (core->state_.compare_exchange_weak(state, next, std::memory_order_acq_rel)) break;
+            }
+            if (state & TaskCore::kNotified) schedule(core);  // keeps the queue's reference
+            else core->release();
+            return;
+        }
+    }
+    complete(core);
+    core->release();  // the queue's reference
+}
+
+void Scheduler::complete(TaskCore* core) noexcept {
+    std::coroutine_handle<> frame = std::exchange(core->coroutine_, nullptr);
+    core->state_.fetch_or(TaskCore::kComplete, std::memory_order_acq_rel);
+    frame.destroy();
+    {
+        std::lock_guard lock(mutex_);
+        if (core->live_prev_) core->live_prev_->live_next_ = core->live_next_;
+        else live_head_ = core->live_next_;
+        if (core->live_next_) core->live_next_->live_prev_ = core->live_prev_;
+        core->live_prev_ = core->live_next_ = nullptr;
+    }
+    core->release();  // the live list's reference
+}
+
+void Scheduler::stop_and_join() noexcept {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        stopping_ = true;
+    }
+    idle_workers_cv_.notify_all();
+    driver_.unpark();
+    for (auto& thread : threads_) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Cannot join oneself; let the thread end on its own.
+            thread.detach();
+        } else if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    threads_.clear();
+}
+
+void Scheduler::shutdown() noexcept {
+    if (current_worker_of == this) {
+        report_panic("a runtime cannot be shut down from one of its own worker threads");
+        abort_uncaught_panic();
+    }
+    stop_and_join();
+    // No worker is left, so this thread has every frame to itself. Tasks still
+    // queued hold a queue reference; drop those first.
+    std::unique_lock lock(mutex_);
+    if (shut_down_) return;
+    shut_down_ = true;
+    while (TaskCore* core = queue_head_) {
+        queue_head_ = core->queue_next_;
+        core->release();
+    }
+    queue_tail_ = nullptr;
+    while (TaskCore* core = live_head_) {
+        live_head_ = core->live_next_;
+        if (live_head_) live_head_->live_prev_ = nullptr;
+        core->live_prev_ = core->live_next_ = nullptr;
+        std::coroutine_handle<> frame = std::exchange(core->coroutine_, nullptr);
+        core->state_.fetch_or(TaskCore::kComplete | TaskCore::kCancelled, std::memory_order_acq_rel);
+        // A frame's destructors may spawn or wake (which find the scheduler
+        // stopping), so do not hold the lock while they run.
+        lock.unlock();
+        frame.destroy();
+        core->release();  // the live list's reference
+        lock.lock();
+    }
+}
+
+bool Scheduler::is_shut_down() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+}  // namespace cadrel::rt

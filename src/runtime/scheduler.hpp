@@ -1,0 +1,80 @@
+// The scheduler: worker threads, the run queue and the list of live tasks.
+//
+// Workers take tasks from one FIFO run queue guarded by a mutex. A worker that
+// finds the queue empty either takes the driver's wait (at most one worker at
+// a time; see driver.hpp) or sleeps on a condition variable. Queuing a task
+// wakes a sleeping worker when there is one, otherwise the worker in the
+// driver's wait; a worker that is busy needs no wake, it looks at the queue
+// again before it sleeps.
+//
+// Every task that has been spawned and has not completed is on the live list,
+// so shutdown can find the ones that sleep elsewhere (in a timer or on a
+// descriptor): shutdown stops and joins the workers first, then destroys the
+// frame of every live task on the calling thread.
+#pragma once
+
+#include "runtime/driver.hpp"
+#include "runtime/task.hpp"
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cadrel::rt {
+
+class Scheduler {
+public:
+    Scheduler(std::size_t worker_count, std::string thread_name);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    /// Starts the worker threads; throws OsError (after stopping the ones that
+    /// did start) when the system refuses a thread.
+    void start();
+
+    /// Takes over a task's frame and queues it. On a scheduler that has shut
+    /// down the frame is destroyed at once instead. Returns an abort handle.
+    AbortHandle spawn(Task task);
+
+    /// Stops and joins every worker, then destroys every unfinished task.
+    /// Idempotent. Must not be called from one of this scheduler's workers.
+    void shutdown() noexcept;
+
+    bool is_shut_down() const;
+    std::size_t worker_count() const noexcept { return worker_count_; }
+    Driver& driver() noexcept { return driver_; }
+
+private:
+    friend class TaskCore;
+
+    void schedule(TaskCore* core) noexcept;
+    void worker_main(std::size_t index) noexcept;
+    TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
+    void run(TaskCore* core) noexcept;
+    void complete(TaskCore* core) noexcept;
+    void stop_and_join() noexcept;
+
+    const std::size_t worker_count_;
+    const std::string thread_name_;
+    Driver driver_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable idle_workers_cv_;
+    // Guarded by mutex_.
+    TaskCore* queue_head_ = nullptr;
+    TaskCore* queue_tail_ = nullptr;
+    TaskCore* live_head_ = nullptr;
+    std::size_t idle_workers_ = 0;
+    bool driver_parked_ = false;
+    bool driver_taken_ = false;
+    bool stopping_ = false;
+    bool shut_down_ = false;
+
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace cadrel::rt

@@ -99,8 +99,7 @@ public:
     ~Chan() {
         // Only one thread is left here: destroy whatever is still queued
         // (messages that raced with the receiver's close), then the blocks.
-        while (try_pop_value()) {
-        }
+        destroy_queued();
         Block<T>* block = free_head_;
         while (block != nullptr) {
             Block<T>* next = block->next.load(std::memory_order_relaxed);
@@ -137,15 +136,15 @@ public:
 
     enum class Poll { kValue, kEmpty, kClosed };
 
-    /// Takes the head message into `out` when there is one.
+    /// Takes the head message into `out` when there is one (`out` is left
+    /// empty otherwise).
     Poll try_recv(std::optional<T>& out) {
-        out = try_pop_value();
-        if (out) return Poll::kValue;
+        out.reset();
+        if (try_pop_value(out)) return Poll::kValue;
         if (senders_.load(std::memory_order_seq_cst) != 0) return Poll::kEmpty;
         // Every sender is gone; a push that came before the last drop is
         // visible now, so look once more before reporting the end.
-        out = try_pop_value();
-        return out ? Poll::kValue : Poll::kClosed;
+        return try_pop_value(out) ? Poll::kValue : Poll::kClosed;
     }
 
     /// Blocks until a message arrives (returned) or the channel ends (nullopt).
@@ -178,8 +177,7 @@ public:
     /// Marks the channel refusing and destroys every queued message.
     void close_and_drain() {
         rx_closed_.store(true, std::memory_order_seq_cst);
-        while (try_pop_value()) {
-        }
+        destroy_queued();
     }
 
 private:
@@ -240,23 +238,31 @@ private:
         return expected;
     }
 
-    std::optional<T> try_pop_value() {
+    void destroy_queued() {
+        std::optional<T> value;
+        while (try_pop_value(value)) value.reset();
+    }
+
+    /// Moves the head message into the empty `out` (constructing it there, so
+    /// T need not be assignable) and returns true, or returns false when the
+    /// head slot is not published yet.
+    bool try_pop_value(std::optional<T>& out) {
         const std::uint64_t start = block_start(index_);
         while (head_->start != start) {
             Block<T>* next = head_->next.load(std::memory_order_acquire);
-            if (next == nullptr) return std::nullopt;
+            if (next == nullptr) return false;
             head_ = next;
         }
         reclaim_blocks();
         const std::uint32_t offset = block_offset(index_);
         // seq_cst: pairs with the sender's publishing fetch_or (acquire) and
         // with the PARKED announcement (see "Waking").
-        if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return std::nullopt;
+        if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return false;
         T* slot = head_->slot(offset);
-        std::optional<T> value(std::move(*slot));
+        out.emplace(std::move(*slot));
         slot->~T();
         ++index_;
-        return value;
+        return true;
     }
 
     void reclaim_blocks() {

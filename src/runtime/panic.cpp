@@ -27,10 +27,22 @@ void write_all(const std::string& text) noexcept {
 
 }  // namespace
 
+namespace {
+
+/// The source path from the project's root ("src/..."), whatever directory
+/// the compiler was run from.
+std::string_view project_path(const char* file) {
+    std::string_view path(file);
+    std::size_t root = path.rfind("src/");
+    return root == std::string_view::npos ? path : path.substr(root);
+}
+
+}  // namespace
+
 void report_panic(std::string_view message, std::source_location where) noexcept {
     try {
         std::string report = "thread '" + current_thread_name() + "' panicked at " +
-                             where.file_name() + ":" + std::to_string(where.line()) + ":" +
+                             std::string(project_path(where.file_name())) + ":" + std::to_string(where.line()) + ":" +
                              std::to_string(where.column()) + ":\n";
         report.append(message);
         report.push_back('\n');

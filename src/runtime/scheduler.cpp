@@ -5,6 +5,7 @@
 #include "runtime/panic.hpp"
 #include "runtime/thread_util.hpp"
 
+#include <latch>
 #include <system_error>
 
 namespace cadrel::rt {
@@ -20,13 +21,23 @@ Scheduler::~Scheduler() { shutdown(); }
 
 void Scheduler::start() {
     threads_.reserve(worker_count_);
+    // Return only once every worker has named itself, so the threads show
+    // under their name as soon as the runtime exists.
+    std::latch named(static_cast<std::ptrdiff_t>(worker_count_));
     try {
         for (std::size_t i = 0; i < worker_count_; ++i)
-            threads_.emplace_back([this, i] { worker_main(i); });
+            threads_.emplace_back([this, &named] {
+                set_current_thread_name(thread_name_);
+                named.count_down();
+                worker_main();
+            });
     } catch (const std::system_error& error) {
+        named.count_down(static_cast<std::ptrdiff_t>(worker_count_ - threads_.size()));
+        named.wait();
         shutdown();
         throw OsError(error.code().value());
     }
+    named.wait();
 }
 
 AbortHandle Scheduler::spawn(Task task) {
@@ -104,8 +115,7 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
     }
 }
 
-void Scheduler::worker_main(std::size_t) noexcept {
-    set_current_thread_name(thread_name_);
+void Scheduler::worker_main() noexcept {
     current_worker_of = this;
     std::unique_lock lock(mutex_);
     while (TaskCore* core = next_task(lock)) {

@@ -52,7 +52,7 @@ private:
     friend class TaskCore;
 
     void schedule(TaskCore* core) noexcept;
-    void worker_main(std::size_t index) noexcept;
+    void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;
     void complete(TaskCore* core) noexcept;

@@ -1,0 +1,92 @@
+// Checked host calls and interned names.
+#include "binding/host_calls.hpp"
+
+#include "runtime/panic.hpp"
+
+#include <cstddef>
+
+namespace cadrel::binding {
+
+namespace {
+
+/// Publishes `made` unless another thread published first; returns the winner.
+PyObject* publish_once(std::atomic<PyObject*>& slot, PyObject* made) {
+    PyObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
+    Py_DECREF(made);
+    return expected;
+}
+
+}  // namespace
+
+PyObject* InternedName::get() const {
+    if (PyObject* name = object_.load(std::memory_order_acquire)) return name;
+    PyObject* made = PyUnicode_InternFromString(text_);
+    if (made == nullptr) throw_host_error();
+    return publish_once(object_, made);
+}
+
+PyObject* KeywordNames::get() const {
+    if (PyObject* tuple = tuple_.load(std::memory_order_acquire)) return tuple;
+    HostRef made = check(PyTuple_New(second_ ? 2 : 1));
+    PyObject* first = PyUnicode_InternFromString(first_);
+    if (first == nullptr) throw_host_error();
+    PyTuple_SET_ITEM(made.get(), 0, first);
+    if (second_) {
+        PyObject* second = PyUnicode_InternFromString(second_);
+        if (second == nullptr) throw_host_error();
+        PyTuple_SET_ITEM(made.get(), 1, second);
+    }
+    return publish_once(tuple_, made.release());
+}
+
+HostRef import_module(const InternedName& name) {
+    // The import system's own first step: a module already in sys.modules is
+    // what the import returns. Anything else (not loaded, or replaced by None)
+    // takes the full import path.
+    PyObject* modules = PyImport_GetModuleDict();
+#if PY_VERSION_HEX >= 0x030D0000
+    // A strong reference straight from the dict: safe without the GIL too.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(modules, name.get(), &found) < 0) throw_host_error();
+    HostRef module = HostRef::steal(found);
+#else
+    HostRef module = HostRef::borrow(PyDict_GetItemWithError(modules, name.get()));
+    if (!module && PyErr_Occurred()) throw_host_error();
+#endif
+    if (module && module.get() != Py_None) return module;
+    return check(PyImport_Import(name.get()));
+}
+
+HostRef get_attr(PyObject* object, const InternedName& name) {
+    return check(PyObject_GetAttr(object, name.get()));
+}
+
+HostRef get_attr_if_present(PyObject* object, const InternedName& name) {
+    PyObject* value = PyObject_GetAttr(object, name.get());
+    if (value != nullptr) return HostRef::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_host_error();
+    PyErr_Clear();
+    return {};
+}
+
+HostRef call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    auto positional = static_cast<Py_ssize_t>(args.size()) - keywords;
+    return check(PyObject_Vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
+                                     static_cast<size_t>(positional), kwnames));
+}
+
+HostRef call_method(PyObject* object, const InternedName& name, std::initializer_list<PyObject*> args) {
+    // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET),
+    // slot 1 the object, then the arguments.
+    constexpr std::size_t kMaxArgs = 3;
+    if (args.size() > kMaxArgs) rt::panic("call_method takes at most three arguments");
+    PyObject* stack[kMaxArgs + 2] = {nullptr, object};
+    std::size_t count = 1;
+    for (PyObject* arg : args) stack[1 + count++] = arg;
+    return check(PyObject_VectorcallMethod(name.get(), stack + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+}  // namespace cadrel::binding

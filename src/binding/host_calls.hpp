@@ -1,0 +1,59 @@
+// Thin checked wrappers for the host calls that method bodies make.
+//
+// Each returns an owned reference or throws (see errors.hpp). Attribute and
+// keyword names are interned once per process; host modules and their
+// attributes are looked up afresh on every call.
+#pragma once
+
+#include "binding/errors.hpp"
+#include "binding/host_ref.hpp"
+
+#include <Python.h>
+
+#include <atomic>
+#include <initializer_list>
+
+namespace cadrel::binding {
+
+/// An interned host string made on first use and kept for the process.
+class InternedName {
+public:
+    explicit constexpr InternedName(const char* text) : text_(text) {}
+    /// Borrowed reference. Caller is attached.
+    PyObject* get() const;
+
+private:
+    const char* text_;
+    mutable std::atomic<PyObject*> object_{nullptr};
+};
+
+/// The module as the host's import returns it: the loaded module from
+/// sys.modules when there is one, else a full import.
+HostRef import_module(const InternedName& name);
+
+HostRef get_attr(PyObject* object, const InternedName& name);
+
+/// Like get_attr, but an AttributeError means absent (an empty HostRef).
+HostRef get_attr_if_present(PyObject* object, const InternedName& name);
+
+/// callable(*args) with keyword values after the positionals, named by
+/// `kwnames` (a tuple of str, or null).
+HostRef call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+/// object.name(*args)
+HostRef call_method(PyObject* object, const InternedName& name, std::initializer_list<PyObject*> args);
+
+/// A tuple of interned keyword names kept for the process.
+class KeywordNames {
+public:
+    constexpr KeywordNames(const char* first, const char* second = nullptr)
+        : first_(first), second_(second) {}
+    PyObject* get() const;
+
+private:
+    const char* first_;
+    const char* second_;
+    mutable std::atomic<PyObject*> tuple_{nullptr};
+};
+
+}  // namespace cadrel::binding

@@ -41,19 +41,12 @@ PyObject* KeywordNames::get() const {
 }
 
 HostRef import_module(const InternedName& name) {
-    // The import system's own first step: a module already in sys.modules is
-    // what the import returns. Anything else (not loaded, or replaced by None)
-    // takes the full import path.
-    PyObject* modules = PyImport_GetModuleDict();
-#if PY_VERSION_HEX >= 0x030D0000
-    // A strong reference straight from the dict: safe without the GIL too.
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(modules, name.get(), &found) < 0) throw_host_error();
-    HostRef module = HostRef::steal(found);
-#else
-    HostRef module = HostRef::borrow(PyDict_GetItemWithError(modules, name.get()));
+    // PyImport_GetModule is the import system's own first step: the module from
+    // sys.modules, waiting for another thread that is still initialising it.
+    // A module not loaded yet (or blocked) takes the full import path.
+    HostRef module = HostRef::steal(PyImport_GetModule(name.get()));
     if (!module && PyErr_Occurred()) throw_host_error();
-#endif
+    // None in sys.modules blocks the import; the full path raises for it.
     if (module && module.get() != Py_None) return module;
     return check(PyImport_Import(name.get()));
 }

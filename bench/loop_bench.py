@@ -1,0 +1,217 @@
+"""Loop benchmarks: the same workloads on asyncio's own loop, uvloop and CadrelLoop.
+
+Each measurement runs in a fresh process; the loops are interleaved within every
+repeat so that drift of the machine hits all of them alike. Every loop is driven
+only through the methods CadrelLoop offers (call_soon, call_soon_threadsafe,
+run_forever, run_until_complete, create_task, stop). The report gives medians
+and each loop's ratio to asyncio.
+
+    python3 bench/loop_bench.py [--repeats N] [--only WORKLOAD ...]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+LOOPS = ("asyncio", "uvloop", "cadrel")
+
+
+def make_loop(name: str):
+    if name == "asyncio":
+        return asyncio.SelectorEventLoop()
+    if name == "uvloop":
+        import uvloop
+
+        return uvloop.new_event_loop()
+    import cadrel
+
+    return cadrel.CadrelLoop()
+
+
+def release(loop) -> None:
+    # CadrelLoop's close() does nothing and its resources go with the object;
+    # the others need close() to free their selectors.
+    loop.close()
+
+
+# ---- workloads: each returns one figure in the workload's unit ---------------
+
+
+def call_soon_ns(loop) -> float:
+    """ns per callback: schedule N callbacks with call_soon, then run them."""
+    count = 200_000
+    callback = int  # a cheap builtin: measure the loop, not the callback
+    started = time.perf_counter()
+    call_soon = loop.call_soon
+    for _ in range(count):
+        call_soon(callback)
+    call_soon(loop.stop)
+    loop.run_forever()
+    return (time.perf_counter() - started) / count * 1e9
+
+
+def call_soon_threadsafe_ns(loop) -> float:
+    """ns per callback posted from a second thread while the loop runs."""
+    count = 200_000
+    done = []
+
+    def producer():
+        post = loop.call_soon_threadsafe
+        callback = int
+        for _ in range(count):
+            post(callback)
+        post(loop.stop)
+        done.append(time.perf_counter())
+
+    thread = threading.Thread(target=producer)
+    started = time.perf_counter()
+    loop.call_soon(thread.start)
+    loop.run_forever()
+    finished = time.perf_counter()
+    thread.join()
+    return (finished - started) / count * 1e9
+
+
+def wake_latency_us(loop) -> float:
+    """Median µs of a round trip thread -> sleeping loop -> thread."""
+    rounds = 2_000
+    reply = threading.Semaphore(0)
+    samples = []
+
+    def pinger():
+        for _ in range(rounds):
+            time.sleep(0.0002)  # let the loop thread fall asleep
+            started = time.perf_counter()
+            loop.call_soon_threadsafe(reply.release)
+            reply.acquire()
+            samples.append(time.perf_counter() - started)
+        loop.call_soon_threadsafe(loop.stop)
+
+    thread = threading.Thread(target=pinger)
+    loop.call_soon(thread.start)
+    loop.run_forever()
+    thread.join()
+    return statistics.median(samples) * 1e6
+
+
+def sleep0_switch_ns(loop) -> float:
+    """ns per `await asyncio.sleep(0)` inside one task."""
+    count = 100_000
+
+    async def switcher():
+        sleep = asyncio.sleep
+        for _ in range(count):
+            await sleep(0)
+
+    started = time.perf_counter()
+    loop.run_until_complete(switcher())
+    return (time.perf_counter() - started) / count * 1e9
+
+
+def fan_out_ns(loop) -> float:
+    """ns per task step: 10,000 tasks, each awaiting sleep(0) three times."""
+    tasks, steps = 10_000, 3
+
+    async def step():
+        for _ in range(steps):
+            await asyncio.sleep(0)
+
+    async def main():
+        await asyncio.gather(*(step() for _ in range(tasks)))
+
+    started = time.perf_counter()
+    loop.run_until_complete(main())
+    return (time.perf_counter() - started) / (tasks * (steps + 1)) * 1e9
+
+
+def host_floor_ns(_loop) -> float:
+    """ns to build an asyncio.Handle and call its _run() in plain Python."""
+    count = 200_000
+    reference_loop = asyncio.SelectorEventLoop()
+    callback = int
+    handle_class = asyncio.Handle
+    started = time.perf_counter()
+    for _ in range(count):
+        handle_class(callback, (), reference_loop)._run()
+    elapsed = time.perf_counter() - started
+    reference_loop.close()
+    return elapsed / count * 1e9
+
+
+WORKLOADS = {
+    "call_soon": ("ns/callback", call_soon_ns),
+    "call_soon_threadsafe": ("ns/callback", call_soon_threadsafe_ns),
+    "wake_latency": ("us median", wake_latency_us),
+    "sleep0_switch": ("ns/switch", sleep0_switch_ns),
+    "fan_out_10k": ("ns/step", fan_out_ns),
+    "host_floor": ("ns/handle", host_floor_ns),
+}
+
+
+def run_one(loop_name: str, workload: str) -> float:
+    loop = make_loop(loop_name)
+    try:
+        _, function = WORKLOADS[workload]
+        function(loop)  # warm-up: imports, allocator, code paths
+        return function(loop)
+    finally:
+        release(loop)
+
+
+def measure(loop_name: str, workload: str) -> float:
+    output = subprocess.run(
+        [sys.executable, __file__, "--child", loop_name, workload],
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    ).stdout
+    return json.loads(output)["value"]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--only", nargs="*", choices=sorted(WORKLOADS))
+    parser.add_argument("--child", nargs=2, metavar=("LOOP", "WORKLOAD"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.child:
+        print(json.dumps({"value": run_one(*args.child)}))
+        return 0
+
+    workloads = args.only or list(WORKLOADS)
+    results = {(w, l): [] for w in workloads for l in LOOPS}
+    for repeat in range(args.repeats):
+        for workload in workloads:
+            loops = ("cadrel",) if workload == "host_floor" else LOOPS
+            for loop_name in loops:
+                results[(workload, loop_name)].append(measure(loop_name, workload))
+        print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr)
+
+    header = f"{'workload':22} {'unit':12} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
+    print(header)
+    print("-" * len(header))
+    for workload in workloads:
+        unit, _ = WORKLOADS[workload]
+        medians = {l: statistics.median(results[(workload, l)]) if results[(workload, l)] else None for l in LOOPS}
+        if workload == "host_floor":
+            print(f"{workload:22} {unit:12} {'':>10} {'':>10} {medians['cadrel']:10.1f}")
+            continue
+        base = medians["asyncio"]
+        print(
+            f"{workload:22} {unit:12} {base:10.1f} {medians['uvloop']:10.1f} {medians['cadrel']:10.1f}"
+            f" {medians['uvloop'] / base:7.2f} {medians['cadrel'] / base:8.2f}"
+        )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

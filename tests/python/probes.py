@@ -1,0 +1,54 @@
+# Observations of this process's threads, descriptors and memory, read from /proc.
+import os
+import time
+
+WORKER_NAME = "cadrel-worker"
+
+
+def thread_names():
+    """Names of the process's threads; threads that exit while being read are left out."""
+    names = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                names.append(comm.read().rstrip("\n"))
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return names
+
+
+def worker_count():
+    return thread_names().count(WORKER_NAME)
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def rss_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("VmRSS missing from /proc/self/status")
+
+
+def processor_count():
+    """Processors this process may run on: the count a loop's runtime starts workers for."""
+    return len(os.sched_getaffinity(0))
+
+
+def workers_named_within(expected, timeout=10.0):
+    """Polls until `expected` workers carry their name, or the timeout passes; returns the count.
+
+    A worker names itself once it runs, so right after construction it may still carry the
+    process's name for a moment.
+    """
+    deadline = time.monotonic() + timeout
+    while (count := worker_count()) != expected and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return count

@@ -18,7 +18,11 @@
 // the block's `observed_tail`. Any sender that loaded the old `block_tail` had
 // already claimed its position (fetch_add comes first), so that position is
 // below `observed_tail`, and once the receiver has consumed it, that sender's
-// last access (the ready-bit fetch_or) is over.
+// last access (the ready-bit fetch_or) is over. This is a store-buffering
+// pair (sender: claim, then load `block_tail`; mover: CAS `block_tail`, then
+// load `tail_position`), so all four are sequentially consistent: with any
+// weaker order both sides may read the old value, the mover's `observed_tail`
+// then misses the sender's claim, and the block could be recycled under it.
 //
 // Waking. The receiver sleeps on a futex word (`rx_state_`). Before sleeping it
 // announces PARKED and looks at the queue once more; a sender publishes and then
@@ -188,9 +192,12 @@ private:
     }
 
     void push(T&& value) {
-        // relaxed: the position is only an index; the slot's contents are
-        // published by the release fetch_or below.
-        std::uint64_t position = tail_position_.fetch_add(1, std::memory_order_relaxed);
+        // seq_cst: the claim must precede, in the single total order, this
+        // sender's load of block_tail_ in find_block, so that a mover which
+        // advanced block_tail_ after that load sees the claim in its
+        // observed_tail (see "Reclamation"). The slot's contents are published
+        // by the fetch_or below.
+        std::uint64_t position = tail_position_.fetch_add(1, std::memory_order_seq_cst);
         Block<T>* block = find_block(position);
         std::uint32_t offset = block_offset(position);
         ::new (static_cast<void*>(block->storage[offset])) T(std::move(value));
@@ -201,9 +208,10 @@ private:
 
     Block<T>* find_block(std::uint64_t position) {
         const std::uint64_t start = block_start(position);
-        // acquire: the block's `start` and links were published by the CAS
+        // seq_cst: the other half of the claim/advance pair (see "Reclamation");
+        // it also acquires the block's `start` and links, published by the CAS
         // that installed it.
-        Block<T>* block = block_tail_.load(std::memory_order_acquire);
+        Block<T>* block = block_tail_.load(std::memory_order_seq_cst);
         bool may_advance_tail = true;
         while (block->start != start) {
             Block<T>* next = block->next.load(std::memory_order_acquire);

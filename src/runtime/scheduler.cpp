@@ -58,9 +58,10 @@ AbortHandle Scheduler::spawn(Task task) {
             return abort_handle;
         }
     }
-    // Shut down: the task never runs. Destroying the frame releases what it holds.
-    core->state_.store(TaskCore::kComplete, std::memory_order_release);
+    // Shut down: the task never runs. Destroying the frame releases what it
+    // holds; COMPLETE comes after, so is_finished() means the frame is gone.
     frame.destroy();
+    core->state_.store(TaskCore::kComplete, std::memory_order_release);
     core->release();
     return abort_handle;
 }
@@ -78,6 +79,7 @@ void Scheduler::schedule(TaskCore* core) noexcept {
     else queue_head_ = core;
     queue_tail_ = core;
     if (idle_workers_ > 0) {
+        wake_idle_worker();
         lock.unlock();
         idle_workers_cv_.notify_one();
     } else if (driver_parked_) {
@@ -85,6 +87,12 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         lock.unlock();
         driver_.unpark();
     }
+}
+
+/// Hands one sleeper a wake token; the caller holds mutex_ and notifies.
+void Scheduler::wake_idle_worker() noexcept {
+    --idle_workers_;
+    ++wake_tokens_;
 }
 
 TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
@@ -105,13 +113,20 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             lock.lock();
             driver_parked_ = false;
             driver_taken_ = false;
-            // Another idle worker may take the wait over while this one runs tasks.
-            if (idle_workers_ > 0 && queue_head_ == nullptr) idle_workers_cv_.notify_one();
+            // This worker is about to run a task: an idle worker takes the wait
+            // over meanwhile. (With nothing queued, this one parks again.)
+            if (idle_workers_ > 0 && queue_head_ != nullptr) {
+                wake_idle_worker();
+                idle_workers_cv_.notify_one();
+            }
             continue;
         }
         ++idle_workers_;
-        idle_workers_cv_.wait(lock);
-        --idle_workers_;
+        // Leave only with a wake token (or at shutdown): a spurious wake-up,
+        // or a notification whose token another sleeper took, sleeps again.
+        idle_workers_cv_.wait(lock, [this] { return wake_tokens_ > 0 || stopping_; });
+        if (stopping_) return nullptr;
+        --wake_tokens_;  // the waker already took this worker off idle_workers_
     }
 }
 
@@ -156,9 +171,13 @@ void Scheduler::run(TaskCore* core) noexcept {
 }
 
 void Scheduler::complete(TaskCore* core) noexcept {
+    // Destroy the frame before marking COMPLETE: is_finished() promises that
+    // everything the frame held is gone (the release pairs with its acquire).
+    // A wake meanwhile finds RUNNING and only sets NOTIFIED, which nobody acts
+    // on once the task is complete.
     std::coroutine_handle<> frame = std::exchange(core->coroutine_, nullptr);
-    core->state_.fetch_or(TaskCore::kComplete, std::memory_order_acq_rel);
     frame.destroy();
+    core->state_.fetch_or(TaskCore::kComplete, std::memory_order_acq_rel);
     {
         std::lock_guard lock(mutex_);
         if (core->live_prev_) core->live_prev_->live_next_ = core->live_next_;
@@ -193,6 +212,9 @@ void Scheduler::shutdown() noexcept {
         report_panic("a runtime cannot be shut down from one of its own worker threads");
         abort_uncaught_panic();
     }
+    // A concurrent second shutdown waits here: it must neither return before
+    // the workers are joined nor destroy frames that a worker may still run.
+    std::lock_guard serial(shutdown_mutex_);
     stop_and_join();
     // No worker is left, so this thread has every frame to itself. Tasks still
     // queued hold a queue reference; drop those first.
@@ -209,11 +231,12 @@ void Scheduler::shutdown() noexcept {
         if (live_head_) live_head_->live_prev_ = nullptr;
         core->live_prev_ = core->live_next_ = nullptr;
         std::coroutine_handle<> frame = std::exchange(core->coroutine_, nullptr);
-        core->state_.fetch_or(TaskCore::kComplete | TaskCore::kCancelled, std::memory_order_acq_rel);
         // A frame's destructors may spawn or wake (which find the scheduler
-        // stopping), so do not hold the lock while they run.
+        // stopping), so do not hold the lock while they run. COMPLETE after
+        // the destruction, as in complete().
         lock.unlock();
         frame.destroy();
+        core->state_.fetch_or(TaskCore::kComplete | TaskCore::kCancelled, std::memory_order_acq_rel);
         core->release();  // the live list's reference
         lock.lock();
     }

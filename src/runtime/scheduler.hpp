@@ -7,10 +7,20 @@
 // driver's wait; a worker that is busy needs no wake, it looks at the queue
 // again before it sleeps.
 //
+// Waking a sleeper hands it a wake token: the waker moves one count from
+// `idle_workers_` to `wake_tokens_`, and a sleeper leaves its wait only by
+// taking a token. So `idle_workers_` counts exactly the sleepers nobody has
+// woken yet, and tasks queued back to back wake distinct sleepers (or, once
+// every sleeper has its token, the driver's worker) instead of spending
+// several notifications on one sleeper that has not yet left its wait.
+// Spurious wake-ups find no token and sleep again. When the worker in the
+// driver's wait returns to run tasks, it hands the wait over the same way.
+//
 // Every task that has been spawned and has not completed is on the live list,
 // so shutdown can find the ones that sleep elsewhere (in a timer or on a
 // descriptor): shutdown stops and joins the workers first, then destroys the
-// frame of every live task on the calling thread.
+// frame of every live task on the calling thread. Shutdowns are serialised, so
+// a second caller returns only after the first has joined the workers.
 #pragma once
 
 #include "runtime/driver.hpp"
@@ -52,6 +62,7 @@ private:
     friend class TaskCore;
 
     void schedule(TaskCore* core) noexcept;
+    void wake_idle_worker() noexcept;
     void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;
@@ -62,13 +73,19 @@ private:
     const std::string thread_name_;
     Driver driver_;
 
+    /// Held for a whole shutdown; recursive so that a frame destroyed by the
+    /// shutdown may call it again (it then returns at once).
+    std::recursive_mutex shutdown_mutex_;
     mutable std::mutex mutex_;
     std::condition_variable idle_workers_cv_;
     // Guarded by mutex_.
     TaskCore* queue_head_ = nullptr;
     TaskCore* queue_tail_ = nullptr;
     TaskCore* live_head_ = nullptr;
+    /// Workers asleep on idle_workers_cv_ that no one has woken yet.
     std::size_t idle_workers_ = 0;
+    /// Wakes handed to sleepers and not yet taken (see the top comment).
+    std::size_t wake_tokens_ = 0;
     bool driver_parked_ = false;
     bool driver_taken_ = false;
     bool stopping_ = false;

@@ -22,7 +22,7 @@ def test_class_identity():
     assert type(CadrelLoop) is type
     assert CadrelLoop.__text_signature__ == "()"
     assert str(inspect.signature(CadrelLoop)) == "()"
-    # The type's docstring is the signature alone. A type created from a specification reports
+    # The type's docstring is the signature alone. A type made by PyType_FromSpec reports
     # an empty body as "" rather than None, so both mean "no documentation".
     assert CadrelLoop.__doc__ in (None, "")
 

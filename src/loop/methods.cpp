@@ -15,10 +15,6 @@ namespace {
 
 }  // namespace
 
-HostRef time(CadrelEventLoop&) { not_built("time"); }
-HostRef call_later(LoopObject*, PyObject*, HostRef, HostRef, double) { not_built("call_later"); }
-HostRef call_at(LoopObject*, PyObject*, HostRef, HostRef, double) { not_built("call_at"); }
-
 HostRef add_watcher(CadrelEventLoop&, Direction direction, std::int32_t, HostRef, HostRef) {
     not_built(direction == Direction::kRead ? "add_reader" : "add_writer");
 }

@@ -109,7 +109,9 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             driver_taken_ = true;
             driver_parked_ = true;
             lock.unlock();
-            driver_.park(std::nullopt);
+            driver_.park(timers_.next_deadline());
+            // Fired outside the lock: waking queues tasks, which takes it.
+            timers_.fire_due(TimerQueue::Clock::now());
             lock.lock();
             driver_parked_ = false;
             driver_taken_ = false;
@@ -239,6 +241,18 @@ void Scheduler::shutdown() noexcept {
         core->state_.fetch_or(TaskCore::kComplete | TaskCore::kCancelled, std::memory_order_acq_rel);
         core->release();  // the live list's reference
         lock.lock();
+    }
+    lock.unlock();
+    timers_.clear();  // sleepers' wakers; their tasks are gone
+}
+
+void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
+    if (!timers_.insert(deadline, std::move(waker))) return;
+    std::unique_lock lock(mutex_);
+    if (driver_parked_) {
+        driver_parked_ = false;
+        lock.unlock();
+        driver_.unpark();  // it waits for a later deadline (or none): re-arm
     }
 }
 

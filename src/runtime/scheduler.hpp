@@ -16,6 +16,9 @@
 // Spurious wake-ups find no token and sleep again. When the worker in the
 // driver's wait returns to run tasks, it hands the wait over the same way.
 //
+// Timers: the worker that owns the driver's wait sleeps until the earliest
+// deadline of the timer queue and fires what is due each time it wakes.
+//
 // Every task that has been spawned and has not completed is on the live list,
 // so shutdown can find the ones that sleep elsewhere (in a timer or on a
 // descriptor): shutdown stops and joins the workers first, then destroys the
@@ -25,6 +28,7 @@
 
 #include "runtime/driver.hpp"
 #include "runtime/task.hpp"
+#include "runtime/timer_queue.hpp"
 
 #include <condition_variable>
 #include <cstddef>
@@ -55,6 +59,11 @@ public:
     void shutdown() noexcept;
 
     bool is_shut_down() const;
+
+    /// Queues a sleeper on the time driver, waking the worker that waits in
+    /// the driver when the new deadline is the earliest.
+    void add_timer(TimerQueue::Clock::time_point deadline, Waker waker);
+    std::size_t pending_timers() const { return timers_.size(); }
     std::size_t worker_count() const noexcept { return worker_count_; }
     Driver& driver() noexcept { return driver_; }
 
@@ -72,6 +81,7 @@ private:
     const std::size_t worker_count_;
     const std::string thread_name_;
     Driver driver_;
+    TimerQueue timers_;
 
     /// Held for a whole shutdown; recursive so that a frame destroyed by the
     /// shutdown may call it again (it then returns at once).

@@ -55,6 +55,8 @@ public:
     /// Requests cancellation; carried out by a worker at the next suspension point.
     void abort() noexcept;
 
+    Scheduler& scheduler() const noexcept { return *scheduler_; }
+
     bool is_complete() const noexcept {
         return (state_.load(std::memory_order_acquire) & kComplete) != 0;
     }

@@ -29,6 +29,14 @@ PendingReleases& pending() {
 
 long host_entry_count() noexcept { return entry_count; }
 
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 void release_reference(PyObject* object) noexcept {
     if (entry_count > 0) {
         Py_DECREF(object);
@@ -75,6 +83,40 @@ Attached::Attached() noexcept : state_(PyGILState_Ensure()) {
 Attached::~Attached() {
     --entry_count;
     PyGILState_Release(state_);
+}
+
+namespace {
+// A worker's kept thread state: the outer PyGILState_Ensure that keeps it
+// alive between attaches, and the state itself while detached.
+thread_local bool worker_state_kept = false;
+thread_local PyGILState_STATE worker_outer_state;
+thread_local PyThreadState* worker_thread_state = nullptr;
+}  // namespace
+
+WorkerAttached::WorkerAttached() noexcept {
+    if (!worker_state_kept) {
+        // Create the thread state once and detach again; the outer count keeps
+        // PyGILState_Release below from deleting it.
+        worker_outer_state = PyGILState_Ensure();
+        worker_thread_state = PyEval_SaveThread();
+        worker_state_kept = true;
+    }
+    state_ = PyGILState_Ensure();
+    ++entry_count;
+    release_pending_references();
+}
+
+WorkerAttached::~WorkerAttached() {
+    --entry_count;
+    PyGILState_Release(state_);
+}
+
+void forget_worker_thread_state() noexcept {
+    if (!worker_state_kept) return;
+    worker_state_kept = false;
+    if (interpreter_finalizing()) return;
+    PyEval_RestoreThread(worker_thread_state);
+    PyGILState_Release(worker_outer_state);  // the last count: deletes the state
 }
 
 Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {

@@ -1,6 +1,8 @@
 // Building and tearing down CadrelEventLoop.
 #include "loop/event_loop.hpp"
 
+#include "binding/host_ref.hpp"
+
 namespace cadrel::loop {
 
 namespace {
@@ -9,6 +11,8 @@ rt::RuntimeConfig loop_runtime_config() {
     rt::RuntimeConfig config;
     config.thread_name = "cadrel-worker";
     config.worker_threads = 0;  // one per processor available to the process
+    // Watchers keep a thread state per worker; delete it as the worker exits.
+    config.on_thread_stop = binding::forget_worker_thread_state;
     return config;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "loop/messages.hpp"
+#include "runtime/readiness.hpp"
 #include "runtime/runtime.hpp"
 
 #include <cstdint>
@@ -22,6 +23,14 @@ struct IoRegistry {
     IoRegistry(const IoRegistry&) = delete;
     IoRegistry& operator=(const IoRegistry&) = delete;
 
+    /// Cancels any earlier watcher of `fd` in `direction` and starts a new one
+    /// that owns `cb` and `args`. Cannot fail; the descriptor is registered
+    /// later, by the watcher on a worker thread.
+    void add_watcher(rt::Direction direction, std::int32_t fd, HostRef cb, HostRef args);
+
+    /// Cancels the watcher of `fd` in `direction`, if there is one.
+    void remove_watcher(rt::Direction direction, std::int32_t fd);
+
     /// A clone of the loop runtime's handle; every watcher is spawned through it.
     rt::Handle handle;
     /// The reader watcher of each descriptor that has one.
@@ -30,6 +39,11 @@ struct IoRegistry {
     std::unordered_map<std::int32_t, rt::AbortHandle> writers;
     /// The registry's own sending end; each watcher gets a further clone.
     LoopSender sender;
+
+private:
+    std::unordered_map<std::int32_t, rt::AbortHandle>& watchers(rt::Direction direction) {
+        return direction == rt::Direction::kRead ? readers : writers;
+    }
 };
 
 /// The registry behind the mutex that the descriptor methods hold.

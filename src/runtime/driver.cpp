@@ -47,6 +47,7 @@ Driver::Driver() {
         close(epoll_fd_);
         throw OsError(code);
     }
+    io_.emplace(epoll_fd_);
 }
 
 Driver::~Driver() {
@@ -55,11 +56,19 @@ Driver::~Driver() {
 }
 
 void Driver::park(std::optional<Clock::time_point> deadline) {
+    io_->release_pending();  // no event of an earlier batch refers to these any more
     epoll_event events[kMaxEvents];
-    int count = epoll_wait(epoll_fd_, events, kMaxEvents, timeout_ms(deadline));
-    if (count < 0) return;  // EINTR: a signal arrived; the caller re-checks its queue
-    for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == kWakeToken) drain_wakeups();
+    int timeout = timeout_ms(deadline);
+    for (;;) {
+        int count = epoll_wait(epoll_fd_, events, kMaxEvents, timeout);
+        if (count < 0) return;  // EINTR: a signal arrived; the caller re-checks its queue
+        for (int i = 0; i < count; ++i) {
+            if (events[i].data.u64 == kWakeToken) drain_wakeups();
+            else IoDriver::dispatch(events[i].data.ptr, events[i].events);
+        }
+        // A full buffer may have left events behind: collect them at once.
+        if (count < kMaxEvents) return;
+        timeout = 0;
     }
 }
 

@@ -10,6 +10,8 @@
 // any thread.
 #pragma once
 
+#include "runtime/io_driver.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -33,13 +35,15 @@ public:
     /// Makes the current or next park return promptly. Any thread.
     void unpark() noexcept;
 
-    int epoll_fd() const noexcept { return epoll_fd_; }
+    /// The readiness service on this driver's epoll instance.
+    IoDriver& io() noexcept { return *io_; }
 
 private:
     void drain_wakeups() noexcept;
 
     int epoll_fd_ = -1;
     int wake_fd_ = -1;
+    std::optional<IoDriver> io_;
 };
 
 }  // namespace cadrel::rt

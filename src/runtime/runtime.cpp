@@ -8,7 +8,7 @@ namespace cadrel::rt {
 Runtime::Runtime(const RuntimeConfig& config)
     : scheduler_(std::make_shared<Scheduler>(
           config.worker_threads == 0 ? available_parallelism() : config.worker_threads,
-          config.thread_name)) {
+          config.thread_name, config.on_thread_stop)) {
     scheduler_->start();
 }
 

@@ -12,6 +12,7 @@
 #include "runtime/task.hpp"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,8 @@ struct RuntimeConfig {
     std::string thread_name = "cadrel-worker";
     /// 0 means one per processor available to the process.
     std::size_t worker_threads = 0;
+    /// Run by each worker thread just before it exits (after its last task).
+    std::function<void()> on_thread_stop;
 };
 
 class Handle {

@@ -89,6 +89,8 @@ public:
         if (core_) core_->release();
     }
     void wake() const noexcept { core_->wake(); }
+    /// Whether this waker resumes the task of `core`.
+    bool wakes(const TaskCore* core) const noexcept { return core_ == core; }
 
 private:
     TaskCore* core_;

@@ -1,0 +1,30 @@
+// add_reader, add_writer, remove_reader, remove_writer: the registry under its mutex.
+#include "loop/methods.hpp"
+
+#include <mutex>
+
+namespace cadrel::loop {
+
+namespace {
+rt::Direction runtime_direction(Direction direction) {
+    return direction == Direction::kRead ? rt::Direction::kRead : rt::Direction::kWrite;
+}
+}  // namespace
+
+HostRef add_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd, HostRef cb, HostRef args) {
+    SharedIoRegistry& shared = *state.io_registry;
+    // Nothing in the locked stretch calls the host or can fail, so holding the
+    // mutex while attached never deadlocks and never leaves it poisoned.
+    std::lock_guard lock(shared.mutex);
+    shared.registry.add_watcher(runtime_direction(direction), fd, std::move(cb), std::move(args));
+    return HostRef::borrow(Py_None);
+}
+
+HostRef remove_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd) {
+    SharedIoRegistry& shared = *state.io_registry;
+    std::lock_guard lock(shared.mutex);
+    shared.registry.remove_watcher(runtime_direction(direction), fd);
+    return HostRef::borrow(Py_None);
+}
+
+}  // namespace cadrel::loop

@@ -1,0 +1,64 @@
+// The watcher task: register, wait, post, clear, repeat.
+//
+// Each pass posts exactly one message and clears the readiness it saw right
+// after the send, not after the callback runs: a kernel report that arrives
+// after the clear gives one more pass, one that arrived before it keeps the
+// flags so the next wait completes at once. The only suspension point is the
+// readiness wait, so a cancelled watcher always finishes the pass it is in.
+#include "loop/watcher.hpp"
+
+#include "binding/host_ref.hpp"
+#include "runtime/panic.hpp"
+#include "runtime/scheduler.hpp"
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+namespace cadrel::loop {
+
+namespace {
+
+void report_registration_failure(FdWrapper fd, const char* reason) noexcept {
+    try {
+        std::string line = "Failed to register FD " + std::to_string(fd.fd) + ": " + reason + "\n";
+        // One write, so concurrent lines do not interleave.
+        [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    } catch (...) {
+    }
+}
+
+/// New references to the callback and its arguments for one message. Attaches
+/// only for the two increments; never during finalization.
+RunCallback make_message(const HostRef& cb, const HostRef& args) {
+    if (binding::interpreter_finalizing())
+        rt::panic("Cannot attach to the Python interpreter while it is finalizing.");
+    binding::WorkerAttached attached;
+    return RunCallback{cb.clone(), args.clone()};
+}
+
+}  // namespace
+
+rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction, HostRef cb, HostRef args, LoopSender sender) {
+    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
+    std::optional<rt::FdRegistration> registration;
+    try {
+        registration.emplace(scheduler.driver().io().register_fd(fd.as_raw_fd()));
+    } catch (const std::exception& error) {
+        report_registration_failure(fd, error.what());
+        co_return;
+    }
+
+    std::optional<std::uint32_t> reported;  // generation of the last event posted
+    for (;;) {
+        std::optional<rt::ReadyEvent> event;
+        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, reported);
+        if (event->shutdown) co_return;
+        if (sender.send(make_message(cb, args))) co_return;  // the loop is broken: stop watching
+        registration->io().clear(*event);
+        reported = event->generation;
+    }
+}
+
+}  // namespace cadrel::loop

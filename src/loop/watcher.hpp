@@ -1,0 +1,17 @@
+// Reader and writer watchers: tasks that turn descriptor readiness into
+// RunCallback messages for the loop thread.
+#pragma once
+
+#include "loop/fd_wrapper.hpp"
+#include "loop/messages.hpp"
+#include "runtime/readiness.hpp"
+#include "runtime/task.hpp"
+
+namespace cadrel::loop {
+
+/// Registers `fd` on its worker thread, then posts `cb(*args)` once per
+/// readiness it observes in `direction`, until cancelled, refused by the
+/// channel, or the runtime shuts down.
+rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction, HostRef cb, HostRef args, LoopSender sender);
+
+}  // namespace cadrel::loop

@@ -1,0 +1,119 @@
+// Readiness records: flags from epoll events, waits and generation-checked clears.
+#include "runtime/readiness.hpp"
+
+#include <sys/epoll.h>
+
+namespace cadrel::rt {
+
+namespace readiness {
+
+std::uint64_t flags_from_epoll(std::uint32_t events) noexcept {
+    std::uint64_t flags = 0;
+    if (events & (EPOLLIN | EPOLLPRI)) flags |= kReadable;
+    if (events & EPOLLOUT) flags |= kWritable;
+    if ((events & EPOLLHUP) || ((events & EPOLLIN) && (events & EPOLLRDHUP))) flags |= kReadClosed;
+    if ((events & EPOLLHUP) || events == EPOLLERR || ((events & EPOLLOUT) && (events & EPOLLERR)))
+        flags |= kWriteClosed;
+    if (events & EPOLLPRI) flags |= kPriority;
+    if (events & EPOLLERR) flags |= kError;
+    return flags;
+}
+
+}  // namespace readiness
+
+using namespace readiness;
+
+void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
+    const std::uint64_t flags = flags_from_epoll(epoll_events);
+    std::uint64_t state = state_.load(std::memory_order_acquire);
+    std::uint64_t next = 0;
+    do {
+        const std::uint64_t generation = (generation_of(state) + 1ull) << kGenerationShift;
+        next = (state & ~kGenerationMask) | (generation & kGenerationMask) | flags;
+    } while (!state_.compare_exchange_weak(state, next, std::memory_order_acq_rel, std::memory_order_acquire));
+
+    // Every report advances the generation, which may satisfy a waiter that
+    // last saw a final state, so wake the waiters of each direction whose
+    // interest is set; a waiter that is not satisfied parks again. Wakers are
+    // moved out under the lock (into a small local buffer: no allocation in
+    // the usual case) and woken after releasing it.
+    constexpr std::size_t kInline = 4;
+    std::optional<Waker> inline_woken[kInline];
+    std::vector<Waker> overflow;
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(waiters_mutex_);
+        for (Direction direction : {Direction::kRead, Direction::kWrite}) {
+            if ((next & interest(direction)) == 0) continue;
+            for (Waker& waker : waiters(direction)) {
+                if (count < kInline) inline_woken[count++].emplace(std::move(waker));
+                else overflow.push_back(std::move(waker));
+            }
+            waiters(direction).clear();
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) inline_woken[i]->wake();
+    for (const Waker& waker : overflow) waker.wake();
+}
+
+void ScheduledIo::shutdown() noexcept {
+    state_.fetch_or(kShutdown, std::memory_order_acq_rel);
+    std::vector<Waker> woken;
+    {
+        std::lock_guard lock(waiters_mutex_);
+        for (Direction direction : {Direction::kRead, Direction::kWrite}) {
+            for (Waker& waker : waiters(direction)) woken.push_back(std::move(waker));
+            waiters(direction).clear();
+        }
+    }
+    for (const Waker& waker : woken) waker.wake();
+}
+
+std::optional<ReadyEvent> ScheduledIo::poll(Direction direction,
+                                           std::optional<std::uint32_t> reported) const noexcept {
+    const std::uint64_t state = state_.load(std::memory_order_acquire);
+    if (state & kShutdown) return ReadyEvent{0, generation_of(state), true};
+    const std::uint64_t satisfying = state & interest(direction);
+    if (satisfying == 0) return std::nullopt;
+    const std::uint32_t generation = generation_of(state);
+    // A final state alone satisfies the wait once per kernel report.
+    if ((satisfying & ~final_flags()) == 0 && reported && *reported == generation) return std::nullopt;
+    return ReadyEvent{satisfying, generation, false};
+}
+
+void ScheduledIo::clear(const ReadyEvent& event) noexcept {
+    const std::uint64_t clearable = event.flags & ~final_flags();
+    if (clearable == 0) return;
+    std::uint64_t state = state_.load(std::memory_order_acquire);
+    while (generation_of(state) == event.generation) {
+        if (state_.compare_exchange_weak(state, state & ~clearable, std::memory_order_acq_rel,
+                                         std::memory_order_acquire))
+            return;
+    }
+    // A report arrived after the wait saw its flags: keep them, so the next
+    // wait completes at once and nothing is lost.
+}
+
+bool ScheduledIo::park_unless_ready(Direction direction, std::optional<std::uint32_t> reported, Waker waker) {
+    std::lock_guard lock(waiters_mutex_);
+    // set_readiness updates the state before taking this lock, so a report
+    // is either seen here or finds the waker parked.
+    if (poll(direction, reported)) return false;
+    waiters(direction).push_back(std::move(waker));
+    return true;
+}
+
+void ScheduledIo::unpark(Direction direction, const TaskCore* core) noexcept {
+    std::optional<Waker> withdrawn;  // released after the lock
+    std::lock_guard lock(waiters_mutex_);
+    std::vector<Waker>& list = waiters(direction);
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->wakes(core)) {
+            withdrawn.emplace(std::move(*it));
+            list.erase(it);
+            break;
+        }
+    }
+}
+
+}  // namespace cadrel::rt

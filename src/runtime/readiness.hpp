@@ -1,0 +1,137 @@
+// The readiness record of one descriptor registration, and waiting on it.
+//
+// State word (one atomic, changed by CAS):
+//
+//   bits 0-5    readiness set   READABLE WRITABLE READ_CLOSED WRITE_CLOSED PRIORITY ERROR
+//   bits 8-39   generation      advanced by one for every kernel report
+//   bit  63     shutdown        the runtime is going away: every wait fails
+//
+// The driver thread turns each epoll event into flags (`flags_from_epoll`),
+// ORs them in and advances the generation, then wakes the waiters whose
+// direction the event satisfies; wakers are taken under the waiter lock and
+// woken after releasing it. A wait for one direction completes when that
+// direction is ready or closed. A completed wait yields the flags and the
+// generation it saw; `clear` with that result removes the non-final flags it
+// reported only if the generation is unchanged, so an event that arrived in
+// between is never lost. READ_CLOSED and WRITE_CLOSED are final and never
+// cleared; a waiter that has already reported a final state is satisfied again
+// only by a new kernel report (a new generation), so a hung-up descriptor
+// produces one pass per report instead of a busy loop.
+#pragma once
+
+#include "runtime/task.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace cadrel::rt {
+
+enum class Direction { kRead, kWrite };
+
+namespace readiness {
+inline constexpr std::uint64_t kReadable = 1u << 0;
+inline constexpr std::uint64_t kWritable = 1u << 1;
+inline constexpr std::uint64_t kReadClosed = 1u << 2;
+inline constexpr std::uint64_t kWriteClosed = 1u << 3;
+inline constexpr std::uint64_t kPriority = 1u << 4;
+inline constexpr std::uint64_t kError = 1u << 5;
+inline constexpr std::uint64_t kFlagMask = 0x3f;
+inline constexpr int kGenerationShift = 8;
+inline constexpr std::uint64_t kGenerationMask = 0xffffffffull << kGenerationShift;
+inline constexpr std::uint64_t kShutdown = 1ull << 63;
+
+/// The flags an epoll event sets.
+std::uint64_t flags_from_epoll(std::uint32_t events) noexcept;
+
+/// The flags that satisfy a wait in `direction` (its ready and closed flags).
+constexpr std::uint64_t interest(Direction direction) {
+    return direction == Direction::kRead ? (kReadable | kReadClosed) : (kWritable | kWriteClosed);
+}
+constexpr std::uint64_t final_flags() { return kReadClosed | kWriteClosed; }
+}  // namespace readiness
+
+/// What a completed wait saw.
+struct ReadyEvent {
+    std::uint64_t flags = 0;       // the satisfying flags of the waited direction
+    std::uint32_t generation = 0;  // the generation when they were seen
+    bool shutdown = false;         // the wait failed: the runtime is going away
+};
+
+class ScheduledIo {
+public:
+    /// Driver thread: records one kernel report and wakes satisfied waiters.
+    void set_readiness(std::uint32_t epoll_events) noexcept;
+
+    /// Marks the record shut down and wakes every waiter.
+    void shutdown() noexcept;
+
+    /// The wait's verdict on the current state: a completed event, or nullopt
+    /// while it must keep waiting. `reported` is the generation of the last
+    /// event this waiter handled (none before its first).
+    std::optional<ReadyEvent> poll(Direction direction, std::optional<std::uint32_t> reported) const noexcept;
+
+    /// Removes the non-final flags `event` reported, if no kernel report came since.
+    void clear(const ReadyEvent& event) noexcept;
+
+    /// Parks `waker` for `direction` unless the wait is already satisfied
+    /// (returns false then). The check and the parking happen under the
+    /// waiter lock, so a report cannot slip between them.
+    bool park_unless_ready(Direction direction, std::optional<std::uint32_t> reported, Waker waker);
+
+    /// Withdraws the parked waker of the task `core` (a wait destroyed while
+    /// suspended); other tasks' wakers stay.
+    void unpark(Direction direction, const TaskCore* core) noexcept;
+
+private:
+    static std::uint32_t generation_of(std::uint64_t state) {
+        return static_cast<std::uint32_t>((state & readiness::kGenerationMask) >> readiness::kGenerationShift);
+    }
+
+    std::vector<Waker>& waiters(Direction direction) { return direction == Direction::kRead ? readers_ : writers_; }
+
+    std::atomic<std::uint64_t> state_{0};
+    std::mutex waiters_mutex_;
+    // Usually one waiter per direction; two while a replaced watcher has not
+    // yet been torn down. Guarded by waiters_mutex_.
+    std::vector<Waker> readers_;
+    std::vector<Waker> writers_;
+};
+
+/// `co_await ReadinessWait(io, direction, reported)`: suspends until `poll`
+/// would complete and yields what it saw. Destroying the suspended wait (task
+/// cancellation) withdraws its waker.
+class ReadinessWait {
+public:
+    ReadinessWait(ScheduledIo& io, Direction direction, std::optional<std::uint32_t> reported) noexcept
+        : io_(io), direction_(direction), reported_(reported) {}
+    ReadinessWait(const ReadinessWait&) = delete;
+    ReadinessWait& operator=(const ReadinessWait&) = delete;
+    ~ReadinessWait() {
+        if (parked_) io_.unpark(direction_, core_);
+    }
+
+    bool await_ready() const noexcept { return io_.poll(direction_, reported_).has_value(); }
+    bool await_suspend(Task::Handle handle) {
+        core_ = handle.promise().core;
+        parked_ = io_.park_unless_ready(direction_, reported_, Waker(core_));
+        return parked_;
+    }
+    /// The event, or nullopt for a wake that did not satisfy the wait (the
+    /// caller waits again).
+    std::optional<ReadyEvent> await_resume() noexcept {
+        parked_ = false;  // whoever woke us took the waker
+        return io_.poll(direction_, reported_);
+    }
+
+private:
+    ScheduledIo& io_;
+    Direction direction_;
+    std::optional<std::uint32_t> reported_;
+    TaskCore* core_ = nullptr;
+    bool parked_ = false;
+};
+
+}  // namespace cadrel::rt

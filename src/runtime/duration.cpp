@@ -55,14 +55,13 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
     using Clock = std::chrono::steady_clock;
     using std::chrono::nanoseconds;
     const auto max = Clock::time_point::max();
-    const auto room = std::chrono::duration_cast<nanoseconds>(max - start).count();
-    // Compare in seconds first so the nanosecond count cannot overflow.
-    if (span.seconds >= static_cast<unsigned long long>(room / static_cast<long long>(kNanosPerSecond)))
-        return max;
-    const long long total = static_cast<long long>(span.seconds) * static_cast<long long>(kNanosPerSecond) +
-                            static_cast<long long>(span.nanos);
+    const auto room = static_cast<std::uint64_t>(std::chrono::duration_cast<nanoseconds>(max - start).count());
+    // Compare in seconds first so the nanosecond count cannot overflow: within
+    // room's whole seconds, the total stays below room + 10^9 < 2^64.
+    if (span.seconds > room / kNanosPerSecond) return max;
+    const std::uint64_t total = span.seconds * kNanosPerSecond + span.nanos;
     if (total >= room) return max;
-    return start + std::chrono::duration_cast<Clock::duration>(nanoseconds(total));
+    return start + std::chrono::duration_cast<Clock::duration>(nanoseconds(static_cast<long long>(total)));
 }
 
 }  // namespace cadrel::rt

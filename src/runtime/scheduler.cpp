@@ -14,8 +14,11 @@ namespace {
 thread_local const Scheduler* current_worker_of = nullptr;
 }
 
-Scheduler::Scheduler(std::size_t worker_count, std::string thread_name)
-    : worker_count_(worker_count == 0 ? 1 : worker_count), thread_name_(std::move(thread_name)) {}
+Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
+                     std::function<void()> on_thread_stop)
+    : worker_count_(worker_count == 0 ? 1 : worker_count),
+      thread_name_(std::move(thread_name)),
+      on_thread_stop_(std::move(on_thread_stop)) {}
 
 Scheduler::~Scheduler() { shutdown(); }
 
@@ -140,6 +143,14 @@ void Scheduler::worker_main() noexcept {
         run(core);
         lock.lock();
     }
+    lock.unlock();
+    if (on_thread_stop_) {
+        try {
+            on_thread_stop_();
+        } catch (const std::exception& error) {
+            report_panic(error.what());
+        }
+    }
 }
 
 void Scheduler::run(TaskCore* core) noexcept {
@@ -197,6 +208,7 @@ void Scheduler::stop_and_join() noexcept {
         stopping_ = true;
     }
     idle_workers_cv_.notify_all();
+    driver_.io().shutdown();  // every readiness wait fails from now on
     driver_.unpark();
     for (auto& thread : threads_) {
         if (thread.get_id() == std::this_thread::get_id()) {

@@ -32,6 +32,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,7 +42,8 @@ namespace cadrel::rt {
 
 class Scheduler {
 public:
-    Scheduler(std::size_t worker_count, std::string thread_name);
+    Scheduler(std::size_t worker_count, std::string thread_name,
+              std::function<void()> on_thread_stop = {});
     ~Scheduler();
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;
@@ -80,6 +82,7 @@ private:
 
     const std::size_t worker_count_;
     const std::string thread_name_;
+    const std::function<void()> on_thread_stop_;
     Driver driver_;
     TimerQueue timers_;
 
@@ -102,6 +105,18 @@ private:
     bool shut_down_ = false;
 
     std::vector<std::thread> threads_;
+};
+
+/// `co_await CurrentScheduler{}` inside a task yields the scheduler running it,
+/// without suspending.
+struct CurrentScheduler {
+    Scheduler* scheduler = nullptr;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(Task::Handle handle) noexcept {
+        scheduler = &handle.promise().core->scheduler();
+        return false;  // resume at once
+    }
+    Scheduler& await_resume() const noexcept { return *scheduler; }
 };
 
 }  // namespace cadrel::rt

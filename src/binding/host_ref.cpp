@@ -68,12 +68,16 @@ void release_pending_references() noexcept {
     for (PyObject* object : objects) Py_DECREF(object);
 }
 
-EnteredHost::EnteredHost() noexcept {
+void enter_host_count() noexcept {
     ++entry_count;
     release_pending_references();
 }
 
-EnteredHost::~EnteredHost() { --entry_count; }
+void leave_host_count() noexcept { --entry_count; }
+
+EnteredHost::EnteredHost() noexcept { enter_host_count(); }
+
+EnteredHost::~EnteredHost() { leave_host_count(); }
 
 Attached::Attached() noexcept : state_(PyGILState_Ensure()) {
     ++entry_count;
@@ -83,40 +87,6 @@ Attached::Attached() noexcept : state_(PyGILState_Ensure()) {
 Attached::~Attached() {
     --entry_count;
     PyGILState_Release(state_);
-}
-
-namespace {
-// A worker's kept thread state: the outer PyGILState_Ensure that keeps it
-// alive between attaches, and the state itself while detached.
-thread_local bool worker_state_kept = false;
-thread_local PyGILState_STATE worker_outer_state;
-thread_local PyThreadState* worker_thread_state = nullptr;
-}  // namespace
-
-WorkerAttached::WorkerAttached() noexcept {
-    if (!worker_state_kept) {
-        // Create the thread state once and detach again; the outer count keeps
-        // PyGILState_Release below from deleting it.
-        worker_outer_state = PyGILState_Ensure();
-        worker_thread_state = PyEval_SaveThread();
-        worker_state_kept = true;
-    }
-    state_ = PyGILState_Ensure();
-    ++entry_count;
-    release_pending_references();
-}
-
-WorkerAttached::~WorkerAttached() {
-    --entry_count;
-    PyGILState_Release(state_);
-}
-
-void forget_worker_thread_state() noexcept {
-    if (!worker_state_kept) return;
-    worker_state_kept = false;
-    if (interpreter_finalizing()) return;
-    PyEval_RestoreThread(worker_thread_state);
-    PyGILState_Release(worker_outer_state);  // the last count: deletes the state
 }
 
 Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {

@@ -23,6 +23,11 @@ void release_pending_references() noexcept;
 /// This thread's count of entries into the host.
 long host_entry_count() noexcept;
 
+/// Counts an entry into the host on this thread (releasing pending
+/// references); the thread must be attached. Paired with leave_host_count.
+void enter_host_count() noexcept;
+void leave_host_count() noexcept;
+
 /// Whether the interpreter has begun finalizing. A thread that attaches then
 /// would be stopped (or hang) inside the host, so workers check first.
 bool interpreter_finalizing() noexcept;
@@ -89,24 +94,6 @@ public:
 private:
     PyGILState_STATE state_;
 };
-
-/// Attaches a runtime worker thread. The first attach on a thread creates its
-/// thread state and keeps it (so later attaches cost no allocation);
-/// `forget_worker_thread_state` deletes it when the worker exits.
-class WorkerAttached {
-public:
-    WorkerAttached() noexcept;
-    ~WorkerAttached();
-    WorkerAttached(const WorkerAttached&) = delete;
-    WorkerAttached& operator=(const WorkerAttached&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
-/// Deletes the thread state a worker kept, unless the interpreter is
-/// finalizing (it then deletes every thread state itself).
-void forget_worker_thread_state() noexcept;
 
 /// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
 /// references dropped meanwhile are deferred; on re-attaching the pending list

@@ -1,7 +1,7 @@
 // Building and tearing down CadrelEventLoop.
 #include "loop/event_loop.hpp"
 
-#include "binding/host_ref.hpp"
+#include "binding/worker_attach.hpp"
 
 namespace cadrel::loop {
 

@@ -7,7 +7,7 @@
 // readiness wait, so a cancelled watcher always finishes the pass it is in.
 #include "loop/watcher.hpp"
 
-#include "binding/host_ref.hpp"
+#include "binding/worker_attach.hpp"
 #include "runtime/panic.hpp"
 #include "runtime/scheduler.hpp"
 
@@ -30,11 +30,11 @@ void report_registration_failure(FdWrapper fd, const char* reason) noexcept {
 }
 
 /// New references to the callback and its arguments for one message. Attaches
-/// only for the two increments; never during finalization.
+/// only for the two increments; never once the interpreter is shutting down,
+/// which ends the watcher (and only it).
 RunCallback make_message(const HostRef& cb, const HostRef& args) {
-    if (binding::interpreter_finalizing())
-        rt::panic("Cannot attach to the Python interpreter while it is finalizing.");
     binding::WorkerAttached attached;
+    if (!attached.attached()) rt::panic("Cannot attach to the Python interpreter while it is finalizing.");
     return RunCallback{cb.clone(), args.clone()};
 }
 

@@ -1,0 +1,41 @@
+// Attaching runtime worker threads to the interpreter, and keeping them out
+// once the interpreter begins to shut down.
+//
+// A worker attaches only to add references for a message. Its thread state is
+// made on the first attach and kept (later attaches cost no allocation); it is
+// deleted when the worker exits. At interpreter exit an atexit hook closes the
+// gate: it waits (without the interpreter lock) for workers that are inside an
+// attach, and no worker attaches afterwards. Attaching during finalization
+// would stop the thread inside the host (or hang it on recent versions).
+#pragma once
+
+#include "binding/host_ref.hpp"
+
+#include <Python.h>
+
+namespace cadrel::binding {
+
+class WorkerAttached {
+public:
+    /// Attaches unless the gate is closed or the interpreter is finalizing;
+    /// check `attached()`.
+    WorkerAttached() noexcept;
+    ~WorkerAttached();
+    WorkerAttached(const WorkerAttached&) = delete;
+    WorkerAttached& operator=(const WorkerAttached&) = delete;
+
+    bool attached() const noexcept { return attached_; }
+
+private:
+    bool attached_ = false;
+    PyGILState_STATE state_{};
+};
+
+/// Run by each worker thread as it exits: deletes its kept thread state,
+/// unless the gate is closed (the interpreter then deletes every state itself).
+void forget_worker_thread_state() noexcept;
+
+/// Registers the atexit hook that closes the gate. Called once, attached.
+void close_workers_at_exit();
+
+}  // namespace cadrel::binding

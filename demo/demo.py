@@ -1,6 +1,9 @@
 """A tour of cadrel: each step is one small function that prints what it shows."""
 
+import asyncio
 import os
+import socket
+import threading
 import time
 
 import cadrel
@@ -67,9 +70,112 @@ def workers_demo(count=3):
     return count_workers() == 0
 
 
+def tasks_demo(count=10_000):
+    """A producer task resolves asyncio.Futures that a consumer task awaits."""
+    loop = cadrel.CadrelLoop()
+
+    async def producer(futures):
+        for index, future in enumerate(futures):
+            future.set_result(index * index)
+            await asyncio.sleep(0)  # let the consumer run
+
+    async def consumer(futures):
+        total = 0
+        for future in futures:
+            total += await future
+        return total
+
+    async def exchange():
+        futures = [asyncio.Future() for _ in range(count)]
+        consuming = loop.create_task(consumer(futures), name="consumer")
+        await loop.create_task(producer(futures), name="producer")
+        return await consuming
+
+    started = time.perf_counter()
+    total = loop.run_until_complete(exchange())
+    elapsed = time.perf_counter() - started
+    expected = sum(index * index for index in range(count))
+    print(f"tasks: {count} values passed between two tasks through futures in "
+          f"{elapsed * 1e3:.1f} ms ({elapsed / count * 1e6:.2f} us each), sum correct: {total == expected}")
+    return total == expected
+
+
+def thread_feed_demo(items=100_000):
+    """A plain thread posts work with call_soon_threadsafe while the loop runs."""
+    loop = cadrel.CadrelLoop()
+    received = []
+
+    def producer():
+        post = loop.call_soon_threadsafe
+        for item in range(items):
+            post(received.append, item)
+        post(loop.stop)
+
+    feeder = threading.Thread(target=producer, name="feeder")
+    started = time.perf_counter()
+    loop.call_soon(feeder.start)
+    loop.run_forever()
+    elapsed = time.perf_counter() - started
+    feeder.join()
+    in_order = received == list(range(items))
+    print(f"thread feed: {len(received)} callbacks from another thread in {elapsed * 1e3:.1f} ms "
+          f"({elapsed / items * 1e9:.0f} ns each), in order: {in_order}")
+    return in_order
+
+
+def timers_demo():
+    """Timers sleep on the workers; callbacks come back on the loop thread in time order."""
+    loop = cadrel.CadrelLoop()
+    fired = []
+    started = time.monotonic()
+    for delay in (0.05, 0.01, 0.03):
+        loop.call_later(delay, lambda d=delay: fired.append((d, time.monotonic() - started)))
+    loop.call_later(0.08, loop.stop)
+    loop.run_forever()
+    order = [delay for delay, _ in fired]
+    late = max(at - delay for delay, at in fired)
+    print(f"timers: fired in order {order}, at most {late * 1e3:.2f} ms after their deadline")
+    return order == sorted(order) and late >= 0
+
+
+def descriptor_demo(messages=1_000):
+    """A worker waits on a socket; each readiness becomes a callback on the loop thread."""
+    loop = cadrel.CadrelLoop()
+    ours, peer = socket.socketpair()
+    ours.setblocking(False)
+    got = bytearray()
+
+    def on_readable():
+        try:
+            got.extend(ours.recv(65536))
+        except BlockingIOError:  # readiness is edge-triggered; a late wake may find nothing
+            return
+        if len(got) >= messages:
+            loop.stop()
+
+    loop.add_reader(ours.fileno(), on_readable, ())
+
+    def writer():
+        for _ in range(messages):
+            peer.send(b"x")
+
+    sender = threading.Thread(target=writer)
+    started = time.perf_counter()
+    loop.call_soon(sender.start)
+    loop.run_forever()
+    elapsed = time.perf_counter() - started
+    sender.join()
+    loop.remove_reader(ours.fileno())
+    ours.close()
+    peer.close()
+    print(f"descriptor: {len(got)} bytes read through add_reader in {elapsed * 1e3:.1f} ms")
+    return len(got) == messages
+
+
 def main():
-    ok = workers_demo()
-    print("all worker threads gone" if ok else "worker threads left behind!")
+    steps = [workers_demo, tasks_demo, thread_feed_demo, timers_demo, descriptor_demo]
+    ok = all([step() for step in steps])
+    print("demo finished" if ok else "demo found a problem!")
     return 0 if ok else 1
 
 

@@ -3,8 +3,9 @@
 Each measurement runs in a fresh process; the loops are interleaved within every
 repeat so that drift of the machine hits all of them alike. Every loop is driven
 only through the methods CadrelLoop offers (call_soon, call_soon_threadsafe,
-run_forever, run_until_complete, create_task, stop). The report gives medians
-and each loop's ratio to asyncio.
+call_later, run_forever, run_until_complete, create_task, stop). A workload
+reports one figure, or several named ones; the report gives the median of each
+figure and each loop's ratio to asyncio.
 
     python3 bench/loop_bench.py [--repeats N] [--only WORKLOAD ...]
 """
@@ -14,6 +15,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import random
 import statistics
 import subprocess
 import sys
@@ -41,7 +43,8 @@ def release(loop) -> None:
     loop.close()
 
 
-# ---- workloads: each returns one figure in the workload's unit ---------------
+# ---- workloads: each returns one figure in the workload's unit, or a dict of
+# ---- named figures when its unit is a dict of those names' units -------------
 
 
 def call_soon_ns(loop) -> float:
@@ -145,6 +148,40 @@ def host_floor_ns(_loop) -> float:
     return elapsed / count * 1e9
 
 
+def timers_100k(loop) -> dict:
+    """100,000 call_later timers, delays spread over 0-50 ms: the cost of
+    scheduling one, how late they run against their requested deadline, and
+    how long the loop takes beyond the last deadline."""
+    count = 100_000
+    rng = random.Random(100_000)  # the same delays for every loop
+    delays = [rng.uniform(0.0, 0.05) for _ in range(count)]
+    deadlines = [0.0] * count
+    fired = [0.0] * count
+    left = [count]
+    monotonic = time.monotonic
+
+    def on_timer(i):
+        fired[i] = monotonic()
+        left[0] -= 1
+        if not left[0]:
+            loop.stop()
+
+    call_later = loop.call_later
+    started = monotonic()
+    for i, delay in enumerate(delays):
+        deadlines[i] = monotonic() + delay  # a timer may not run before this
+        call_later(delay, on_timer, i)
+    scheduled = monotonic()
+    loop.run_forever()
+    lateness = sorted(f - d for f, d in zip(fired, deadlines))
+    return {
+        "schedule": (scheduled - started) / count * 1e9,
+        "late_median": statistics.median(lateness) * 1e3,
+        "late_p99": lateness[int(0.99 * count)] * 1e3,
+        "beyond_last": (max(fired) - max(deadlines)) * 1e3,
+    }
+
+
 WORKLOADS = {
     "call_soon": ("ns/callback", call_soon_ns),
     "call_soon_threadsafe": ("ns/callback", call_soon_threadsafe_ns),
@@ -152,10 +189,14 @@ WORKLOADS = {
     "sleep0_switch": ("ns/switch", sleep0_switch_ns),
     "fan_out_10k": ("ns/step", fan_out_ns),
     "host_floor": ("ns/handle", host_floor_ns),
+    "timers_100k": (
+        {"schedule": "ns/timer", "late_median": "ms", "late_p99": "ms", "beyond_last": "ms"},
+        timers_100k,
+    ),
 }
 
 
-def run_one(loop_name: str, workload: str) -> float:
+def run_one(loop_name: str, workload: str) -> float | dict:
     loop = make_loop(loop_name)
     try:
         _, function = WORKLOADS[workload]
@@ -165,7 +206,7 @@ def run_one(loop_name: str, workload: str) -> float:
         release(loop)
 
 
-def measure(loop_name: str, workload: str) -> float:
+def measure(loop_name: str, workload: str) -> float | dict:
     output = subprocess.run(
         [sys.executable, __file__, "--child", loop_name, workload],
         check=True,
@@ -174,6 +215,10 @@ def measure(loop_name: str, workload: str) -> float:
         timeout=300,
     ).stdout
     return json.loads(output)["value"]
+
+
+def ratio(value: float, base: float) -> str:
+    return f"{value / base:.2f}" if base > 0 else "n/a"
 
 
 def main() -> int:
@@ -196,20 +241,27 @@ def main() -> int:
                 results[(workload, loop_name)].append(measure(loop_name, workload))
         print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr)
 
-    header = f"{'workload':22} {'unit':12} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
+    header = f"{'workload':28} {'unit':12} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
     print(header)
     print("-" * len(header))
     for workload in workloads:
         unit, _ = WORKLOADS[workload]
-        medians = {l: statistics.median(results[(workload, l)]) if results[(workload, l)] else None for l in LOOPS}
-        if workload == "host_floor":
-            print(f"{workload:22} {unit:12} {'':>10} {'':>10} {medians['cadrel']:10.1f}")
-            continue
-        base = medians["asyncio"]
-        print(
-            f"{workload:22} {unit:12} {base:10.1f} {medians['uvloop']:10.1f} {medians['cadrel']:10.1f}"
-            f" {medians['uvloop'] / base:7.2f} {medians['cadrel'] / base:8.2f}"
-        )
+        # A workload with several figures has one row per figure.
+        figures = [(f"{workload}.{name}", name, u) for name, u in unit.items()] if isinstance(unit, dict) else [(workload, None, unit)]
+        for row_name, figure, figure_unit in figures:
+            medians = {
+                l: statistics.median([v if figure is None else v[figure] for v in results[(workload, l)]])
+                if results[(workload, l)] else None
+                for l in LOOPS
+            }
+            if workload == "host_floor":
+                print(f"{row_name:28} {figure_unit:12} {'':>10} {'':>10} {medians['cadrel']:10.1f}")
+                continue
+            base = medians["asyncio"]
+            print(
+                f"{row_name:28} {figure_unit:12} {base:10.1f} {medians['uvloop']:10.1f} {medians['cadrel']:10.1f}"
+                f" {ratio(medians['uvloop'], base):>7} {ratio(medians['cadrel'], base):>8}"
+            )
     return 0
 
 

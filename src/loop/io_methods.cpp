@@ -1,5 +1,6 @@
 // add_reader, add_writer, remove_reader, remove_writer: the registry under its mutex.
 #include "loop/methods.hpp"
+#include "loop/posting.hpp"
 
 #include <mutex>
 
@@ -12,6 +13,7 @@ rt::Direction runtime_direction(Direction direction) {
 }  // namespace
 
 HostRef add_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd, HostRef cb, HostRef args) {
+    require_runtime_in_this_process(state);
     SharedIoRegistry& shared = *state.io_registry;
     // Nothing in the locked stretch calls the host or can fail, so holding the
     // mutex while attached never deadlocks and never leaves it poisoned.
@@ -21,6 +23,7 @@ HostRef add_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd
 }
 
 HostRef remove_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd) {
+    require_runtime_in_this_process(state);
     SharedIoRegistry& shared = *state.io_registry;
     std::lock_guard lock(shared.mutex);
     shared.registry.remove_watcher(runtime_direction(direction), fd);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "binding/errors.hpp"
+#include "loop/event_loop.hpp"
 #include "loop/messages.hpp"
 
 namespace cadrel::loop {
@@ -13,6 +14,15 @@ inline void post(const LoopSender& sender, LoopMessage message) {
         refused.reset();
         binding::raise_error(PyExc_RuntimeError, "loop closed");
     }
+}
+
+/// Refuses work that needs the runtime's workers in a child process made by
+/// fork(), where those threads do not exist. Caller is attached.
+inline void require_runtime_in_this_process(const CadrelEventLoop& state) {
+    if (!state.runtime.handle().is_usable_in_this_process())
+        binding::raise_error(PyExc_RuntimeError,
+                             "this CadrelLoop was created before os.fork(): its worker threads do not "
+                             "exist in this process; create a new CadrelLoop here");
 }
 
 }  // namespace cadrel::loop

@@ -7,6 +7,7 @@
 #include "binding/errors.hpp"
 #include "loop/host_names.hpp"
 #include "loop/methods.hpp"
+#include "loop/posting.hpp"
 #include "runtime/sleep.hpp"
 
 #include <ctime>
@@ -51,6 +52,7 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
                                 names::loop_keyword.get());
     const LoopSender& sender = loop->state().sender;
     if (sender.is_closed()) binding::raise_error(PyExc_RuntimeError, "loop closed");
+    require_runtime_in_this_process(loop->state());
     // The task is detached at once: no one can cancel, await or find it again.
     (void)loop->state().runtime.handle().spawn(timer_task(sender, handle.clone(), delay));
     return handle;

@@ -12,4 +12,16 @@ Runtime::Runtime(const RuntimeConfig& config)
     scheduler_->start();
 }
 
+Runtime::~Runtime() {
+    if (scheduler_->is_forked_copy()) {
+        // In a child of fork() the scheduler's condition variable still counts
+        // the parent's sleeping workers, and destroying it would wait for them
+        // for ever: keep the scheduler alive for the rest of the process.
+        scheduler_->shutdown();
+        new std::shared_ptr<Scheduler>(std::move(scheduler_));
+        return;
+    }
+    shutdown();
+}
+
 }  // namespace cadrel::rt

@@ -34,6 +34,10 @@ public:
 
     bool is_shut_down() const { return scheduler_->is_shut_down(); }
 
+    /// False in a child process made by fork(): the runtime's workers did not
+    /// survive it, so tasks cannot be spawned there.
+    bool is_usable_in_this_process() const noexcept { return !scheduler_->is_forked_copy(); }
+
 private:
     friend class Runtime;
     explicit Handle(std::shared_ptr<Scheduler> scheduler) : scheduler_(std::move(scheduler)) {}
@@ -44,7 +48,7 @@ class Runtime {
 public:
     /// Builds the driver and starts the workers; throws OsError.
     explicit Runtime(const RuntimeConfig& config = {});
-    ~Runtime() { shutdown(); }
+    ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 

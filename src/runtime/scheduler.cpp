@@ -6,6 +6,8 @@
 #include "runtime/thread_util.hpp"
 
 #include <latch>
+#include <new>
+#include <unistd.h>
 #include <system_error>
 
 namespace cadrel::rt {
@@ -23,6 +25,7 @@ Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
 Scheduler::~Scheduler() { shutdown(); }
 
 void Scheduler::start() {
+    owner_pid_ = getpid();
     threads_.reserve(worker_count_);
     // Return only once every worker has named itself, so the threads show
     // under their name as soon as the runtime exists.
@@ -226,6 +229,14 @@ void Scheduler::shutdown() noexcept {
         report_panic("a runtime cannot be shut down from one of its own worker threads");
         abort_uncaught_panic();
     }
+    if (is_forked_copy()) {
+        // A child of fork() has a copy of this scheduler but none of its
+        // threads, and its mutexes may have been copied locked: joining or
+        // locking could hang. Leave everything as it is; the memory stays
+        // with the process.
+        abandon_after_fork();
+        return;
+    }
     // A concurrent second shutdown waits here: it must neither return before
     // the workers are joined nor destroy frames that a worker may still run.
     std::lock_guard serial(shutdown_mutex_);
@@ -266,6 +277,16 @@ void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
         lock.unlock();
         driver_.unpark();  // it waits for a later deadline (or none): re-arm
     }
+}
+
+bool Scheduler::is_forked_copy() const noexcept { return owner_pid_ != 0 && getpid() != owner_pid_; }
+
+void Scheduler::abandon_after_fork() noexcept {
+    if (abandoned_) return;
+    abandoned_ = true;
+    // std::thread's destructor would terminate on a joinable thread and
+    // join/detach would touch threads that do not exist here: leak the handles.
+    new (std::nothrow) std::vector<std::thread>(std::move(threads_));
 }
 
 bool Scheduler::is_shut_down() const {

@@ -30,6 +30,8 @@
 #include "runtime/task.hpp"
 #include "runtime/timer_queue.hpp"
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -61,6 +63,10 @@ public:
     void shutdown() noexcept;
 
     bool is_shut_down() const;
+
+    /// True in a child process made by fork() after this scheduler started:
+    /// the child has none of its worker threads, so nothing may be spawned.
+    bool is_forked_copy() const noexcept;
 
     /// Queues a sleeper on the time driver, waking the worker that waits in
     /// the driver when the new deadline is the earliest.
@@ -105,6 +111,10 @@ private:
     bool shut_down_ = false;
 
     std::vector<std::thread> threads_;
+    pid_t owner_pid_ = 0;     // the process that started the workers
+    bool abandoned_ = false;  // shutdown in a forked child gave up the scheduler
+
+    void abandon_after_fork() noexcept;
 };
 
 /// `co_await CurrentScheduler{}` inside a task yields the scheduler running it,

@@ -1,0 +1,61 @@
+# A loop used in a child made by os.fork(): no hang, no crash, clear refusals.
+import pytest
+
+from scripts import run_json
+
+FORK_SCRIPT = """
+import json, os, sys, cadrel
+
+loop = cadrel.CadrelLoop()
+loop.call_later(0.01, loop.stop)
+loop.run_forever()  # the parent's workers have run a timer before the fork
+
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    report = {}
+    ran = []
+    loop.call_soon(ran.append, "soon")  # needs only the channel: still works
+    loop.stop()
+    loop.run_forever()
+    report["call_soon"] = ran
+    refusals = {}
+    for name, call in [("call_later", lambda: loop.call_later(0.01, print)),
+                       ("call_at", lambda: loop.call_at(loop.time(), print)),
+                       ("add_reader", lambda: loop.add_reader(read_end, print, ())),
+                       ("add_writer", lambda: loop.add_writer(write_end, print, ())),
+                       ("remove_reader", lambda: loop.remove_reader(read_end)),
+                       ("remove_writer", lambda: loop.remove_writer(write_end))]:
+        try:
+            call()
+            refusals[name] = None
+        except RuntimeError as error:
+            refusals[name] = str(error)
+    report["refusals"] = refusals
+    fresh = cadrel.CadrelLoop()  # a loop made in the child works normally
+    fresh.call_later(0.01, fresh.stop)
+    fresh.run_forever()
+    del fresh
+    del loop  # releasing the inherited loop must not wait for the parent's threads
+    report["child_done"] = True
+    os.write(write_end, json.dumps(report).encode())
+    os._exit(0)
+
+os.close(write_end)
+_, status = os.waitpid(pid, 0)
+child = json.loads(os.read(read_end, 65536).decode() or "null")
+loop.call_later(0.01, loop.stop)
+loop.run_forever()  # the parent's loop is unaffected
+print(json.dumps({"status": status, "child": child, "parent_ok": True}))
+"""
+
+
+def test_a_forked_child_refuses_runtime_work_and_releases_the_loop_without_hanging():
+    result = run_json(FORK_SCRIPT, timeout=60)
+    assert result["status"] == 0 and result["parent_ok"]
+    child = result["child"]
+    assert child["call_soon"] == ["soon"]
+    assert child["child_done"]
+    for name, message in child["refusals"].items():
+        assert message is not None, f"{name} was accepted in the child"
+        assert "os.fork()" in message

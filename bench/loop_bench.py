@@ -3,7 +3,8 @@
 Each measurement runs in a fresh process; the loops are interleaved within every
 repeat so that drift of the machine hits all of them alike. Every loop is driven
 only through the methods CadrelLoop offers (call_soon, call_soon_threadsafe,
-call_later, run_forever, run_until_complete, create_task, stop). A workload
+call_later, run_forever, run_until_complete, create_task, stop, add_reader,
+add_writer, remove_reader, remove_writer). A workload
 reports one figure, or several named ones; the report gives the median of each
 figure and each loop's ratio to asyncio.
 
@@ -16,6 +17,8 @@ import argparse
 import asyncio
 import json
 import random
+import resource
+import socket
 import statistics
 import subprocess
 import sys
@@ -41,6 +44,15 @@ def release(loop) -> None:
     # CadrelLoop's close() does nothing and its resources go with the object;
     # the others need close() to free their selectors.
     loop.close()
+
+
+def watch(loop, method: str, fd: int, callback, *args) -> None:
+    """add_reader / add_writer: CadrelLoop takes the callback's arguments as one
+    tuple, the others as further positional arguments."""
+    if type(loop).__name__ == "CadrelLoop":
+        getattr(loop, method)(fd, callback, args)
+    else:
+        getattr(loop, method)(fd, callback, *args)
 
 
 # ---- workloads: each returns one figure in the workload's unit, or a dict of
@@ -182,6 +194,156 @@ def timers_100k(loop) -> dict:
     }
 
 
+def _ping_pong_seconds(loop, rounds: int) -> float:
+    """Seconds for `rounds` round trips of one byte over a socket pair, each
+    end watched with add_reader."""
+    left, right = socket.socketpair()
+    left.setblocking(False)
+    right.setblocking(False)
+    remaining = [rounds]
+
+    def on_right():
+        if not remaining[0]:
+            return  # a message posted before the end of the run
+        try:
+            right.send(right.recv(64))
+        except BlockingIOError:  # a wake with nothing to read
+            pass
+
+    def on_left():
+        if not remaining[0]:
+            return
+        try:
+            left.recv(64)
+        except BlockingIOError:
+            return
+        remaining[0] -= 1
+        if remaining[0]:
+            left.send(b"x")
+        else:
+            loop.stop()
+
+    watch(loop, "add_reader", right.fileno(), on_right)
+    watch(loop, "add_reader", left.fileno(), on_left)
+    started = time.perf_counter()
+    left.send(b"x")
+    loop.run_forever()
+    elapsed = time.perf_counter() - started
+    for sock in (left, right):
+        loop.remove_reader(sock.fileno())
+        sock.close()
+    return elapsed
+
+
+def socket_pingpong_us(loop) -> float:
+    """µs per round trip of one byte over a socket pair through add_reader."""
+    rounds = 20_000
+    return _ping_pong_seconds(loop, rounds) / rounds * 1e6
+
+
+def tcp_echo_50(loop) -> float:
+    """Requests per second: 50 clients on 127.0.0.1 each send 64-byte requests,
+    one at a time, to an echo server in the same loop; everything runs on
+    non-blocking sockets through add_reader / add_writer."""
+    clients, per_client, size = 50, 400, 64
+    request = b"q" * size
+    listener = socket.socket()
+    listener.setblocking(False)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(clients)
+    address = listener.getsockname()
+    open_sockets = [listener]
+    left = [clients * per_client]
+
+    def on_accept():
+        while True:  # one readiness may stand for several connections
+            try:
+                conn, _ = listener.accept()
+            except BlockingIOError:
+                return
+            conn.setblocking(False)
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            open_sockets.append(conn)
+            watch(loop, "add_reader", conn.fileno(), on_request, conn)
+
+    def on_request(conn):
+        if not left[0]:
+            return  # a message posted before the end of the run
+        try:
+            data = conn.recv(65536)
+        except BlockingIOError:
+            return
+        if data:
+            conn.send(data)  # one request in flight: the send buffer has room
+
+    def on_connected(client):
+        if client[2]:
+            return  # a second writable report posted before the removal
+        client[2] = True
+        sock = client[0]
+        loop.remove_writer(sock.fileno())
+        sock.send(request)
+        watch(loop, "add_reader", sock.fileno(), on_reply, client)
+
+    def on_reply(client):
+        if not left[0]:
+            return
+        sock = client[0]
+        try:
+            client[1] += len(sock.recv(65536))
+        except BlockingIOError:
+            return
+        while client[1] >= size:
+            client[1] -= size
+            left[0] -= 1
+            client[3] -= 1
+            if not left[0]:
+                loop.stop()
+                return
+            if client[3]:
+                sock.send(request)
+
+    watch(loop, "add_reader", listener.fileno(), on_accept)
+    started = time.perf_counter()
+    for _ in range(clients):
+        sock = socket.socket()
+        sock.setblocking(False)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock.connect_ex(address)  # in progress; writable once connected
+        open_sockets.append(sock)
+        # [socket, bytes of replies received, connected, requests left]
+        watch(loop, "add_writer", sock.fileno(), on_connected, [sock, 0, False, per_client])
+    loop.run_forever()
+    elapsed = time.perf_counter() - started
+    for sock in open_sockets:
+        loop.remove_reader(sock.fileno())
+        loop.remove_writer(sock.fileno())
+        sock.close()
+    return clients * per_client / elapsed
+
+
+def watched_10k_vs_10(loop) -> dict:
+    """ns per readiness event of one pinging socket pair while 10, then
+    10,000, other descriptors are watched and stay idle."""
+    rounds = 20_000
+    figures = {}
+    for name, idle in (("idle_10", 10), ("idle_10k", 10_000)):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if soft < idle + 256:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(idle + 256, hard), hard))
+        pairs = [socket.socketpair() for _ in range(idle // 2)]
+        for pair in pairs:
+            for sock in pair:
+                watch(loop, "add_reader", sock.fileno(), int)
+        time.sleep(0.2)  # CadrelLoop registers its watchers on worker threads
+        figures[name] = _ping_pong_seconds(loop, rounds) / (2 * rounds) * 1e9
+        for pair in pairs:
+            for sock in pair:
+                loop.remove_reader(sock.fileno())
+                sock.close()
+    return figures
+
+
 WORKLOADS = {
     "call_soon": ("ns/callback", call_soon_ns),
     "call_soon_threadsafe": ("ns/callback", call_soon_threadsafe_ns),
@@ -193,6 +355,9 @@ WORKLOADS = {
         {"schedule": "ns/timer", "late_median": "ms", "late_p99": "ms", "beyond_last": "ms"},
         timers_100k,
     ),
+    "socket_pingpong": ("us/round", socket_pingpong_us),
+    "tcp_echo_50": ("requests/s", tcp_echo_50),
+    "watched_10k_vs_10": ({"idle_10": "ns/event", "idle_10k": "ns/event"}, watched_10k_vs_10),
 }
 
 

@@ -1,0 +1,817 @@
+// Unit tests of descriptor readiness: epoll events to flags, the readiness
+// record's waits and clears, shared registrations in a real epoll set, and
+// tasks waiting on descriptors on runtimes of 1 and of 4 worker threads.
+#include "runtime/io_driver.hpp"
+#include "runtime/os_error.hpp"
+#include "runtime/readiness.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/scheduler.hpp"
+#include "runtime/task.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <coroutine>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+namespace rt = cadrel::rt;
+namespace flag = cadrel::rt::readiness;
+using rt::AbortHandle;
+using rt::Direction;
+using rt::FdRegistration;
+using rt::IoDriver;
+using rt::ReadyEvent;
+using rt::Runtime;
+using rt::RuntimeConfig;
+using rt::ScheduledIo;
+using rt::Task;
+using namespace std::chrono_literals;
+
+constexpr auto kBound = 20s;
+/// How long a test watches for something that must not happen.
+constexpr auto kQuiet = 100ms;
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "FATAL: %s did not happen within the bound\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+/// Polls `condition` until it holds; one that never holds ends the process,
+/// since tasks may still point into the test's stack.
+template <class F>
+void wait_until(const char* what, F condition) {
+    auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) die(what);
+        std::this_thread::sleep_for(100us);
+    }
+}
+
+std::size_t count_dir_entries(const char* path) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path)) ++count;
+    return count;
+}
+
+std::size_t thread_count() { return count_dir_entries("/proc/self/task"); }
+std::size_t fd_count() { return count_dir_entries("/proc/self/fd"); }
+
+/// A reaped thread may stay listed in /proc/self/task for a moment.
+bool thread_count_settles_to(std::size_t expected) {
+    auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (thread_count() != expected) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// ---- descriptors ---------------------------------------------------------------
+
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const noexcept { return fd_; }
+    void reset() noexcept {
+        if (fd_ >= 0) close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+};
+
+/// A connected, non-blocking pair of stream sockets.
+struct SocketPair {
+    UniqueFd local;
+    UniqueFd peer;
+
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) rt::throw_last_os_error();
+        local = UniqueFd(fds[0]);
+        peer = UniqueFd(fds[1]);
+    }
+};
+
+void send_byte(int fd) { ASSERT_EQ(write(fd, "x", 1), 1); }
+
+UniqueFd new_epoll() {
+    UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    if (epoll.get() < 0) rt::throw_last_os_error();
+    return epoll;
+}
+
+/// Whether `fd` is in the epoll set: EPOLL_CTL_MOD fails with ENOENT otherwise.
+int epoll_mod_error(int epoll_fd, int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT | EPOLLET;
+    return epoll_ctl(epoll_fd, EPOLL_CTL_MOD, fd, &event) == 0 ? 0 : errno;
+}
+
+/// The events epoll has ready right now, without blocking.
+std::vector<epoll_event> ready_now(int epoll_fd, int timeout_ms = 0) {
+    std::vector<epoll_event> events(64);
+    int count = epoll_wait(epoll_fd, events.data(), static_cast<int>(events.size()), timeout_ms);
+    events.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
+    return events;
+}
+
+/// Raises the soft descriptor limit for the life of the object.
+class DescriptorLimit {
+public:
+    explicit DescriptorLimit(rlim_t wanted) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit raised = saved_;
+        if (raised.rlim_cur < wanted) raised.rlim_cur = std::min(wanted, raised.rlim_max);
+        ok_ = raised.rlim_cur >= wanted && setrlimit(RLIMIT_NOFILE, &raised) == 0;
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    DescriptorLimit(const DescriptorLimit&) = delete;
+    DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+    bool ok() const noexcept { return ok_; }
+
+private:
+    rlimit saved_{};
+    bool ok_ = false;
+};
+
+// ---- flags from epoll events -----------------------------------------------------
+
+struct FlagRow {
+    const char* name;
+    std::uint32_t events;
+    std::uint64_t flags;
+};
+
+class FlagsFromEpoll : public testing::TestWithParam<FlagRow> {};
+
+TEST_P(FlagsFromEpoll, SetsTheFlagsOfItsRow) {
+    EXPECT_EQ(flag::flags_from_epoll(GetParam().events), GetParam().flags);
+}
+
+// One row per line of the mapping, plus the combinations where "alone" and
+// "together with" decide.
+INSTANTIATE_TEST_SUITE_P(
+    Table, FlagsFromEpoll,
+    testing::Values(
+        FlagRow{"Nothing", 0, 0},
+        FlagRow{"In", EPOLLIN, flag::kReadable},
+        FlagRow{"Pri", EPOLLPRI, flag::kReadable | flag::kPriority},
+        FlagRow{"Out", EPOLLOUT, flag::kWritable},
+        FlagRow{"Hup", EPOLLHUP, flag::kReadClosed | flag::kWriteClosed},
+        FlagRow{"InRdhup", EPOLLIN | EPOLLRDHUP, flag::kReadable | flag::kReadClosed},
+        FlagRow{"RdhupWithoutIn", EPOLLRDHUP, 0},
+        FlagRow{"OutRdhup", EPOLLOUT | EPOLLRDHUP, flag::kWritable},
+        FlagRow{"ErrAlone", EPOLLERR, flag::kWriteClosed | flag::kError},
+        FlagRow{"OutErr", EPOLLOUT | EPOLLERR, flag::kWritable | flag::kWriteClosed | flag::kError},
+        FlagRow{"InErr", EPOLLIN | EPOLLERR, flag::kReadable | flag::kError},
+        FlagRow{"ErrRdhup", EPOLLERR | EPOLLRDHUP, flag::kError},
+        FlagRow{"HupErr", EPOLLHUP | EPOLLERR, flag::kReadClosed | flag::kWriteClosed | flag::kError},
+        FlagRow{"InOut", EPOLLIN | EPOLLOUT, flag::kReadable | flag::kWritable},
+        FlagRow{"PeerClosed", EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLHUP,
+                flag::kReadable | flag::kWritable | flag::kReadClosed | flag::kWriteClosed},
+        FlagRow{"Everything", EPOLLIN | EPOLLPRI | EPOLLOUT | EPOLLERR | EPOLLHUP | EPOLLRDHUP, flag::kFlagMask}),
+    [](const testing::TestParamInfo<FlagRow>& info) { return std::string(info.param.name); });
+
+// ---- the readiness record on its own -------------------------------------------------
+
+/// The record's generation, read through a write wait (callers keep write-ready set).
+std::uint32_t current_generation(ScheduledIo& io) { return io.poll(Direction::kWrite, std::nullopt)->generation; }
+
+TEST(ReadinessRecord, StartsWithNothingReady) {
+    ScheduledIo io;
+    EXPECT_FALSE(io.poll(Direction::kRead, std::nullopt));
+    EXPECT_FALSE(io.poll(Direction::kWrite, std::nullopt));
+}
+
+TEST(ReadinessRecord, EveryReportAdvancesTheGenerationByOne) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLOUT);
+    EXPECT_EQ(current_generation(io), 1u);
+    // Even a report that sets no flag counts.
+    io.set_readiness(0);
+    EXPECT_EQ(current_generation(io), 2u);
+    for (int i = 0; i < 1000; ++i) io.set_readiness(EPOLLIN);
+    EXPECT_EQ(current_generation(io), 1002u);
+    EXPECT_EQ(io.poll(Direction::kRead, std::nullopt)->generation, 1002u);
+}
+
+TEST(ReadinessRecord, AWaitIsSatisfiedOnlyByItsOwnDirection) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLOUT);
+    EXPECT_FALSE(io.poll(Direction::kRead, std::nullopt));
+    auto write = io.poll(Direction::kWrite, std::nullopt);
+    ASSERT_TRUE(write);
+    EXPECT_EQ(write->flags, flag::kWritable);
+    EXPECT_FALSE(write->shutdown);
+
+    io.set_readiness(EPOLLIN | EPOLLPRI);
+    auto read = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(read);
+    // Only the waited direction's flags: priority and write-ready are not its business.
+    EXPECT_EQ(read->flags, flag::kReadable);
+    EXPECT_EQ(read->generation, 2u);
+}
+
+TEST(ReadinessRecord, ReportsAccumulateUntilCleared) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN);
+    io.set_readiness(EPOLLOUT);
+    EXPECT_EQ(io.poll(Direction::kRead, std::nullopt)->flags, flag::kReadable);
+    EXPECT_EQ(io.poll(Direction::kWrite, std::nullopt)->flags, flag::kWritable);
+}
+
+TEST(ReadinessRecord, ClearWithTheCurrentGenerationRemovesWhatTheWaitSaw) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN | EPOLLOUT);
+    auto read = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(read);
+    io.clear(*read);
+    EXPECT_FALSE(io.poll(Direction::kRead, read->generation));
+    EXPECT_FALSE(io.poll(Direction::kRead, std::nullopt));
+    // The other direction's flag was not the read wait's to clear.
+    EXPECT_TRUE(io.poll(Direction::kWrite, std::nullopt));
+}
+
+TEST(ReadinessRecord, ClearIsIgnoredWhenAReportCameInBetween) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN);
+    auto seen = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(seen);
+    io.set_readiness(EPOLLIN);  // new input after the wait looked
+    io.clear(*seen);
+    auto next = io.poll(Direction::kRead, seen->generation);
+    ASSERT_TRUE(next) << "a report that arrived before the clear was lost";
+    EXPECT_EQ(next->flags, flag::kReadable);
+    EXPECT_EQ(next->generation, seen->generation + 1);
+    // Cleared with the fresh generation, it goes.
+    io.clear(*next);
+    EXPECT_FALSE(io.poll(Direction::kRead, next->generation));
+}
+
+TEST(ReadinessRecord, FinalFlagsAreNeverCleared) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN | EPOLLRDHUP);
+    auto read = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->flags, flag::kReadable | flag::kReadClosed);
+    io.clear(*read);
+    auto after = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->flags, flag::kReadClosed);
+
+    io.set_readiness(EPOLLERR);
+    auto write = io.poll(Direction::kWrite, std::nullopt);
+    ASSERT_TRUE(write);
+    EXPECT_EQ(write->flags, flag::kWriteClosed);
+    io.clear(*write);
+    EXPECT_EQ(io.poll(Direction::kWrite, std::nullopt)->flags, flag::kWriteClosed);
+}
+
+TEST(ReadinessRecord, AFinalStateAloneSatisfiesAWaiterOncePerReport) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLHUP);
+    auto first = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->flags, flag::kReadClosed);
+    io.clear(*first);
+    // The waiter that reported this generation waits; one that has not, does not.
+    EXPECT_FALSE(io.poll(Direction::kRead, first->generation));
+    EXPECT_TRUE(io.poll(Direction::kRead, first->generation - 1));
+    EXPECT_TRUE(io.poll(Direction::kRead, std::nullopt));
+
+    // Any new report, of either direction, satisfies it once more.
+    io.set_readiness(EPOLLOUT);
+    auto second = io.poll(Direction::kRead, first->generation);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->flags, flag::kReadClosed);
+    EXPECT_EQ(second->generation, first->generation + 1);
+    EXPECT_FALSE(io.poll(Direction::kRead, second->generation));
+}
+
+TEST(ReadinessRecord, AReadyFlagBesideAFinalOneSatisfiesEvenTheSameGeneration) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN | EPOLLRDHUP);
+    auto seen = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(seen);
+    // Not cleared (say the clear lost a race): the readable flag still counts.
+    EXPECT_TRUE(io.poll(Direction::kRead, seen->generation));
+}
+
+TEST(ReadinessRecord, ShutdownFailsEveryWait) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN);
+    io.shutdown();
+    for (Direction direction : {Direction::kRead, Direction::kWrite}) {
+        auto event = io.poll(direction, std::nullopt);
+        ASSERT_TRUE(event);
+        EXPECT_TRUE(event->shutdown);
+        EXPECT_TRUE(io.poll(direction, event->generation)->shutdown);
+    }
+    // A later report does not undo it.
+    io.set_readiness(EPOLLOUT);
+    EXPECT_TRUE(io.poll(Direction::kWrite, std::nullopt)->shutdown);
+}
+
+// ---- registrations in a real epoll set ----------------------------------------------------
+
+class Registrations : public testing::Test {
+protected:
+    void SetUp() override { fds_before_ = fd_count(); }
+    void TearDown() override {
+        EXPECT_EQ(driver_.registration_count(), 0u);
+        EXPECT_EQ(fd_count(), fds_before_) << "descriptors leaked";
+    }
+
+    std::size_t fds_before_ = 0;  // counted with the epoll instance below open
+    UniqueFd epoll_ = new_epoll();
+    IoDriver driver_{epoll_.get()};
+};
+
+TEST_F(Registrations, EdgeEventsOfARegisteredSocketReachItsRecord) {
+    SocketPair pair;
+    FdRegistration registration = driver_.register_fd(pair.local.get());
+    EXPECT_EQ(registration.fd(), pair.local.get());
+    EXPECT_EQ(driver_.registration_count(), 1u);
+
+    // Adding a writable socket reports it once, tagged with the record's address.
+    auto events = ready_now(epoll_.get());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].data.ptr, &registration.io());
+    EXPECT_TRUE(events[0].events & EPOLLOUT);
+    EXPECT_FALSE(events[0].events & EPOLLIN);
+    IoDriver::dispatch(events[0].data.ptr, events[0].events);
+    EXPECT_TRUE(registration.io().poll(Direction::kWrite, std::nullopt));
+    EXPECT_FALSE(registration.io().poll(Direction::kRead, std::nullopt));
+    // Edge-triggered: nothing more until something happens.
+    EXPECT_TRUE(ready_now(epoll_.get()).empty());
+
+    send_byte(pair.peer.get());
+    events = ready_now(epoll_.get(), 1000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].events & EPOLLIN);
+    IoDriver::dispatch(events[0].data.ptr, events[0].events);
+    auto read = registration.io().poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->flags, flag::kReadable);
+    EXPECT_EQ(read->generation, 2u);
+    // The unread byte does not report again.
+    EXPECT_TRUE(ready_now(epoll_.get()).empty());
+}
+
+TEST_F(Registrations, OneRegistrationIsSharedAndLeavesTheSetWithItsLastHolder) {
+    SocketPair pair;
+    const int fd = pair.local.get();
+    std::optional<FdRegistration> first(driver_.register_fd(fd));
+    std::optional<FdRegistration> second(driver_.register_fd(fd));
+    EXPECT_EQ(&first->io(), &second->io()) << "the holders of one descriptor share its record";
+    EXPECT_EQ(driver_.registration_count(), 1u);
+
+    first.reset();
+    EXPECT_EQ(driver_.registration_count(), 1u);
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), fd), 0) << "released with a holder left";
+
+    second.reset();
+    EXPECT_EQ(driver_.registration_count(), 0u);
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), fd), ENOENT) << "still in the epoll set";
+    // The descriptor itself is untouched.
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
+}
+
+TEST_F(Registrations, MovingARegistrationKeepsOneHold) {
+    SocketPair pair;
+    std::optional<FdRegistration> moved;
+    {
+        FdRegistration original = driver_.register_fd(pair.local.get());
+        moved.emplace(std::move(original));
+    }
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), pair.local.get()), 0);
+    moved.reset();
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), pair.local.get()), ENOENT);
+}
+
+TEST_F(Registrations, JoiningRearmsSoTheNewHolderSeesReadinessThatIsAlreadyThere) {
+    SocketPair pair;
+    send_byte(pair.peer.get());
+    FdRegistration first = driver_.register_fd(pair.local.get());
+    ASSERT_EQ(ready_now(epoll_.get()).size(), 1u);
+    ASSERT_TRUE(ready_now(epoll_.get()).empty());
+
+    FdRegistration second = driver_.register_fd(pair.local.get());
+    auto events = ready_now(epoll_.get());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].data.ptr, &second.io());
+    EXPECT_TRUE(events[0].events & EPOLLIN);
+    EXPECT_TRUE(events[0].events & EPOLLOUT);
+}
+
+TEST_F(Registrations, RefusalsCarryTheKernelsError) {
+    struct Case {
+        const char* what;
+        int fd;
+        int code;
+    };
+    char path[] = "/tmp/cadrel-readiness-XXXXXX";
+    UniqueFd file(mkstemp(path));
+    ASSERT_GE(file.get(), 0);
+    unlink(path);
+    for (const Case& refused : {Case{"a closed number", -1, EBADF}, Case{"a regular file", file.get(), EPERM}}) {
+        SCOPED_TRACE(refused.what);
+        try {
+            (void)driver_.register_fd(refused.fd);
+            ADD_FAILURE() << "registered";
+        } catch (const rt::OsError& error) {
+            EXPECT_EQ(error.code(), refused.code);
+            EXPECT_EQ(std::string(error.what()), rt::os_error_text(refused.code));
+        }
+        EXPECT_EQ(driver_.registration_count(), 0u);
+    }
+    EXPECT_EQ(rt::os_error_text(EBADF), "Bad file descriptor (os error 9)");
+}
+
+// The host closes a watched descriptor and the number comes back for a new
+// socket while the old registration is still held: joining must add the new
+// file, and the old holder's release must not remove it.
+TEST_F(Registrations, AReusedNumberIsAddedAgainAndSurvivesItsPredecessorsRelease) {
+    auto old_pair = std::make_unique<SocketPair>();
+    const int number = old_pair->local.get();
+    std::optional<FdRegistration> predecessor(driver_.register_fd(number));
+    ASSERT_EQ(ready_now(epoll_.get()).size(), 1u);
+    old_pair->local.reset();  // the kernel drops the closed file from the set
+    UniqueFd keep_peer = std::move(old_pair->peer);
+    old_pair.reset();
+
+    SocketPair reused;
+    ASSERT_EQ(reused.local.get(), number) << "the lowest free number was not reused";
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), number), ENOENT);
+
+    FdRegistration successor = driver_.register_fd(number);
+    EXPECT_EQ(driver_.registration_count(), 1u);
+    auto events = ready_now(epoll_.get());
+    ASSERT_EQ(events.size(), 1u) << "the new file was not added";
+    EXPECT_TRUE(events[0].events & EPOLLOUT);
+
+    predecessor.reset();
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), number), 0) << "the predecessor removed its successor's interest";
+    send_byte(reused.peer.get());
+    events = ready_now(epoll_.get(), 1000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].events & EPOLLIN);
+}
+
+// An event already collected from epoll may name a record whose last holder
+// let go meanwhile; the record stays valid until the driver's next wait.
+TEST_F(Registrations, AReleasedRecordOutlivesTheBatchThatNamesIt) {
+    SocketPair pair;
+    std::optional<FdRegistration> registration(driver_.register_fd(pair.local.get()));
+    auto events = ready_now(epoll_.get());
+    ASSERT_EQ(events.size(), 1u);
+    registration.reset();
+    IoDriver::dispatch(events[0].data.ptr, events[0].events);  // ASan: no use after free
+    EXPECT_TRUE(static_cast<ScheduledIo*>(events[0].data.ptr)->poll(Direction::kWrite, std::nullopt));
+    driver_.release_pending();
+}
+
+TEST_F(Registrations, TenThousandDescriptorsComeAndGo) {
+    constexpr std::size_t kCount = 10'000;
+    DescriptorLimit limit(kCount + fd_count() + 64);
+    if (!limit.ok()) GTEST_SKIP() << "the hard descriptor limit is below " << kCount;
+    std::vector<UniqueFd> fds;
+    std::vector<FdRegistration> registrations;
+    fds.reserve(kCount);
+    registrations.reserve(kCount);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        fds.emplace_back(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        ASSERT_GE(fds.back().get(), 0);
+        registrations.push_back(driver_.register_fd(fds.back().get()));
+    }
+    EXPECT_EQ(driver_.registration_count(), kCount);
+    const int sample = fds[kCount / 2].get();
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), sample), 0);
+    registrations.clear();
+    EXPECT_EQ(driver_.registration_count(), 0u);
+    EXPECT_EQ(epoll_mod_error(epoll_.get(), sample), ENOENT);
+    driver_.release_pending();
+}
+
+TEST_F(Registrations, ShutdownFailsWaitsAndRefusesNewRegistrations) {
+    SocketPair pair;
+    FdRegistration registration = driver_.register_fd(pair.local.get());
+    driver_.shutdown();
+    EXPECT_TRUE(registration.io().poll(Direction::kRead, std::nullopt)->shutdown);
+    EXPECT_THROW((void)driver_.register_fd(pair.peer.get()), std::runtime_error);
+    EXPECT_EQ(driver_.registration_count(), 1u);
+}
+
+// ---- tasks on a runtime --------------------------------------------------------------------
+
+struct SuspendForever {
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    void await_resume() const noexcept {}
+};
+
+/// Yields the running task's core without suspending.
+struct CurrentCore {
+    rt::TaskCore* core = nullptr;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(Task::Handle handle) noexcept {
+        core = handle.promise().core;
+        return false;
+    }
+    rt::TaskCore* await_resume() const noexcept { return core; }
+};
+
+/// What one waiting task saw, shared with the test thread.
+class WaitLog {
+public:
+    void push(const ReadyEvent& event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+    }
+    std::size_t size() {
+        std::lock_guard lock(mutex_);
+        return events_.size();
+    }
+    ReadyEvent at(std::size_t index) {
+        std::lock_guard lock(mutex_);
+        return events_.at(index);
+    }
+
+    std::atomic<bool> waiting{false};        // reached its first wait
+    std::atomic<bool> shut_down{false};      // a wait failed
+    std::atomic<bool> frame_gone{false};     // the frame was destroyed
+    std::atomic<rt::TaskCore*> core{nullptr};
+    std::atomic<IoDriver*> driver{nullptr};  // the runtime's, for counting registrations
+
+private:
+    std::mutex mutex_;
+    std::vector<ReadyEvent> events_;
+};
+
+/// Marks the log when the frame that holds it is destroyed.
+class FrameGuard {
+public:
+    explicit FrameGuard(WaitLog* log) noexcept : log_(log) {}
+    FrameGuard(FrameGuard&& other) noexcept : log_(std::exchange(other.log_, nullptr)) {}
+    FrameGuard& operator=(FrameGuard&&) = delete;
+    ~FrameGuard() {
+        if (log_) log_->frame_gone.store(true);
+    }
+
+private:
+    WaitLog* log_;
+};
+
+/// Where a waiting task waits: a record of its own, or a descriptor that it
+/// registers in its runtime's epoll set.
+struct WaitSource {
+    ScheduledIo* record = nullptr;
+    int fd = -1;
+};
+
+/// The watcher's pattern: (register,) wait, log, clear, repeat; ends when a wait fails.
+Task watch(WaitSource source, Direction direction, WaitLog* log, [[maybe_unused]] FrameGuard guard) {
+    log->core.store(co_await CurrentCore{});
+    std::optional<FdRegistration> registration;
+    ScheduledIo* io = source.record;
+    if (io == nullptr) {
+        rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
+        log->driver.store(&scheduler.driver().io());
+        registration.emplace(scheduler.driver().io().register_fd(source.fd));
+        io = &registration->io();
+    }
+    std::optional<std::uint32_t> reported;
+    for (;;) {
+        log->waiting.store(true);
+        std::optional<ReadyEvent> event;
+        while (!event) event = co_await rt::ReadinessWait(*io, direction, reported);
+        if (event->shutdown) {
+            log->shut_down.store(true);
+            co_return;
+        }
+        log->push(*event);
+        io->clear(*event);
+        reported = event->generation;
+    }
+}
+
+class ReadinessRuntime : public testing::TestWithParam<std::size_t> {
+protected:
+    void SetUp() override {
+        threads_before_ = thread_count();
+        fds_before_ = fd_count();
+    }
+    void TearDown() override {
+        EXPECT_TRUE(thread_count_settles_to(threads_before_)) << "threads leaked";
+        EXPECT_EQ(fd_count(), fds_before_) << "descriptors leaked";
+    }
+    RuntimeConfig config() const {
+        RuntimeConfig config;
+        config.worker_threads = GetParam();
+        return config;
+    }
+
+    std::size_t threads_before_ = 0;
+    std::size_t fds_before_ = 0;
+};
+
+/// Starts and joins one thread before any test counts threads: a sanitizer
+/// starts a helper thread of its own with the process's first new thread.
+class FirstThreadEnvironment : public testing::Environment {
+public:
+    void SetUp() override { std::thread([] {}).join(); }
+};
+[[maybe_unused]] testing::Environment* const first_thread_environment =
+    testing::AddGlobalTestEnvironment(new FirstThreadEnvironment);
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ReadinessRuntime, testing::Values<std::size_t>(1, 4),
+                         [](const testing::TestParamInfo<std::size_t>& info) {
+                             return "Workers" + std::to_string(info.param);
+                         });
+
+// ---- waiting tasks ----------------------------------------------------------------------------
+
+TEST_P(ReadinessRuntime, ATaskWakesWhenAByteArrivesFromAnotherThread) {
+    SocketPair pair;
+    WaitLog log;
+    Runtime runtime(config());
+    (void)runtime.handle().spawn(watch({nullptr, pair.local.get()}, Direction::kRead, &log, FrameGuard(&log)));
+    wait_until("the first wait", [&] { return log.waiting.load(); });
+    // Writable, but not readable: the read wait goes on.
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 0u);
+
+    std::thread([&] { send_byte(pair.peer.get()); }).join();
+    wait_until("the wake after the byte", [&] { return log.size() == 1; });
+    EXPECT_EQ(log.at(0).flags, flag::kReadable);
+    // The byte stays unread; without a new kernel event there is no second pass.
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 1u);
+
+    std::thread([&] { send_byte(pair.peer.get()); }).join();
+    wait_until("the wake after the second byte", [&] { return log.size() == 2; });
+    EXPECT_GT(log.at(1).generation, log.at(0).generation);
+    EXPECT_EQ(log.driver.load()->registration_count(), 1u);
+}
+
+TEST_P(ReadinessRuntime, CancellingAWaitingTaskDestroysItsFrameAndReleasesItsRegistration) {
+    SocketPair pair;
+    WaitLog log;
+    Runtime runtime(config());
+    AbortHandle handle =
+        runtime.handle().spawn(watch({nullptr, pair.local.get()}, Direction::kRead, &log, FrameGuard(&log)));
+    wait_until("the first wait", [&] { return log.waiting.load(); });
+    IoDriver& driver = *log.driver.load();
+    EXPECT_EQ(driver.registration_count(), 1u);
+
+    handle.abort();
+    wait_until("the cancelled task's end", [&] { return handle.is_finished(); });
+    EXPECT_TRUE(log.frame_gone.load());
+    EXPECT_EQ(driver.registration_count(), 0u);
+    // Input for the released descriptor reaches nobody.
+    send_byte(pair.peer.get());
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 0u);
+}
+
+// Two tasks parked in one direction of one record (a replaced watcher and its
+// successor): withdrawing one leaves the other parked.
+TEST_P(ReadinessRuntime, UnparkingOneTaskKeepsTheOtherParked) {
+    ScheduledIo io;
+    WaitLog cancelled_log;
+    WaitLog kept_log;
+    Runtime runtime(config());
+    AbortHandle cancelled =
+        runtime.handle().spawn(watch({&io, -1}, Direction::kRead, &cancelled_log, FrameGuard(&cancelled_log)));
+    AbortHandle kept = runtime.handle().spawn(watch({&io, -1}, Direction::kRead, &kept_log, FrameGuard(&kept_log)));
+    wait_until("both waits", [&] { return cancelled_log.waiting.load() && kept_log.waiting.load(); });
+    std::this_thread::sleep_for(10ms);  // let both park
+
+    cancelled.abort();
+    wait_until("the cancelled task's end", [&] { return cancelled.is_finished(); });
+    io.set_readiness(EPOLLIN);
+    wait_until("the kept task's wake", [&] { return kept_log.size() == 1; });
+    EXPECT_EQ(cancelled_log.size(), 0u);
+    EXPECT_FALSE(kept.is_finished());
+}
+
+TEST_P(ReadinessRuntime, UnparkWithdrawsOnlyThatTasksWakerInThatDirection) {
+    ScheduledIo io;
+    WaitLog reader_log;
+    WaitLog writer_log;
+    Runtime runtime(config());
+    (void)runtime.handle().spawn(watch({&io, -1}, Direction::kRead, &reader_log, FrameGuard(&reader_log)));
+    (void)runtime.handle().spawn(watch({&io, -1}, Direction::kWrite, &writer_log, FrameGuard(&writer_log)));
+    wait_until("both waits", [&] { return reader_log.waiting.load() && writer_log.waiting.load(); });
+    std::this_thread::sleep_for(10ms);
+
+    // The writer's task has no reader waker; the reader's task no writer waker.
+    io.unpark(Direction::kRead, writer_log.core.load());
+    io.unpark(Direction::kWrite, reader_log.core.load());
+    io.set_readiness(EPOLLOUT);
+    wait_until("the writer's wake", [&] { return writer_log.size() == 1; });
+    // A report for the other direction does not satisfy the reader.
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(reader_log.size(), 0u);
+    io.set_readiness(EPOLLIN);
+    wait_until("the reader's wake", [&] { return reader_log.size() == 1; });
+}
+
+TEST_P(ReadinessRuntime, ShutdownOfTheReadinessServiceFailsParkedWaits) {
+    UniqueFd epoll = new_epoll();
+    IoDriver driver(epoll.get());
+    SocketPair pair;
+    FdRegistration registration = driver.register_fd(pair.local.get());
+    WaitLog log;
+    Runtime runtime(config());
+    AbortHandle handle =
+        runtime.handle().spawn(watch({&registration.io(), -1}, Direction::kRead, &log, FrameGuard(&log)));
+    wait_until("the first wait", [&] { return log.waiting.load(); });
+    std::this_thread::sleep_for(10ms);
+
+    driver.shutdown();
+    wait_until("the failed wait", [&] { return log.shut_down.load(); });
+    wait_until("the task's end", [&] { return handle.is_finished(); });
+    EXPECT_EQ(log.size(), 0u);
+}
+
+// The peer hangs up: the read side is closed for good. The waiting task makes
+// one pass per kernel report instead of spinning, and cancellation still ends it.
+TEST_P(ReadinessRuntime, AHungUpDescriptorGivesOnePassPerReport) {
+    SocketPair pair;
+    WaitLog log;
+    Runtime runtime(config());
+    AbortHandle handle =
+        runtime.handle().spawn(watch({nullptr, pair.local.get()}, Direction::kRead, &log, FrameGuard(&log)));
+    wait_until("the first wait", [&] { return log.waiting.load(); });
+
+    pair.peer.reset();
+    wait_until("the pass for the hang-up", [&] { return log.size() >= 1; });
+    EXPECT_TRUE(log.at(0).flags & flag::kReadClosed);
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 1u) << "the watcher of a hung-up descriptor spins";
+
+    // A re-arm is a new kernel report, and gives exactly one more pass.
+    {
+        FdRegistration joined = log.driver.load()->register_fd(pair.local.get());
+        wait_until("the pass for the re-arm", [&] { return log.size() >= 2; });
+        std::this_thread::sleep_for(kQuiet);
+        EXPECT_EQ(log.size(), 2u);
+        EXPECT_TRUE(log.at(1).flags & flag::kReadClosed);
+    }
+
+    handle.abort();
+    wait_until("the cancelled task's end", [&] { return handle.is_finished(); });
+    EXPECT_TRUE(log.frame_gone.load());
+}
+
+// Cancellation races a report: whichever wins, nothing is woken twice,
+// freed, or leaked (the sanitizer builds watch the rest).
+TEST_P(ReadinessRuntime, CancellationRacingAReportIsSafe) {
+    constexpr int kRounds = 200;
+    Runtime runtime(config());
+    for (int round = 0; round < kRounds; ++round) {
+        ScheduledIo io;
+        WaitLog log;
+        AbortHandle handle = runtime.handle().spawn(watch({&io, -1}, Direction::kRead, &log, FrameGuard(&log)));
+        wait_until("the first wait", [&] { return log.waiting.load(); });
+        std::thread reporter([&io] { io.set_readiness(EPOLLIN); });
+        handle.abort();
+        reporter.join();
+        wait_until("the cancelled task's end", [&] { return handle.is_finished(); });
+        EXPECT_TRUE(log.frame_gone.load());
+    }
+}
+
+}  // namespace

@@ -77,8 +77,9 @@ sanitize-thread: packages
 
 bench-native: packages
 	$(call configure,build-bench,$(BENCH_OPTS))
-	meson compile -C build-bench bench_channel
+	meson compile -C build-bench
 	./build-bench/bench_channel
+	./build-bench/bench_timers
 
 clean:
 	rm -rf build-native build-asan build-tsan build-bench $(VENV)

@@ -1,5 +1,6 @@
 // Unit tests of the unbounded multi-producer single-consumer channel.
 #include "runtime/channel.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,17 +32,7 @@ using cadrel::rt::Receiver;
 using cadrel::rt::Sender;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderTsan = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderTsan = true;
-#else
-constexpr bool kUnderTsan = false;
-#endif
-#else
-constexpr bool kUnderTsan = false;
-#endif
+using cadrel::test_support::kUnderTsan;
 
 /// ThreadSanitizer slows atomics down by an order of magnitude; the big loops
 /// keep their shape under it but do fewer rounds.

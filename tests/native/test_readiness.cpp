@@ -7,6 +7,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/scheduler.hpp"
 #include "runtime/task.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,45 +50,17 @@ using rt::ScheduledIo;
 using rt::Task;
 using namespace std::chrono_literals;
 
-constexpr auto kBound = 20s;
 /// How long a test watches for something that must not happen.
 constexpr auto kQuiet = 100ms;
 
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "FATAL: %s did not happen within the bound\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-/// Polls `condition` until it holds; one that never holds ends the process,
-/// since tasks may still point into the test's stack.
-template <class F>
-void wait_until(const char* what, F condition) {
-    auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) die(what);
-        std::this_thread::sleep_for(100us);
-    }
-}
-
-std::size_t count_dir_entries(const char* path) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path)) ++count;
-    return count;
-}
-
-std::size_t thread_count() { return count_dir_entries("/proc/self/task"); }
-std::size_t fd_count() { return count_dir_entries("/proc/self/fd"); }
-
-/// A reaped thread may stay listed in /proc/self/task for a moment.
-bool thread_count_settles_to(std::size_t expected) {
-    auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (thread_count() != expected) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+namespace support = cadrel::test_support;
+using support::fd_count;
+using support::kBound;
+using support::StartHelperThreads;
+using support::SuspendForever;
+using support::thread_count;
+using support::thread_count_settles_to;
+using support::wait_until;
 
 // ---- descriptors ---------------------------------------------------------------
 
@@ -535,12 +508,6 @@ TEST_F(Registrations, ShutdownFailsWaitsAndRefusesNewRegistrations) {
 
 // ---- tasks on a runtime --------------------------------------------------------------------
 
-struct SuspendForever {
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) const noexcept {}
-    void await_resume() const noexcept {}
-};
-
 /// Yields the running task's core without suspending.
 struct CurrentCore {
     rt::TaskCore* core = nullptr;
@@ -646,14 +613,9 @@ protected:
     std::size_t fds_before_ = 0;
 };
 
-/// Starts and joins one thread before any test counts threads: a sanitizer
-/// starts a helper thread of its own with the process's first new thread.
-class FirstThreadEnvironment : public testing::Environment {
-public:
-    void SetUp() override { std::thread([] {}).join(); }
-};
-[[maybe_unused]] testing::Environment* const first_thread_environment =
-    testing::AddGlobalTestEnvironment(new FirstThreadEnvironment);
+/// Starts and joins one thread before any test counts threads (see StartHelperThreads).
+[[maybe_unused]] testing::Environment* const g_start_helper_threads =
+    testing::AddGlobalTestEnvironment(new StartHelperThreads);
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ReadinessRuntime, testing::Values<std::size_t>(1, 4),
                          [](const testing::TestParamInfo<std::size_t>& info) {

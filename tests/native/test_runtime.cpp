@@ -5,6 +5,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_util.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,57 +40,19 @@ using rt::RuntimeConfig;
 using rt::Task;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderTsan = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderTsan = true;
-#else
-constexpr bool kUnderTsan = false;
-#endif
-#else
-constexpr bool kUnderTsan = false;
-#endif
-
-constexpr auto kBound = 20s;
-
-/// A configuration with the given name and worker count, the rest default.
-rt::RuntimeConfig config_of(const std::string& thread_name, std::size_t workers) {
-    rt::RuntimeConfig config;
-    config.thread_name = thread_name;
-    config.worker_threads = workers;
-    return config;
-}
-
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "FATAL: %s did not happen within the bound\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-/// Polls `condition` until it holds; one that never holds ends the process,
-/// since tasks may still point into the test's stack.
-template <class F>
-void wait_until(const char* what, F condition, std::chrono::seconds bound = kBound) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) die(what);
-        std::this_thread::sleep_for(100us);
-    }
-}
+namespace support = cadrel::test_support;
+using support::config_of;
+using support::die;
+using support::fd_count;
+using support::kBound;
+using support::kUnderTsan;
+using support::StartHelperThreads;
+using support::SuspendForever;
+using support::thread_count;
+using support::thread_count_settles_to;
+using support::wait_until;
 
 // ---- what /proc says -------------------------------------------------------
-
-std::size_t count_dir_entries(const char* path) {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path)) ++count;
-    return count;
-}
-
-std::size_t thread_count() { return count_dir_entries("/proc/self/task"); }
-
-/// Open descriptors (the iterator's own descriptor included, every time).
-std::size_t fd_count() { return count_dir_entries("/proc/self/fd"); }
 
 std::size_t threads_named(const std::string& name) {
     std::size_t count = 0;
@@ -99,18 +62,6 @@ std::size_t threads_named(const std::string& name) {
         if (std::getline(comm, line) && line == name) ++count;
     }
     return count;
-}
-
-/// A thread that pthread_join has reaped may linger in /proc/self/task for a
-/// moment: the kernel wakes the joiner when the thread's memory is released,
-/// just before it unlists the task. So wait for the count briefly.
-bool thread_count_settles_to(std::size_t expected, std::chrono::milliseconds bound = 2000ms) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (thread_count() == expected) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
 }
 
 // ---- helpers living in task frames ----------------------------------------
@@ -149,12 +100,6 @@ public:
 
 private:
     ProbeLog* log_;
-};
-
-struct SuspendForever {
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) const noexcept {}
-    void await_resume() const noexcept {}
 };
 
 /// Counts the worker threads that touched it and have since exited: a
@@ -227,13 +172,6 @@ Task empty_task([[maybe_unused]] Probe probe) { co_return; }
 
 // ---- fixtures ----------------------------------------------------------------
 
-/// Sanitizer runtimes start helper threads of their own on the first thread
-/// creation (ThreadSanitizer's background thread); start and join one thread
-/// before any test so that the tests' thread counts see only the runtime's.
-class StartHelperThreads : public testing::Environment {
-public:
-    void SetUp() override { std::thread([] {}).join(); }
-};
 [[maybe_unused]] testing::Environment* const g_start_helper_threads =
     testing::AddGlobalTestEnvironment(new StartHelperThreads);
 

@@ -4,6 +4,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_util.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,15 +31,9 @@ using rt::Task;
 using rt::Waker;
 using namespace std::chrono_literals;
 
-constexpr auto kBound = 20s;
-
-/// A configuration with the given name and worker count, the rest default.
-rt::RuntimeConfig config_of(const std::string& thread_name, std::size_t workers) {
-    rt::RuntimeConfig config;
-    config.thread_name = thread_name;
-    config.worker_threads = workers;
-    return config;
-}
+using cadrel::test_support::config_of;
+using cadrel::test_support::kBound;
+using cadrel::test_support::SuspendForever;
 
 [[noreturn]] void die(const char* what) {
     std::fprintf(stderr, "FATAL: %s did not happen within the bound (lost wake-up?)\n", what);
@@ -128,13 +123,6 @@ public:
 
 private:
     ProbeLog* log_;
-};
-
-/// Suspends and never asks to be resumed: only an abort or a shutdown ends it.
-struct SuspendForever {
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<>) const noexcept {}
-    void await_resume() const noexcept {}
 };
 
 /// A one-shot event that a task can wait for: the awaitable keeps the task's

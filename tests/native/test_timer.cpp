@@ -7,6 +7,7 @@
 #include "runtime/task.hpp"
 #include "runtime/thread_util.hpp"
 #include "runtime/timer_queue.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,8 +54,7 @@ constexpr bool kUnderSanitizer = false;
 constexpr bool kUnderSanitizer = false;
 #endif
 
-/// How long a test waits for something that should happen at once.
-constexpr auto kBound = 20s;
+using cadrel::test_support::kBound;
 /// How late a sleeper may resume before a test calls it lost; far beyond any
 /// real lateness, so it only catches a sleeper that nothing wakes.
 constexpr auto kLateBound = 5s;
@@ -69,22 +69,7 @@ RuntimeConfig runtime_config(std::size_t workers) {
     return config;
 }
 
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "FATAL: %s did not happen within the bound\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-/// Polls `condition` until it holds; one that never holds ends the process,
-/// since tasks may still point into the test's stack.
-template <class F>
-void wait_until(const char* what, F condition, std::chrono::seconds bound = kBound) {
-    auto deadline = Clock::now() + bound;
-    while (!condition()) {
-        if (Clock::now() > deadline) die(what);
-        std::this_thread::sleep_for(100us);
-    }
-}
+using cadrel::test_support::wait_until;
 
 std::size_t count_of(const std::string& text, const std::string& needle) {
     std::size_t count = 0;

@@ -1,18 +1,15 @@
 # call_soon and call_soon_threadsafe: the handle each builds, posts and returns, and how it runs.
 import asyncio
-import contextvars
 import gc
 import sys
-from types import SimpleNamespace
 
 import pytest
 
 from bodies import call_on_thread, drain
+from recorders import current_label, labelled_context, recording_handles
 from scripts import run_json
 
 METHODS = ["call_soon", "call_soon_threadsafe"]
-
-current_label = contextvars.ContextVar("current_label", default="outside")
 
 
 @pytest.fixture
@@ -21,27 +18,7 @@ def handles(monkeypatch):
 
     Name it after `loop`: the records refer to the loop, and are dropped before its leak check.
     """
-    record = SimpleNamespace(built=[], ran=[])
-
-    class RecordingHandle(asyncio.Handle):
-        def __init__(self, *args, **kwargs):
-            record.built.append((self, args, list(kwargs.items())))
-            super().__init__(*args, **kwargs)
-
-        def _run(self):
-            record.ran.append(self)
-            super()._run()
-
-    monkeypatch.setattr(asyncio, "Handle", RecordingHandle)
-    yield record
-    record.built.clear()
-    record.ran.clear()
-
-
-def labelled_context(label):
-    context = contextvars.copy_context()
-    context.run(current_label.set, label)
-    return context
+    yield from recording_handles(monkeypatch, "Handle")
 
 
 # (extra positionals, the context argument: "given", None or "absent", the expected args tuple)

@@ -1,6 +1,5 @@
 # create_task, run_until_complete and _stop_cb: coroutines and futures on the loop.
 import asyncio
-import contextvars
 import gc
 import inspect
 import re
@@ -10,8 +9,7 @@ import pytest
 
 from bodies import call_on_thread, drain, run_until_stopped, watchdog
 from cadrel import CadrelLoop
-
-current_label = contextvars.ContextVar("current_label", default="outside")
+from recorders import current_label, labelled_context
 
 DEFAULT_NAME = re.compile(r"Task-\d+")
 
@@ -187,12 +185,6 @@ def test_loop_keyword_is_passed_unless_this_loop_is_running_here(loop, task_keyw
     assert task_keywords[-1] == ([("loop", loop)] if passes_loop else [])
     drain(loop, task.done)
     assert task.get_loop() is loop and task.result() is True
-
-
-def labelled_context(label):
-    context = contextvars.copy_context()
-    context.run(current_label.set, label)
-    return context
 
 
 @pytest.mark.parametrize("keywords, expected_keys", [

@@ -4,7 +4,6 @@
 # loop is only freed once every timer handle it made has been run; tests drain their timers (or cut
 # the handle's reference to the loop) before they let a loop go.
 import asyncio
-import contextvars
 import gc
 import json
 import math
@@ -21,6 +20,7 @@ import pytest
 import cadrel
 import probes
 from bodies import call_on_thread, drain, run_until_stopped, watchdog
+from recorders import current_label, labelled_context, recording_handles
 from scripts import run_python
 
 TIMED = ["call_later", "call_at"]
@@ -32,8 +32,6 @@ UNCONVERTIBLE = "cannot convert float seconds to Duration: value is either too b
 FAILED_TIMER_REPORT = re.compile(r"thread 'cadrel-worker' panicked at src/runtime/duration\.cpp:\d+:\d+:\n"
                                  + re.escape(UNCONVERTIBLE) + "\n")
 
-current_label = contextvars.ContextVar("current_label", default="outside")
-
 
 @pytest.fixture
 def timer_handles(monkeypatch):
@@ -41,21 +39,7 @@ def timer_handles(monkeypatch):
 
     Name it after `loop`: the records refer to the loop, and are dropped before its leak check.
     """
-    record = SimpleNamespace(built=[], ran=[])
-
-    class RecordingTimerHandle(asyncio.TimerHandle):
-        def __init__(self, *args, **kwargs):
-            record.built.append((self, args, list(kwargs.items())))
-            super().__init__(*args, **kwargs)
-
-        def _run(self):
-            record.ran.append(self)
-            super()._run()
-
-    monkeypatch.setattr(asyncio, "TimerHandle", RecordingTimerHandle)
-    yield record
-    record.built.clear()
-    record.ran.clear()
+    yield from recording_handles(monkeypatch, "TimerHandle")
 
 
 class FireLog:
@@ -225,12 +209,6 @@ def test_call_at_a_future_time_runs_about_then(loop):
 
 
 # --- what the handle is built from -------------------------------------------------------------------
-
-def labelled_context(label):
-    context = contextvars.copy_context()
-    context.run(current_label.set, label)
-    return context
-
 
 @pytest.mark.parametrize("method", TIMED)
 @pytest.mark.parametrize("context_kind", ["absent", None, "given"])

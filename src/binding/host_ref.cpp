@@ -27,8 +27,6 @@ PendingReleases& pending() {
 
 }  // namespace
 
-long host_entry_count() noexcept { return entry_count; }
-
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;

@@ -20,9 +20,6 @@ void release_reference(PyObject* object) noexcept;
 /// Releases everything on the pending-release list. Caller is attached.
 void release_pending_references() noexcept;
 
-/// This thread's count of entries into the host.
-long host_entry_count() noexcept;
-
 /// Counts an entry into the host on this thread (releasing pending
 /// references); the thread must be attached. Paired with leave_host_count.
 void enter_host_count() noexcept;

@@ -3,6 +3,10 @@
 
 #include "binding/host_calls.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
 namespace cadrel::loop::names {
 
 using binding::InternedName;
@@ -25,3 +29,20 @@ inline const KeywordNames loop_keyword{"loop"};
 inline const KeywordNames loop_context_keywords{"loop", "context"};
 
 }  // namespace cadrel::loop::names
+
+namespace cadrel::loop {
+
+/// `handle_class(*positional, loop=loop[, context=context])`: how every handle
+/// is built; "context" is passed only when one was given.
+template <std::size_t N>
+binding::HostRef make_handle(PyObject* handle_class, const std::array<PyObject*, N>& positional,
+                             PyObject* loop, PyObject* context) {
+    std::array<PyObject*, N + 2> stack{};
+    std::copy(positional.begin(), positional.end(), stack.begin());
+    stack[N] = loop;
+    stack[N + 1] = context;
+    PyObject* keywords = context ? names::loop_context_keywords.get() : names::loop_keyword.get();
+    return binding::check(PyObject_Vectorcall(handle_class, stack.data(), N, keywords));
+}
+
+}  // namespace cadrel::loop

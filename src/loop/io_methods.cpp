@@ -6,19 +6,13 @@
 
 namespace cadrel::loop {
 
-namespace {
-rt::Direction runtime_direction(Direction direction) {
-    return direction == Direction::kRead ? rt::Direction::kRead : rt::Direction::kWrite;
-}
-}  // namespace
-
 HostRef add_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd, HostRef cb, HostRef args) {
     require_runtime_in_this_process(state);
     SharedIoRegistry& shared = *state.io_registry;
     // Nothing in the locked stretch calls the host or can fail, so holding the
     // mutex while attached never deadlocks and never leaves it poisoned.
     std::lock_guard lock(shared.mutex);
-    shared.registry.add_watcher(runtime_direction(direction), fd, std::move(cb), std::move(args));
+    shared.registry.add_watcher(direction, fd, std::move(cb), std::move(args));
     return HostRef::borrow(Py_None);
 }
 
@@ -26,7 +20,7 @@ HostRef remove_watcher(CadrelEventLoop& state, Direction direction, std::int32_t
     require_runtime_in_this_process(state);
     SharedIoRegistry& shared = *state.io_registry;
     std::lock_guard lock(shared.mutex);
-    shared.registry.remove_watcher(runtime_direction(direction), fd);
+    shared.registry.remove_watcher(direction, fd);
     return HostRef::borrow(Py_None);
 }
 

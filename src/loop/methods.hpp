@@ -4,6 +4,7 @@
 
 #include "binding/host_ref.hpp"
 #include "binding/loop_object.hpp"
+#include "runtime/readiness.hpp"
 
 #include <cstdint>
 
@@ -35,7 +36,7 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
 HostRef call_at(LoopObject* loop, PyObject* callback, HostRef args, HostRef context, double when);
 
 // Descriptor watching.
-enum class Direction { kRead, kWrite };
+using rt::Direction;
 HostRef add_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd, HostRef cb,
                     HostRef args);
 HostRef remove_watcher(CadrelEventLoop& state, Direction direction, std::int32_t fd);

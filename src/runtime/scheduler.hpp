@@ -71,7 +71,6 @@ public:
     /// Queues a sleeper on the time driver, waking the worker that waits in
     /// the driver when the new deadline is the earliest.
     void add_timer(TimerQueue::Clock::time_point deadline, Waker waker);
-    std::size_t pending_timers() const { return timers_.size(); }
     std::size_t worker_count() const noexcept { return worker_count_; }
     Driver& driver() noexcept { return driver_; }
 

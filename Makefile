@@ -26,7 +26,8 @@ define configure
 	fi
 endef
 
-.PHONY: all demo test test-native test-python sanitize sanitize-address sanitize-thread \
+.PHONY: all demo test test-native test-python test-other-pythons soak \
+        sanitize sanitize-address sanitize-thread sanitize-python-address sanitize-python-thread \
         bench-native setup packages clean
 
 all: test
@@ -40,12 +41,13 @@ packages:
 demo: setup
 	$(VENV)/bin/python demo/demo.py
 
-# Both suites run even when the first fails (or cadrel fails to build), so one run
+# Every suite runs even when an earlier one fails (or cadrel fails to build), so one run
 # shows every failure.
 test:
 	@rc=0; \
 	$(MAKE) --no-print-directory test-native || rc=1; \
 	$(MAKE) --no-print-directory test-python || rc=1; \
+	$(MAKE) --no-print-directory test-other-pythons || rc=1; \
 	exit $$rc
 
 test-native: packages
@@ -58,10 +60,21 @@ test-python: setup
 	if [ $$rc -eq 5 ]; then echo 'test-python: pytest collected no tests' >&2; rc=1; fi; \
 	exit $$rc
 
+# The pytest suite on the CPython versions other than PYTHON (3.12 and 3.13 by default); a
+# version this machine lacks is reported as SKIPPED.
+test-other-pythons: packages
+	scripts/test_other_pythons.sh tests/python
+
+# Long load tests, left out of `make test`; each prints its throughput and peak memory.
+soak: setup
+	$(VENV)/bin/python -m pytest tests/python -m soak -s
+
 sanitize:
 	@rc=0; \
 	$(MAKE) --no-print-directory sanitize-address || rc=1; \
 	$(MAKE) --no-print-directory sanitize-thread || rc=1; \
+	$(MAKE) --no-print-directory sanitize-python-address || rc=1; \
+	$(MAKE) --no-print-directory sanitize-python-thread || rc=1; \
 	exit $$rc
 
 sanitize-address: packages
@@ -75,6 +88,15 @@ sanitize-thread: packages
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	meson test -C build-tsan $(SANITIZER_TEST_FLAGS)
 
+# The whole pytest suite against an AddressSanitizer+UBSan build of the extension.
+sanitize-python-address: packages
+	scripts/sanitized_pytest.sh address build-py-asan tests/python
+
+# The pytest suite against a ThreadSanitizer build. Fork tests are left out: TSan cannot
+# start threads in the child of a multi-threaded fork (the AddressSanitizer run covers them).
+sanitize-python-thread: packages
+	scripts/sanitized_pytest.sh thread build-py-tsan tests/python --ignore tests/python/test_fork.py
+
 bench-native: packages
 	$(call configure,build-bench,$(BENCH_OPTS))
 	meson compile -C build-bench
@@ -82,4 +104,5 @@ bench-native: packages
 	./build-bench/bench_timers
 
 clean:
-	rm -rf build-native build-asan build-tsan build-bench $(VENV)
+	rm -rf build-native build-asan build-tsan build-bench build-py-asan build-py-tsan \
+	       build-py3.* $(VENV)

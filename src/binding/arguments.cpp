@@ -41,28 +41,37 @@ namespace {
                      ": " + list);
 }
 
+/// Whether the host string `name` equals the (ASCII) parameter name. Compares
+/// without encoding, so any keyword name, even one that cannot be encoded,
+/// simply matches nothing.
+bool names_parameter(PyObject* name, std::string_view parameter) {
+    if (PyUnicode_GET_LENGTH(name) != static_cast<Py_ssize_t>(parameter.size())) return false;
+    for (std::size_t i = 0; i < parameter.size(); ++i)
+        if (PyUnicode_READ_CHAR(name, static_cast<Py_ssize_t>(i)) != static_cast<Py_UCS4>(parameter[i]))
+            return false;
+    return true;
+}
+
+/// "{full}{middle}'{name}'", keeping the keyword's text exactly as given.
+[[noreturn]] void raise_keyword_error(const ArgumentSpec& spec, const char* middle, PyObject* name) {
+    HostRef prefix = host_string(std::string(spec.full_name) + middle + "'");
+    HostRef message = check(PyUnicode_FromFormat("%U%U'", prefix.get(), name));
+    raise_error(PyExc_TypeError, message);
+}
+
 /// Places one keyword argument by name: keyword-only parameters first, then
 /// positional ones.
 void place_keyword(const ArgumentSpec& spec, MatchedArguments& matched, PyObject* name,
                    PyObject* value) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &length);
-    if (utf8 == nullptr) throw_host_error();
-    std::string_view key(utf8, static_cast<std::size_t>(length));
-
     std::size_t slot = spec.parameter_count();
     for (std::size_t i = 0; i < spec.keyword_only.size(); ++i)
-        if (spec.keyword_only[i] == key) slot = spec.positional.size() + i;
+        if (names_parameter(name, spec.keyword_only[i])) slot = spec.positional.size() + i;
     if (slot == spec.parameter_count()) {
         for (std::size_t i = 0; i < spec.positional.size(); ++i)
-            if (spec.positional[i] == key) slot = i;
+            if (names_parameter(name, spec.positional[i])) slot = i;
     }
-    if (slot == spec.parameter_count())
-        raise_type_error(std::string(spec.full_name) + " got an unexpected keyword argument '" +
-                         std::string(key) + "'");
-    if (matched.slots[slot] != nullptr)
-        raise_type_error(std::string(spec.full_name) + " got multiple values for argument '" +
-                         std::string(key) + "'");
+    if (slot == spec.parameter_count()) raise_keyword_error(spec, " got an unexpected keyword argument ", name);
+    if (matched.slots[slot] != nullptr) raise_keyword_error(spec, " got multiple values for argument ", name);
     matched.slots[slot] = value;
 }
 

@@ -10,14 +10,11 @@ namespace cadrel::binding {
 
 namespace {
 
-std::string qualified_type_name(PyObject* object) {
-    HostRef name = HostRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return Py_TYPE(object)->tp_name;
-    }
-    return utf8;
+/// The qualified name of the object's type as a host string.
+HostRef qualified_type_name(PyObject* object) {
+    if (HostRef name = HostRef::steal(PyType_GetQualName(Py_TYPE(object)))) return name;
+    PyErr_Clear();
+    return host_string(Py_TYPE(object)->tp_name);
 }
 
 /// Re-raises the pending conversion error for parameter `name`.
@@ -28,11 +25,10 @@ std::string qualified_type_name(PyObject* object) {
         restore_exception(std::move(original));  // a TypeError subclass passes unchanged
         throw_host_error();
     }
-    HostRef text = check(PyObject_Str(original.get()));
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (utf8 == nullptr) throw_host_error();
-    std::string message = "argument '" + std::string(name) + "': " + utf8;
-    HostRef renamed = check(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+    // Built as host strings, so the original text arrives whole.
+    HostRef prefix = host_string("argument '" + std::string(name) + "': ");
+    HostRef message = check(PyUnicode_FromFormat("%U%S", prefix.get(), original.get()));
+    HostRef renamed = check(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     // PyException_SetCause steals the cause; GetCause gives a new reference.
     PyException_SetCause(renamed.get(), PyException_GetCause(original.get()));
     restore_exception(std::move(renamed));
@@ -40,9 +36,9 @@ std::string qualified_type_name(PyObject* object) {
 }
 
 [[noreturn]] void raise_cast_error(PyObject* object, const char* target, std::string_view name) {
-    std::string message = "'" + qualified_type_name(object) + "' object cannot be cast as '" +
-                          target + "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    HostRef type_name = qualified_type_name(object);
+    HostRef message = check(PyUnicode_FromFormat("'%U' object cannot be cast as '%s'", type_name.get(), target));
+    PyErr_SetObject(PyExc_TypeError, message.get());
     raise_argument_error(name);
 }
 

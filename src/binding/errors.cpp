@@ -108,6 +108,15 @@ void raise_error(PyObject* type, const char* message) {
     throw HostErrorSet{};
 }
 
+void raise_error(PyObject* type, const HostRef& message) {
+    PyErr_SetObject(type, message.get());
+    throw HostErrorSet{};
+}
+
+HostRef host_string(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 }  // namespace cadrel::binding
 
 namespace cadrel::binding::adapter_detail {

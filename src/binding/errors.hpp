@@ -26,6 +26,13 @@ struct HostErrorSet {};
 /// Sets `type(message)` as the pending exception and throws HostErrorSet.
 [[noreturn]] void raise_error(PyObject* type, const char* message);
 
+/// Like raise_error, with the message already a host string (so text taken
+/// from host objects keeps NULs and unpaired surrogates as they were).
+[[noreturn]] void raise_error(PyObject* type, const HostRef& message);
+
+/// A host string of `text` (UTF-8).
+HostRef host_string(std::string_view text);
+
 /// Checks a new reference returned by a host call.
 inline HostRef check(PyObject* result) {
     if (result == nullptr) throw_host_error();

@@ -1,6 +1,8 @@
 // The pending-release list and the per-thread host entry count.
 #include "binding/host_ref.hpp"
 
+#include "binding/exit_gate.hpp"
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -37,6 +39,7 @@ bool interpreter_finalizing() noexcept {
 
 void release_reference(PyObject* object) noexcept {
     if (entry_count > 0) {
+        park_if_stopped_by_host();
         Py_DECREF(object);
         return;
     }
@@ -75,14 +78,28 @@ void leave_host_count() noexcept { --entry_count; }
 
 EnteredHost::EnteredHost() noexcept { enter_host_count(); }
 
-EnteredHost::~EnteredHost() { leave_host_count(); }
+EnteredHost::~EnteredHost() {
+    park_if_stopped_by_host();
+    leave_host_count();
+}
 
-Attached::Attached() noexcept : state_(PyGILState_Ensure()) {
+/// Takes the interpreter lock through the exit gate; a thread refused there
+/// would be ended by the host inside the attach, so it parks instead.
+template <class Attach>
+auto attach_through_gate(Attach attach) noexcept {
+    if (!enter_host_thread_gate()) park_thread_forever();
+    auto result = attach();
+    leave_attach_gate();
+    return result;
+}
+
+Attached::Attached() noexcept : state_(attach_through_gate([] { return PyGILState_Ensure(); })) {
     ++entry_count;
     release_pending_references();
 }
 
 Attached::~Attached() {
+    park_if_stopped_by_host();
     --entry_count;
     PyGILState_Release(state_);
 }
@@ -92,7 +109,10 @@ Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)
 }
 
 Detached::~Detached() {
-    PyEval_RestoreThread(thread_state_);
+    attach_through_gate([this] {
+        PyEval_RestoreThread(thread_state_);
+        return true;
+    });
     entry_count = saved_entry_count_;
     if (entry_count > 0) release_pending_references();
 }

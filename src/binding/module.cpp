@@ -2,7 +2,7 @@
 #include "binding/call_adapter.hpp"
 #include "binding/errors.hpp"
 #include "binding/loop_object.hpp"
-#include "binding/worker_attach.hpp"
+#include "binding/exit_gate.hpp"
 
 #include <Python.h>
 
@@ -69,7 +69,7 @@ PyObject* initialise() {
     check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
 #endif
     add_class(module.get());
-    close_workers_at_exit();
+    close_attach_gate_at_exit();
     Py_INCREF(module.get());  // the process keeps one reference for good
     module_object.store(module.get(), std::memory_order_release);
     return module.release();

@@ -1,12 +1,9 @@
-// Attaching runtime worker threads to the interpreter, and keeping them out
-// once the interpreter begins to shut down.
+// Attaching runtime worker threads to the interpreter.
 //
 // A worker attaches only to add references for a message. Its thread state is
 // made on the first attach and kept (later attaches cost no allocation); it is
-// deleted when the worker exits. At interpreter exit an atexit hook closes the
-// gate: it waits (without the interpreter lock) for workers that are inside an
-// attach, and no worker attaches afterwards. Attaching during finalization
-// would stop the thread inside the host (or hang it on recent versions).
+// deleted when the worker exits. Every attach passes the exit gate, so no worker
+// attaches once the interpreter has begun to exit.
 #pragma once
 
 #include "binding/host_ref.hpp"
@@ -34,8 +31,5 @@ private:
 /// Run by each worker thread as it exits: deletes its kept thread state,
 /// unless the gate is closed (the interpreter then deletes every state itself).
 void forget_worker_thread_state() noexcept;
-
-/// Registers the atexit hook that closes the gate. Called once, attached.
-void close_workers_at_exit();
 
 }  // namespace cadrel::binding

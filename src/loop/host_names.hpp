@@ -13,7 +13,7 @@ using binding::InternedName;
 using binding::KeywordNames;
 
 inline const InternedName asyncio{"asyncio"};
-inline const InternedName asyncio_events{"asyncio.events"};
+inline const InternedName events{"events"};
 inline const InternedName set_running_loop{"_set_running_loop"};
 inline const InternedName handle_class{"Handle"};
 inline const InternedName timer_handle_class{"TimerHandle"};

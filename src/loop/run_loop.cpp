@@ -97,7 +97,10 @@ HostRef run_forever(LoopObject* loop) {
     if (loop_run_by_this_thread != nullptr && loop_run_by_this_thread != loop)
         rt::panic("run_forever cannot run a CadrelLoop on a thread that is already running another one");
 
-    HostRef events = binding::import_module(names::asyncio_events);
+    // The package first, then its submodule: importing "asyncio.events" by name
+    // while another thread's first "import asyncio" is still running would load
+    // the submodule beside it and hand out half-initialised modules.
+    HostRef events = binding::get_attr(binding::import_module(names::asyncio).get(), names::events);
     if (HostRef set_running = binding::get_attr_if_present(events.get(), names::set_running_loop))
         binding::call(set_running.get(), {loop->as_object()});
 

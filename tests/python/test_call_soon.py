@@ -174,3 +174,33 @@ def test_first_calls_from_several_threads_wait_for_asyncio_to_load(method):
         print(json.dumps({{"loaded_before": loaded_before, "outcomes": outcomes}}))
     """, timeout=60)
     assert result == {"loaded_before": False, "outcomes": [str(i) for i in range(8)]}
+
+
+@pytest.mark.subprocess
+def test_a_first_run_racing_a_first_post_from_another_thread_gets_loaded_modules():
+    # run_forever's first use of asyncio overlaps another thread's first call_soon_threadsafe:
+    # both must see the finished package, not a submodule loaded beside a half-done import.
+    result = run_json("""
+        import json, sys, threading
+        import cadrel
+        loaded_before = "asyncio" in sys.modules
+        loop = cadrel.CadrelLoop()
+        errors = []
+
+        def post():
+            try:
+                loop.call_soon_threadsafe(loop.stop)
+            except BaseException as error:
+                errors.append(repr(error))
+                loop.stop()
+
+        poster = threading.Thread(target=post)
+        poster.start()
+        try:
+            loop.run_forever()
+        except BaseException as error:
+            errors.append("run_forever: " + repr(error))
+        poster.join()
+        print(json.dumps({"loaded_before": loaded_before, "errors": errors}))
+    """, timeout=60)
+    assert result == {"loaded_before": False, "errors": []}

@@ -152,9 +152,9 @@ def test_failed_registration_ends_the_call_and_leaves_the_loop_idle(loop, monkey
         if failure == "call raises":
             patch.setattr(asyncio.events, "_set_running_loop", refusing_setter(error))
         elif failure == "lookup raises":
-            patch.setitem(sys.modules, "asyncio.events", RefusingEvents(error))
+            patch.setattr(asyncio, "events", RefusingEvents(error))
         else:
-            patch.setitem(sys.modules, "asyncio.events", None)
+            patch.setitem(sys.modules, "asyncio", None)
         with pytest.raises(BaseException) as raised:
             run_on_this_thread(loop)
     if failure == "import fails":

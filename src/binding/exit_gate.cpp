@@ -20,6 +20,10 @@ std::atomic<int> threads_inside{0};
 /// The thread that ran the hook: it goes on to finalize the interpreter.
 std::atomic<std::thread::id> exiting_thread{};
 
+bool is_exiting_thread() noexcept {
+    return exiting_thread.load(std::memory_order_seq_cst) == std::this_thread::get_id();
+}
+
 /// Counts the caller in, then checks the gate. seq_cst pairs the increment with
 /// the hook's store and load, so either the hook waits for this thread or this
 /// thread sees the gate closed.
@@ -53,10 +57,7 @@ bool enter_worker_gate() noexcept {
 }
 
 bool enter_host_thread_gate() noexcept {
-    return enter_unless([] {
-        return gate_closed.load(std::memory_order_seq_cst) &&
-               exiting_thread.load(std::memory_order_seq_cst) != std::this_thread::get_id();
-    });
+    return enter_unless([] { return gate_closed.load(std::memory_order_seq_cst) && !is_exiting_thread(); });
 }
 
 void leave_attach_gate() noexcept { threads_inside.fetch_sub(1, std::memory_order_seq_cst); }
@@ -67,8 +68,25 @@ void park_thread_forever() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
+namespace {
+
+/// Whether this thread holds the interpreter lock. Not PyGILState_Check: it
+/// answers yes for every thread once the host has switched its checks off.
+bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // this thread's attached state
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();  // the lock holder's state
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
+}  // namespace
+
 void park_if_stopped_by_host() noexcept {
-    if (attach_gate_closed() && !PyGILState_Check()) park_thread_forever();
+    if (attach_gate_closed() && !is_exiting_thread() && !holds_interpreter_lock()) park_thread_forever();
 }
 
 void close_attach_gate_at_exit() {

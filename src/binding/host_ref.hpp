@@ -80,7 +80,8 @@ public:
 };
 
 /// Attaches the calling thread to the interpreter (PyGILState_Ensure) and
-/// enters the host; detaches again when it goes.
+/// enters the host; detaches again when it goes. Passes the exit gate: once
+/// the interpreter has begun to exit, the thread parks instead of attaching.
 class Attached {
 public:
     Attached() noexcept;
@@ -93,8 +94,8 @@ private:
 };
 
 /// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
-/// references dropped meanwhile are deferred; on re-attaching the pending list
-/// is released.
+/// references dropped meanwhile are deferred; on re-attaching (through the
+/// exit gate, like Attached) the pending list is released.
 class Detached {
 public:
     Detached() noexcept;

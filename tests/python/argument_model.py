@@ -490,7 +490,9 @@ SUITABLE = {
         _non_positive_ints.map(lambda n: sym("IntSubclass", n)),
     ),
     FD: st.one_of(PIPE_END, PIPE_END.map(lambda inner: sym("Index", inner)),
-                  PIPE_END.map(lambda inner: sym("IntSubclass", inner))),
+                  PIPE_END.map(lambda inner: sym("IntSubclass", inner)),
+                  # Just inside and just outside the 32-bit range: never a registered descriptor.
+                  plain(st.sampled_from([2**31 - 1, 2**31, -2**31, -2**31 - 1]))),
     BOOL: st.one_of(plain(st.booleans()), st.booleans().map(lambda b: sym("NumpyBool", b))),
     TUPLE: st.tuples(st.sampled_from(["tuple", "TupleSubclass"]),
                      st.lists(ANYTHING, max_size=3).map(tuple)).map(lambda pair: sym(*pair)),
@@ -502,6 +504,8 @@ SUITABLE = {
 AWKWARD = st.one_of(
     raising.map(lambda spec: sym("Raising", spec)),
     st.one_of(
+        # The edges of the 32-bit and C long ranges, plain and behind __index__.
+        plain(st.sampled_from(EDGE_INTS)),
         raising.map(lambda spec: sym("NumpyBool", spec)),
         st.sampled_from(["3", 3.0, None, 2**70]).map(lambda result: sym("BadReturn", result)),
         st.sampled_from(EDGE_INTS).map(lambda n: sym("Index", n)),

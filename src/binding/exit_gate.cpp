@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <exception>
 #include <thread>
 
 namespace cadrel::binding {
@@ -36,8 +38,21 @@ bool enter_unless(bool (*refused)()) noexcept {
     return true;
 }
 
+std::atomic<std::terminate_handler> terminate_before_exit{nullptr};
+
+/// Installed at exit: the host may end a thread inside one of our noexcept
+/// frames (a reference release whose finalizer runs Python code), and the
+/// unwinding then stops there with std::terminate. Such a thread parks; any
+/// other termination goes on as before.
+[[noreturn]] void terminate_at_exit() noexcept {
+    park_if_stopped_by_host();
+    if (std::terminate_handler previous = terminate_before_exit.load()) previous();
+    std::abort();
+}
+
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
     exiting_thread.store(std::this_thread::get_id(), std::memory_order_seq_cst);
+    terminate_before_exit.store(std::set_terminate(terminate_at_exit));
     gate_closed.store(true, std::memory_order_seq_cst);
     // A thread inside the gate may be waiting for the interpreter lock: let it
     // finish its attach without it.

@@ -12,7 +12,9 @@
 // A thread that was running host code when finalization began is unwound by the
 // host from its next attempt to take the interpreter lock. Destructors that
 // touch the host call `park_if_stopped_by_host` first: without the lock they
-// may not touch anything, so the thread parks there.
+// may not touch anything, so the thread parks there. Where the unwinding meets
+// a noexcept frame first, the terminate handler that the hook installs parks
+// the thread instead.
 #pragma once
 
 namespace cadrel::binding {

@@ -92,6 +92,21 @@ for _ in range(4):
 daemon(loop.run_forever)
 time.sleep(0.05)
 """,
+    # The loop thread releases each message's arguments, whose finalizers run Python code, so
+    # finalization often begins inside a release.
+    "finalizers-in-releases": """
+class SlowFinalizer:
+    def __del__(self):
+        sum(range(200000))
+loop = cadrel.CadrelLoop()
+def post():
+    while True:
+        loop.call_soon_threadsafe(id, SlowFinalizer())
+for _ in range(2):
+    daemon(post)
+daemon(loop.run_forever)
+time.sleep(0.05)
+""",
     # A daemon loop thread is inside a long Python callback when finalization begins.
     "daemon-inside-a-callback": """
 loop = cadrel.CadrelLoop()

@@ -5,32 +5,13 @@ import socket
 
 import pytest
 
+from argument_model import Index, Real
 from bodies import NOT_BUILT, drain, reach_body
 from scripts import run_json
 
 
 def cb(*args):
     pass
-
-
-class Index:
-    """An integer only through the index protocol."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    """A number only through the float protocol."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class HasFileno:

@@ -19,6 +19,7 @@ import pytest
 
 import cadrel
 import probes
+from argument_model import Index, Real
 from bodies import call_on_thread, drain, run_until_stopped, watchdog
 from recorders import current_label, labelled_context, recording_handles
 from scripts import run_python
@@ -226,22 +227,6 @@ def test_context_keyword_is_passed_only_when_a_context_is_given(loop, timer_hand
     assert all(value is want for (_, value), (_, want) in zip(keywords, expected))
     drain(loop, lambda: seen)
     assert seen == ["given context" if context_kind == "given" else "outside"]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 NUMERIC_DELAYS = {"int 1": (1, 1.0), "True": (True, 1.0), "__index__ 1": (Index(1), 1.0),

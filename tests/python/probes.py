@@ -29,12 +29,21 @@ def fd_count():
     return len(os.listdir("/proc/self/fd"))
 
 
-def rss_bytes():
+def _status_bytes(field):
     with open("/proc/self/status") as status:
         for line in status:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-    raise RuntimeError("VmRSS missing from /proc/self/status")
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def rss_bytes():
+    return _status_bytes("VmRSS")
+
+
+def peak_rss_bytes():
+    """The process's peak resident memory so far."""
+    return _status_bytes("VmHWM")
 
 
 def processor_count():

@@ -63,14 +63,6 @@ class StallGuard:
                 return
 
 
-def peak_rss_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("VmHWM missing from /proc/self/status")
-
-
 def flush_pending_releases():
     """References that worker threads dropped wait for the next entry into the binding.
 
@@ -107,7 +99,7 @@ def main(name):
     figures["threads_after"] = probes.thread_count()
     figures["processors"] = probes.processor_count()
     figures["rss_after"] = probes.rss_bytes()
-    figures["peak_rss"] = peak_rss_bytes()
+    figures["peak_rss"] = probes.peak_rss_bytes()
     print(json.dumps(figures))
 
 

@@ -26,6 +26,19 @@ bool is_exiting_thread() noexcept {
     return exiting_thread.load(std::memory_order_seq_cst) == std::this_thread::get_id();
 }
 
+/// Whether this thread holds the interpreter lock. Not PyGILState_Check: it
+/// answers yes for every thread once the host has switched its checks off.
+bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // this thread's attached state
+#else
+    PyThreadState* current = _PyThreadState_UncheckedGet();  // the lock holder's state
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
 /// Counts the caller in, then checks the gate. seq_cst pairs the increment with
 /// the hook's store and load, so either the hook waits for this thread or this
 /// thread sees the gate closed.
@@ -82,23 +95,6 @@ bool attach_gate_closed() noexcept { return gate_closed.load(std::memory_order_r
 void park_thread_forever() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
-
-namespace {
-
-/// Whether this thread holds the interpreter lock. Not PyGILState_Check: it
-/// answers yes for every thread once the host has switched its checks off.
-bool holds_interpreter_lock() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() != nullptr;  // this thread's attached state
-#else
-    PyThreadState* current = _PyThreadState_UncheckedGet();  // the lock holder's state
-    return current != nullptr && current == PyGILState_GetThisThreadState();
-#endif
-}
-
-}  // namespace
 
 void park_if_stopped_by_host() noexcept {
     if (attach_gate_closed() && !is_exiting_thread() && !holds_interpreter_lock()) park_thread_forever();

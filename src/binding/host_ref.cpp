@@ -83,6 +83,8 @@ EnteredHost::~EnteredHost() {
     leave_host_count();
 }
 
+namespace {
+
 /// Takes the interpreter lock through the exit gate; a thread refused there
 /// would be ended by the host inside the attach, so it parks instead.
 template <class Attach>
@@ -92,6 +94,8 @@ auto attach_through_gate(Attach attach) noexcept {
     leave_attach_gate();
     return result;
 }
+
+}  // namespace
 
 Attached::Attached() noexcept : state_(attach_through_gate([] { return PyGILState_Ensure(); })) {
     ++entry_count;

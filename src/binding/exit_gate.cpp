@@ -1,12 +1,13 @@
-// The exit gate and its atexit hook.
+// The worker gate, its atexit hook, and parking the threads the host ends.
 #include "binding/exit_gate.hpp"
 
 #include "binding/errors.hpp"
 #include "binding/host_ref.hpp"
 
 #include <Python.h>
+#include <pthread.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -14,13 +15,19 @@
 
 namespace cadrel::binding {
 
+namespace exit_detail {
+std::atomic<bool> exit_begun{false};
+}  // namespace exit_detail
+
 namespace {
 
-std::atomic<bool> gate_closed{false};
-/// Threads between passing the gate and holding the interpreter lock.
-std::atomic<int> threads_inside{0};
+using exit_detail::exit_begun;
+
+/// Workers between passing the gate and detaching again.
+std::atomic<int> workers_inside{0};
 /// The thread that ran the hook: it goes on to finalize the interpreter.
 std::atomic<std::thread::id> exiting_thread{};
+std::atomic<std::terminate_handler> terminate_before_exit{nullptr};
 
 bool is_exiting_thread() noexcept {
     return exiting_thread.load(std::memory_order_seq_cst) == std::this_thread::get_id();
@@ -34,73 +41,75 @@ bool holds_interpreter_lock() noexcept {
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;  // this thread's attached state
 #else
-    PyThreadState* current = _PyThreadState_UncheckedGet();  // the lock holder's state
+    // The lock holder's state against this thread's own (the one made for it by
+    // the host or by PyGILState; a second, hand-made state is not recognised).
+    PyThreadState* current = _PyThreadState_UncheckedGet();
     return current != nullptr && current == PyGILState_GetThisThreadState();
 #endif
 }
 
-/// Counts the caller in, then checks the gate. seq_cst pairs the increment with
-/// the hook's store and load, so either the hook waits for this thread or this
-/// thread sees the gate closed.
-bool enter_unless(bool (*refused)()) noexcept {
-    threads_inside.fetch_add(1, std::memory_order_seq_cst);
-    if (refused()) {
-        threads_inside.fetch_sub(1, std::memory_order_seq_cst);
-        return false;
-    }
-    return true;
-}
-
-std::atomic<std::terminate_handler> terminate_before_exit{nullptr};
-
-/// Installed at exit: the host may end a thread inside one of our noexcept
-/// frames (a reference release whose finalizer runs Python code), and the
-/// unwinding then stops there with std::terminate. Such a thread parks; any
-/// other termination goes on as before.
+/// Installed at exit: a host thread ended inside one of our noexcept frames
+/// terminates; it parks instead. Any other termination goes on as before.
 [[noreturn]] void terminate_at_exit() noexcept {
-    park_if_stopped_by_host();
+    if (host_entry_depth() > 0) exit_detail::park_if_stopped_slow();
     if (std::terminate_handler previous = terminate_before_exit.load()) previous();
     std::abort();
 }
 
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
+    static std::atomic<bool> ran{false};
+    if (ran.exchange(true)) Py_RETURN_NONE;  // registered once; run once
     exiting_thread.store(std::this_thread::get_id(), std::memory_order_seq_cst);
     terminate_before_exit.store(std::set_terminate(terminate_at_exit));
-    gate_closed.store(true, std::memory_order_seq_cst);
-    // A thread inside the gate may be waiting for the interpreter lock: let it
+    exit_begun.store(true, std::memory_order_seq_cst);
+    // A worker inside the gate may be waiting for the interpreter lock: let it
     // finish its attach without it.
     Py_BEGIN_ALLOW_THREADS
-    while (threads_inside.load(std::memory_order_seq_cst) > 0)
+    while (workers_inside.load(std::memory_order_seq_cst) > 0)
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
-PyMethodDef close_gate_def = {"_cadrel_close_attach_gate", close_gate, METH_NOARGS, nullptr};
+PyMethodDef close_gate_def = {"_cadrel_close_worker_gate", close_gate, METH_NOARGS, nullptr};
+
+/// A forked child has only the forking thread, which is never inside the gate;
+/// the counts of the parent's workers must not make its exit wait.
+void forget_workers_after_fork() noexcept { workers_inside.store(0, std::memory_order_relaxed); }
 
 }  // namespace
 
+namespace exit_detail {
+
+void park_if_stopped_slow() noexcept {
+    if (!is_exiting_thread() && !holds_interpreter_lock()) park_thread_forever();
+}
+
+}  // namespace exit_detail
+
+/// seq_cst pairs the increment with the hook's store and load, so either the
+/// hook waits for this worker or this worker sees the gate closed.
 bool enter_worker_gate() noexcept {
-    return enter_unless([] { return gate_closed.load(std::memory_order_seq_cst) || interpreter_finalizing(); });
+    workers_inside.fetch_add(1, std::memory_order_seq_cst);
+    if (exit_begun.load(std::memory_order_seq_cst) || interpreter_finalizing()) {
+        workers_inside.fetch_sub(1, std::memory_order_seq_cst);
+        return false;
+    }
+    return true;
 }
 
-bool enter_host_thread_gate() noexcept {
-    return enter_unless([] { return gate_closed.load(std::memory_order_seq_cst) && !is_exiting_thread(); });
-}
-
-void leave_attach_gate() noexcept { threads_inside.fetch_sub(1, std::memory_order_seq_cst); }
-
-bool attach_gate_closed() noexcept { return gate_closed.load(std::memory_order_relaxed); }
+void leave_worker_gate() noexcept { workers_inside.fetch_sub(1, std::memory_order_seq_cst); }
 
 void park_thread_forever() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-void park_if_stopped_by_host() noexcept {
-    if (attach_gate_closed() && !is_exiting_thread() && !holds_interpreter_lock()) park_thread_forever();
-}
-
-void close_attach_gate_at_exit() {
+void prepare_for_exit() {
+    if (int error = pthread_atfork(nullptr, nullptr, forget_workers_after_fork)) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw_host_error();
+    }
     HostRef atexit = check(PyImport_ImportModule("atexit"));
     HostRef hook = check(PyCFunction_New(&close_gate_def, nullptr));
     check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));

@@ -76,6 +76,8 @@ void enter_host_count() noexcept {
 
 void leave_host_count() noexcept { --entry_count; }
 
+long host_entry_depth() noexcept { return entry_count; }
+
 EnteredHost::EnteredHost() noexcept { enter_host_count(); }
 
 EnteredHost::~EnteredHost() {
@@ -85,19 +87,21 @@ EnteredHost::~EnteredHost() {
 
 namespace {
 
-/// Takes the interpreter lock through the exit gate; a thread refused there
-/// would be ended by the host inside the attach, so it parks instead.
+/// Takes the interpreter lock. At exit the host may end this thread right
+/// there by unwinding it; the unwind is caught where it starts and the thread
+/// parks (the handler never returns, so the unwind need not be rethrown).
 template <class Attach>
-auto attach_through_gate(Attach attach) noexcept {
-    if (!enter_host_thread_gate()) park_thread_forever();
-    auto result = attach();
-    leave_attach_gate();
-    return result;
+auto attach_or_park(Attach attach) noexcept {
+    try {
+        return attach();
+    } catch (...) {
+        park_thread_forever();
+    }
 }
 
 }  // namespace
 
-Attached::Attached() noexcept : state_(attach_through_gate([] { return PyGILState_Ensure(); })) {
+Attached::Attached() noexcept : state_(attach_or_park([] { return PyGILState_Ensure(); })) {
     ++entry_count;
     release_pending_references();
 }
@@ -113,7 +117,7 @@ Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)
 }
 
 Detached::~Detached() {
-    attach_through_gate([this] {
+    attach_or_park([this] {
         PyEval_RestoreThread(thread_state_);
         return true;
     });

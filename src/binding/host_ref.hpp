@@ -25,6 +25,9 @@ void release_pending_references() noexcept;
 void enter_host_count() noexcept;
 void leave_host_count() noexcept;
 
+/// This thread's count of entries into the host (0 outside it).
+long host_entry_depth() noexcept;
+
 /// Whether the interpreter has begun finalizing. A thread that attaches then
 /// would be stopped (or hang) inside the host, so workers check first.
 bool interpreter_finalizing() noexcept;
@@ -80,8 +83,8 @@ public:
 };
 
 /// Attaches the calling thread to the interpreter (PyGILState_Ensure) and
-/// enters the host; detaches again when it goes. Passes the exit gate: once
-/// the interpreter has begun to exit, the thread parks instead of attaching.
+/// enters the host; detaches again when it goes. A thread that the host ends
+/// inside the attach at exit parks there.
 class Attached {
 public:
     Attached() noexcept;
@@ -94,8 +97,8 @@ private:
 };
 
 /// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
-/// references dropped meanwhile are deferred; on re-attaching (through the
-/// exit gate, like Attached) the pending list is released.
+/// references dropped meanwhile are deferred; on re-attaching (parking, like
+/// Attached, if the host ends the thread there) the pending list is released.
 class Detached {
 public:
     Detached() noexcept;

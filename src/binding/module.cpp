@@ -69,7 +69,7 @@ PyObject* initialise() {
     check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
 #endif
     add_class(module.get());
-    close_attach_gate_at_exit();
+    prepare_for_exit();
     Py_INCREF(module.get());  // the process keeps one reference for good
     module_object.store(module.get(), std::memory_order_release);
     return module.release();

@@ -31,7 +31,7 @@ WorkerAttached::~WorkerAttached() {
     if (!attached_) return;
     leave_host_count();
     PyGILState_Release(state_);
-    leave_attach_gate();
+    leave_worker_gate();
 }
 
 void forget_worker_thread_state() noexcept {
@@ -40,7 +40,7 @@ void forget_worker_thread_state() noexcept {
     if (!enter_worker_gate()) return;
     PyEval_RestoreThread(kept_thread_state);
     PyGILState_Release(kept_outer_state);  // the last count: deletes the state and detaches
-    leave_attach_gate();
+    leave_worker_gate();
 }
 
 }  // namespace cadrel::binding

@@ -164,3 +164,32 @@ def test_exiting_with_busy_loops_neither_crashes_nor_hangs(scenario):
         assert done.returncode == 0, context
         assert done.stdout.split() == ["exiting"], context
         assert FINALIZING_REPORT.sub("", done.stderr) == "", context
+
+
+ATEXIT_JOIN = """
+import atexit, threading
+
+state = {}
+
+def stop_and_join():
+    state["loop"].call_soon_threadsafe(state["loop"].stop)
+    state["thread"].join(timeout=20)
+    print("joined" if not state["thread"].is_alive() else "still running", flush=True)
+
+atexit.register(stop_and_join)  # registered before cadrel is imported, so it runs after its hook
+
+import cadrel
+loop = cadrel.CadrelLoop()
+thread = threading.Thread(target=loop.run_forever, daemon=True)
+thread.start()
+state.update(loop=loop, thread=thread)
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.subprocess
+def test_an_exit_hook_can_still_stop_and_join_a_loop_thread():
+    done = run_python(ATEXIT_JOIN, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["exiting", "joined"]
+    assert done.stderr == ""

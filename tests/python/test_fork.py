@@ -1,7 +1,7 @@
 # A loop used in a child made by os.fork(): no hang, no crash, clear refusals.
 import pytest
 
-from scripts import run_json
+from scripts import run_json, run_python
 
 FORK_SCRIPT = """
 import json, os, sys, cadrel
@@ -59,3 +59,47 @@ def test_a_forked_child_refuses_runtime_work_and_releases_the_loop_without_hangi
     for name, message in child["refusals"].items():
         assert message is not None, f"{name} was accepted in the child"
         assert "os.fork()" in message
+
+
+FORK_WHILE_BUSY_SCRIPT = """
+import os, sys, threading, time, cadrel
+
+loop = cadrel.CadrelLoop()
+
+def post():
+    while True:
+        loop.call_soon_threadsafe(id, 1)
+        time.sleep(0)
+
+threading.Thread(target=post, daemon=True).start()
+threading.Thread(target=loop.run_forever, daemon=True).start()
+time.sleep(0.1)
+hung = 0
+for attempt in range(10):
+    busy_until = time.monotonic() + 0.01
+    while time.monotonic() < busy_until:
+        sum(range(1000))
+    pid = os.fork()
+    if pid == 0:
+        sys.exit(0)  # a normal exit: the child's atexit hooks run
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.01)
+    else:
+        hung += 1
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+print(hung, flush=True)
+os._exit(0)
+"""
+
+
+def test_a_child_forked_while_the_parents_threads_attach_exits_normally():
+    # Threads of the parent that were attaching at the moment of the fork do not exist in the
+    # child; its exit must not wait for them.
+    done = run_python(FORK_WHILE_BUSY_SCRIPT, timeout=150)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"], "children hung at exit"

@@ -88,9 +88,16 @@ sanitize-thread: packages
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	meson test -C build-tsan $(SANITIZER_TEST_FLAGS)
 
-# The whole pytest suite against an AddressSanitizer+UBSan build of the extension.
+# The whole pytest suite against an AddressSanitizer+UBSan build of the extension, then the
+# tests of the binding's own host objects again with full allocation stacks for leak checking.
+LEAK_CHECKED_TESTS := $(addprefix tests/python/,test_module.py test_class.py \
+    test_argument_matching.py test_conversions.py test_loop_state.py test_messages.py)
+
 sanitize-python-address: packages
-	scripts/sanitized_pytest.sh address build-py-asan tests/python
+	@rc=0; \
+	scripts/sanitized_pytest.sh address build-py-asan tests/python || rc=1; \
+	scripts/sanitized_pytest.sh address-leaks build-py-asan $(LEAK_CHECKED_TESTS) || rc=1; \
+	exit $$rc
 
 # The pytest suite against a ThreadSanitizer build. Fork tests are left out: TSan cannot
 # start threads in the child of a multi-threaded fork (the AddressSanitizer run covers them).

@@ -32,25 +32,10 @@ using rt::Waker;
 using namespace std::chrono_literals;
 
 using cadrel::test_support::config_of;
+using cadrel::test_support::die;
 using cadrel::test_support::kBound;
 using cadrel::test_support::SuspendForever;
-
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "FATAL: %s did not happen within the bound (lost wake-up?)\n", what);
-    std::fflush(stderr);
-    std::abort();
-}
-
-/// Polls `condition` until it holds; a condition that never holds ends the
-/// process, since tasks may still point into the test's stack.
-template <class F>
-void wait_until(const char* what, F condition, std::chrono::seconds bound = kBound) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) die(what);
-        std::this_thread::sleep_for(100us);
-    }
-}
+using cadrel::test_support::wait_until;
 
 /// A flag that one thread raises and another waits for, with a bound.
 class Notification {

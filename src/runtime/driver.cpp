@@ -13,9 +13,6 @@ namespace cadrel::rt {
 
 namespace {
 
-// The eventfd's epoll tag; descriptor registrations use their record's address,
-// which is never null.
-constexpr std::uint64_t kWakeToken = 0;
 constexpr int kMaxEvents = 256;
 
 int timeout_ms(std::optional<Driver::Clock::time_point> deadline) {
@@ -40,7 +37,7 @@ Driver::Driver() {
     }
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = kWakeToken;
+    event.data.u64 = IoDriver::kWakeToken;
     if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event) != 0) {
         int code = errno;
         close(wake_fd_);
@@ -63,8 +60,8 @@ void Driver::park(std::optional<Clock::time_point> deadline) {
         int count = epoll_wait(epoll_fd_, events, kMaxEvents, timeout);
         if (count < 0) return;  // EINTR: a signal arrived; the caller re-checks its queue
         for (int i = 0; i < count; ++i) {
-            if (events[i].data.u64 == kWakeToken) drain_wakeups();
-            else IoDriver::dispatch(events[i].data.ptr, events[i].events);
+            if (events[i].data.u64 == IoDriver::kWakeToken) drain_wakeups();
+            else io_->dispatch(events[i].data.u64, events[i].events);
         }
         // A full buffer may have left events behind: collect them at once.
         if (count < kMaxEvents) return;

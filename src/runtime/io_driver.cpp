@@ -1,9 +1,11 @@
-// Descriptor registrations shared per descriptor number.
+// Descriptor registrations shared per descriptor number, reached from epoll
+// events through generation-checked tokens.
 #include "runtime/io_driver.hpp"
 
 #include "runtime/os_error.hpp"
 
 #include <cerrno>
+#include <limits>
 #include <stdexcept>
 #include <sys/epoll.h>
 
@@ -11,12 +13,15 @@ namespace cadrel::rt {
 
 namespace {
 
-int epoll_change(int epoll_fd, int operation, int fd, ScheduledIo* io) noexcept {
+int epoll_change(int epoll_fd, int operation, int fd, std::uint64_t token) noexcept {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT | EPOLLET;
-    event.data.ptr = io;
+    event.data.u64 = token;
     return epoll_ctl(epoll_fd, operation, fd, &event) == 0 ? 0 : errno;
 }
+
+constexpr std::uint64_t kIndexMask = 0xffffffffull;
+constexpr int kGenerationShift = 32;
 
 }  // namespace
 
@@ -27,6 +32,39 @@ FdRegistration::~FdRegistration() {
     if (driver_) driver_->release(fd_);
 }
 
+std::uint64_t IoDriver::token_of(std::uint32_t slot) const noexcept {
+    return (static_cast<std::uint64_t>(slots_[slot].generation) << kGenerationShift) | (slot + 1ull);
+}
+
+std::uint64_t IoDriver::renew_token(std::uint32_t slot) noexcept {
+    ++slots_[slot].generation;
+    return token_of(slot);
+}
+
+std::uint32_t IoDriver::acquire_slot(std::shared_ptr<ScheduledIo> io) {
+    std::uint32_t slot = 0;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        // Index + 1 must fit the token's low 32 bits.
+        if (slots_.size() >= std::numeric_limits<std::uint32_t>::max() - 1u) throw OsError(ENOSPC);
+        slots_.emplace_back();
+        // Room for every slot on the free list, so that release (noexcept)
+        // never allocates to give one back.
+        try {
+            free_slots_.reserve(slots_.size());
+        } catch (...) {
+            slots_.pop_back();
+            throw;
+        }
+        slot = static_cast<std::uint32_t>(slots_.size() - 1);
+    }
+    slots_[slot].io = std::move(io);
+    ++slots_[slot].generation;  // tokens the slot carried before are dead from now on
+    return slot;
+}
+
 FdRegistration IoDriver::register_fd(int fd) {
     std::lock_guard lock(mutex_);
     if (shut_down_) throw std::runtime_error("the runtime is shutting down");
@@ -34,17 +72,26 @@ FdRegistration IoDriver::register_fd(int fd) {
     if (found != registrations_.end()) {
         Entry& entry = found->second;
         // Re-arm: reports readiness that is already there to the new holder.
-        // ENOENT: the host closed the descriptor (the kernel dropped it from
-        // the set) and the number may now name another file: add it again.
-        int error = epoll_change(epoll_fd_, EPOLL_CTL_MOD, fd, entry.io.get());
-        if (error == ENOENT) error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, entry.io.get());
+        int error = epoll_change(epoll_fd_, EPOLL_CTL_MOD, fd, token_of(entry.slot));
+        if (error == ENOENT) {
+            // The host closed the descriptor and the number may now name
+            // another file: add that file under a new token, so that an entry
+            // the old file left behind (it may live on in a dup) reports nothing.
+            error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, renew_token(entry.slot));
+        }
         if (error != 0) throw OsError(error);
         ++entry.holders;
-        return FdRegistration(this, fd, entry.io);
+        return FdRegistration(this, fd, slots_[entry.slot].io);
     }
     auto io = std::make_shared<ScheduledIo>();
-    if (int error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, io.get())) throw OsError(error);
-    registrations_.emplace(fd, Entry{io, 1});
+    registrations_.reserve(registrations_.size() + 1);  // the emplace below cannot throw
+    const std::uint32_t slot = acquire_slot(io);
+    if (int error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, token_of(slot))) {
+        slots_[slot].io.reset();
+        free_slots_.push_back(slot);
+        throw OsError(error);
+    }
+    registrations_.emplace(fd, Entry{slot, 1});
     return FdRegistration(this, fd, std::move(io));
 }
 
@@ -52,16 +99,37 @@ void IoDriver::release(int fd) noexcept {
     std::lock_guard lock(mutex_);
     auto found = registrations_.find(fd);
     if (found == registrations_.end() || --found->second.holders > 0) return;
-    // Errors are ignored: a descriptor the host already closed has left the
-    // set by itself.
-    epoll_change(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+    // Errors are ignored. ENOENT or EBADF: the host closed the number first.
+    // If the open file lives on elsewhere its entry stays in the set for good,
+    // but the slot is freed below, so its events find no record.
+    epoll_change(epoll_fd_, EPOLL_CTL_DEL, fd, 0);
+    Slot& slot = slots_[found->second.slot];
     try {
-        pending_release_.push_back(std::move(found->second.io));
+        pending_release_.push_back(std::move(slot.io));
     } catch (...) {
-        // Out of memory: leak the record rather than risk a stale event.
-        new std::shared_ptr<ScheduledIo>(std::move(found->second.io));
+        // Out of memory: leak the record rather than free it under a batch
+        // that the driver may be dispatching right now.
+        new std::shared_ptr<ScheduledIo>(std::move(slot.io));
     }
+    slot.io.reset();
+    free_slots_.push_back(found->second.slot);  // capacity reserved in acquire_slot
     registrations_.erase(found);
+}
+
+void IoDriver::dispatch(std::uint64_t token, std::uint32_t events) noexcept {
+    const std::uint64_t index = (token & kIndexMask) - 1;  // wraps for the wake token: never a slot
+    const auto generation = static_cast<std::uint32_t>(token >> kGenerationShift);
+    ScheduledIo* io = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (index >= slots_.size()) return;
+        const Slot& slot = slots_[index];
+        if (!slot.io || slot.generation != generation) return;  // a stale kernel entry
+        io = slot.io.get();
+    }
+    // Outside the lock: waking tasks takes the scheduler's lock. The record
+    // stays alive until the next wait begins (see release_pending).
+    io->set_readiness(events);
 }
 
 void IoDriver::release_pending() noexcept {
@@ -77,7 +145,15 @@ void IoDriver::shutdown() noexcept {
     {
         std::lock_guard lock(mutex_);
         shut_down_ = true;
-        for (auto& [fd, entry] : registrations_) records.push_back(entry.io);
+        try {
+            for (const Slot& slot : slots_)
+                if (slot.io) records.push_back(slot.io);
+        } catch (...) {
+            // Out of memory: mark them under the lock instead.
+            for (const Slot& slot : slots_)
+                if (slot.io) slot.io->shutdown();
+            return;
+        }
     }
     for (auto& io : records) io->shutdown();
 }

@@ -10,14 +10,34 @@
 // is already ready); if the kernel dropped the descriptor in the meantime (the
 // host closed it, perhaps reusing the number), it is added again.
 //
-// epoll events carry the record's address. A released record is kept on a
-// pending list until the driver's next wait begins, so events of a batch that
-// was already collected never reach freed memory.
+// Event tokens. The kernel keys an epoll entry by (open file, descriptor
+// number), but removal can only name a number. When the host closes a watched
+// number while its open file lives on elsewhere (a dup, a forked child, a
+// descriptor passed to a subprocess), the entry stays in the set, EPOLL_CTL_DEL
+// fails with EBADF and nothing can ever remove it: it keeps reporting that
+// file's readiness. So epoll_data never holds an address. It holds a token:
+//
+//   bits 0-31   slot index + 1   (0 is the driver's wake-up eventfd)
+//   bits 32-63  slot generation  advanced every time the slot is given out
+//
+// A slot belongs to one registration of one open file; freeing it, or adding a
+// new file under a registration's number, takes a new generation, so a token of
+// a stale entry no longer matches and `dispatch` drops its events. Such an
+// entry cannot spin a worker: it is edge-triggered, so it reports only when its
+// file's state changes (new input, a hang-up), one event per change, each
+// looked up and dropped at the cost of a mutex. (EPOLLONESHOT would silence it
+// after one event but costs every live registration a re-arm system call per
+// event.) A generation repeats only after 2^32 reuses of one slot.
+//
+// A released record is kept on a pending list until the driver's next wait
+// begins, so a record looked up by `dispatch` stays valid for the rest of the
+// batch even if its last holder lets go meanwhile.
 #pragma once
 
 #include "runtime/readiness.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -52,6 +72,9 @@ private:
 
 class IoDriver {
 public:
+    /// The epoll_data of the driver's own wake-up descriptor; never a registration's token.
+    static constexpr std::uint64_t kWakeToken = 0;
+
     explicit IoDriver(int epoll_fd) noexcept : epoll_fd_(epoll_fd) {}
     IoDriver(const IoDriver&) = delete;
     IoDriver& operator=(const IoDriver&) = delete;
@@ -64,10 +87,9 @@ public:
     /// Driver thread, before each wait: frees records released since the last one.
     void release_pending() noexcept;
 
-    /// Driver thread: one epoll event for the record at `token`.
-    static void dispatch(void* token, std::uint32_t events) noexcept {
-        static_cast<ScheduledIo*>(token)->set_readiness(events);
-    }
+    /// Driver thread: one epoll event carrying `token`. Reaches the record of
+    /// the live registration the token was given to, and nothing otherwise.
+    void dispatch(std::uint64_t token, std::uint32_t events) noexcept;
 
     /// Marks every record shut down (every wait fails) and refuses new registrations.
     void shutdown() noexcept;
@@ -78,14 +100,26 @@ private:
     friend class FdRegistration;
     void release(int fd) noexcept;
 
+    struct Slot {
+        std::shared_ptr<ScheduledIo> io;  // null while the slot is free
+        std::uint32_t generation = 0;
+    };
     struct Entry {
-        std::shared_ptr<ScheduledIo> io;
+        std::uint32_t slot = 0;
         std::size_t holders = 0;
     };
+
+    /// Takes a free slot for `io` under a new generation; returns its index.
+    std::uint32_t acquire_slot(std::shared_ptr<ScheduledIo> io);
+    /// Gives `slot` a new generation, so events of its earlier tokens are dropped.
+    std::uint64_t renew_token(std::uint32_t slot) noexcept;
+    std::uint64_t token_of(std::uint32_t slot) const noexcept;
 
     const int epoll_fd_;
     mutable std::mutex mutex_;
     std::unordered_map<int, Entry> registrations_;              // guarded by mutex_
+    std::vector<Slot> slots_;                                   // guarded by mutex_
+    std::vector<std::uint32_t> free_slots_;                     // guarded by mutex_
     std::vector<std::shared_ptr<ScheduledIo>> pending_release_;  // guarded by mutex_
     bool shut_down_ = false;                                     // guarded by mutex_
 };

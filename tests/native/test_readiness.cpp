@@ -337,13 +337,13 @@ TEST_F(Registrations, EdgeEventsOfARegisteredSocketReachItsRecord) {
     EXPECT_EQ(registration.fd(), pair.local.get());
     EXPECT_EQ(driver_.registration_count(), 1u);
 
-    // Adding a writable socket reports it once, tagged with the record's address.
+    // Adding a writable socket reports it once, with a token that leads to its record.
     auto events = ready_now(epoll_.get());
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].data.ptr, &registration.io());
+    EXPECT_NE(events[0].data.u64, IoDriver::kWakeToken);
     EXPECT_TRUE(events[0].events & EPOLLOUT);
     EXPECT_FALSE(events[0].events & EPOLLIN);
-    IoDriver::dispatch(events[0].data.ptr, events[0].events);
+    driver_.dispatch(events[0].data.u64, events[0].events);
     EXPECT_TRUE(registration.io().poll(Direction::kWrite, std::nullopt));
     EXPECT_FALSE(registration.io().poll(Direction::kRead, std::nullopt));
     // Edge-triggered: nothing more until something happens.
@@ -353,7 +353,7 @@ TEST_F(Registrations, EdgeEventsOfARegisteredSocketReachItsRecord) {
     events = ready_now(epoll_.get(), 1000);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_TRUE(events[0].events & EPOLLIN);
-    IoDriver::dispatch(events[0].data.ptr, events[0].events);
+    driver_.dispatch(events[0].data.u64, events[0].events);
     auto read = registration.io().poll(Direction::kRead, std::nullopt);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->flags, flag::kReadable);
@@ -403,9 +403,10 @@ TEST_F(Registrations, JoiningRearmsSoTheNewHolderSeesReadinessThatIsAlreadyThere
     FdRegistration second = driver_.register_fd(pair.local.get());
     auto events = ready_now(epoll_.get());
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].data.ptr, &second.io());
     EXPECT_TRUE(events[0].events & EPOLLIN);
     EXPECT_TRUE(events[0].events & EPOLLOUT);
+    driver_.dispatch(events[0].data.u64, events[0].events);
+    EXPECT_TRUE(second.io().poll(Direction::kRead, std::nullopt));
 }
 
 TEST_F(Registrations, RefusalsCarryTheKernelsError) {
@@ -462,17 +463,66 @@ TEST_F(Registrations, AReusedNumberIsAddedAgainAndSurvivesItsPredecessorsRelease
     EXPECT_TRUE(events[0].events & EPOLLIN);
 }
 
-// An event already collected from epoll may name a record whose last holder
-// let go meanwhile; the record stays valid until the driver's next wait.
-TEST_F(Registrations, AReleasedRecordOutlivesTheBatchThatNamesIt) {
+// An event already collected from epoll may carry the token of a registration
+// whose last holder let go meanwhile: it reaches nothing.
+TEST_F(Registrations, AnEventOfAReleasedRegistrationReachesNothing) {
     SocketPair pair;
     std::optional<FdRegistration> registration(driver_.register_fd(pair.local.get()));
     auto events = ready_now(epoll_.get());
     ASSERT_EQ(events.size(), 1u);
     registration.reset();
-    IoDriver::dispatch(events[0].data.ptr, events[0].events);  // ASan: no use after free
-    EXPECT_TRUE(static_cast<ScheduledIo*>(events[0].data.ptr)->poll(Direction::kWrite, std::nullopt));
     driver_.release_pending();
+    driver_.dispatch(events[0].data.u64, events[0].events);  // ASan: no use after free
+
+    // Nor does it reach the next registration, which may be given the same slot.
+    FdRegistration successor = driver_.register_fd(pair.peer.get());
+    driver_.dispatch(events[0].data.u64, events[0].events);
+    EXPECT_FALSE(successor.io().poll(Direction::kWrite, std::nullopt));
+    driver_.release_pending();
+}
+
+// The host closes a watched number while its open file lives on in a dup, and
+// lets the registration go: the kernel keeps the entry (EPOLL_CTL_DEL fails
+// with EBADF), and it goes on reporting that file. Its events must reach
+// neither the freed record nor the registration of a new file that reuses the
+// number, and, being edge-triggered, it must not report without a new change.
+TEST_F(Registrations, AStaleKernelEntryOfADuplicatedFileReachesNoRecord) {
+    for (bool release_first : {true, false}) {
+        SCOPED_TRACE(release_first ? "released before the number is reused" : "held while the number is reused");
+        SocketPair pair;
+        const int number = pair.local.get();
+        UniqueFd duplicate(dup(number));
+        ASSERT_GE(duplicate.get(), 0);
+        std::optional<FdRegistration> watched(driver_.register_fd(number));
+        for (const auto& event : ready_now(epoll_.get())) driver_.dispatch(event.data.u64, event.events);
+
+        pair.local.reset();  // the file lives on in `duplicate`: its entry stays in the set
+        if (release_first) {
+            watched.reset();
+            driver_.release_pending();  // the record is freed
+        }
+        SocketPair reused;
+        ASSERT_EQ(reused.local.get(), number) << "the lowest free number was not reused";
+        FdRegistration successor = driver_.register_fd(number);
+        for (const auto& event : ready_now(epoll_.get())) driver_.dispatch(event.data.u64, event.events);
+        ASSERT_FALSE(successor.io().poll(Direction::kRead, std::nullopt));
+
+        send_byte(pair.peer.get());  // input for the old file only
+        auto events = ready_now(epoll_.get(), 1000);
+        ASSERT_EQ(events.size(), 1u) << "the old file's entry did not report";
+        for (const auto& event : events) driver_.dispatch(event.data.u64, event.events);  // ASan: no use after free
+        EXPECT_FALSE(successor.io().poll(Direction::kRead, std::nullopt)) << "the old file's input reached the new one";
+        if (watched) {
+            EXPECT_FALSE(watched->io().poll(Direction::kRead, std::nullopt));
+        }
+        EXPECT_TRUE(ready_now(epoll_.get(), 50).empty()) << "the stale entry reports without a change";
+
+        send_byte(reused.peer.get());  // the new file still reports to its own record
+        for (const auto& event : ready_now(epoll_.get(), 1000)) driver_.dispatch(event.data.u64, event.events);
+        EXPECT_TRUE(successor.io().poll(Direction::kRead, std::nullopt));
+        watched.reset();
+        driver_.release_pending();
+    }
 }
 
 TEST_F(Registrations, TenThousandDescriptorsComeAndGo) {

@@ -508,6 +508,52 @@ def test_a_reused_descriptor_number_is_watched_again(loop, writer_holds_on):
             sock.close()
 
 
+@pytest.mark.parametrize("reuse_number", [False, True], ids=["number-free", "number-reused"])
+def test_a_watched_number_closed_while_a_dup_keeps_its_file_open_reports_nothing_more(loop,
+                                                                                     reuse_number):
+    # The kernel keeps the closed number's epoll entry while the dup holds the file open, and no
+    # removal can name it any more: its events must reach neither the released watcher (nor its
+    # freed memory) nor a new watcher of the reused number.
+    old_local, old_peer = socket.socketpair()
+    old_peer.setblocking(False)
+    number = old_local.fileno()
+    duplicate = os.dup(number)
+    new_pair = ()
+    try:
+        stale = Recorder()
+        loop.add_reader(number, stale, ())
+        settle(0.1)
+        run_once(loop)
+        old_local.close()
+        assert loop.remove_reader(number) is None
+        settle(0.1)  # a worker's next wait frees the released registration
+        fresh = None
+        if reuse_number:
+            new_pair = socket.socketpair()
+            by_number = {s.fileno(): s for s in new_pair}
+            assert number in by_number, "the closed number was not reused"
+            watched = by_number[number]
+            watched.setblocking(False)
+            fresh = Recorder(reads=watched)
+            loop.add_reader(number, fresh, ())
+        for _ in range(3):
+            old_peer.send(b"x")  # input for the old file, which the dup keeps open
+            settle(0.05)
+        run_for(loop, QUIET)
+        assert stale.count == 0
+        if fresh is not None:
+            assert fresh.count == 0, "the old file's input reached the new watcher"
+            peer = next(s for s in new_pair if s is not watched)
+            peer.send(b"x")
+            drain(loop, fresh.reached(1))
+            loop.remove_reader(number)
+    finally:
+        for sock in new_pair:
+            sock.close()
+        os.close(duplicate)
+        old_peer.close()
+
+
 # --- final closed states ----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("direction", DIRECTIONS)

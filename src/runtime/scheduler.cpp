@@ -8,7 +8,7 @@
 #include <latch>
 #include <new>
 #include <unistd.h>
-#include <system_error>
+#include <cerrno>
 
 namespace cadrel::rt {
 
@@ -32,16 +32,19 @@ void Scheduler::start() {
     std::latch named(static_cast<std::ptrdiff_t>(worker_count_));
     try {
         for (std::size_t i = 0; i < worker_count_; ++i)
-            threads_.emplace_back([this, &named] {
-                set_current_thread_name(thread_name_);
-                named.count_down();
-                worker_main();
-            });
-    } catch (const std::system_error& error) {
+            threads_.emplace_back(
+                [this, &named] {
+                    set_current_thread_name(thread_name_);
+                    named.count_down();
+                    worker_main();
+                },
+                kWorkerStackSize);
+    } catch (const std::exception& error) {
         named.count_down(static_cast<std::ptrdiff_t>(worker_count_ - threads_.size()));
         named.wait();
         shutdown();
-        throw OsError(error.code().value());
+        if (const auto* os_error = dynamic_cast<const OsError*>(&error)) throw *os_error;
+        throw OsError(ENOMEM);
     }
     named.wait();
 }
@@ -214,7 +217,7 @@ void Scheduler::stop_and_join() noexcept {
     driver_.io().shutdown();  // every readiness wait fails from now on
     driver_.unpark();
     for (auto& thread : threads_) {
-        if (thread.get_id() == std::this_thread::get_id()) {
+        if (thread.is_current()) {
             // Cannot join oneself; let the thread end on its own.
             thread.detach();
         } else if (thread.joinable()) {
@@ -286,7 +289,7 @@ void Scheduler::abandon_after_fork() noexcept {
     abandoned_ = true;
     // std::thread's destructor would terminate on a joinable thread and
     // join/detach would touch threads that do not exist here: leak the handles.
-    new (std::nothrow) std::vector<std::thread>(std::move(threads_));
+    new (std::nothrow) std::vector<NativeThread>(std::move(threads_));
 }
 
 bool Scheduler::is_shut_down() const {

@@ -28,6 +28,7 @@
 
 #include "runtime/driver.hpp"
 #include "runtime/task.hpp"
+#include "runtime/thread_util.hpp"
 #include "runtime/timer_queue.hpp"
 
 #include <sys/types.h>
@@ -41,6 +42,10 @@
 #include <vector>
 
 namespace cadrel::rt {
+
+/// Worker threads run host code, so they get a stack of this size (at least)
+/// rather than the C library's default, which is as small as 128 KiB on musl.
+inline constexpr std::size_t kWorkerStackSize = std::size_t{2} << 20;
 
 class Scheduler {
 public:
@@ -109,7 +114,7 @@ private:
     bool stopping_ = false;
     bool shut_down_ = false;
 
-    std::vector<std::thread> threads_;
+    std::vector<NativeThread> threads_;
     pid_t owner_pid_ = 0;     // the process that started the workers
     bool abandoned_ = false;  // shutdown in a forked child gave up the scheduler
 

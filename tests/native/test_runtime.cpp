@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,6 +23,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -218,6 +221,7 @@ std::size_t affinity_count() {
 TEST_F(RuntimeTest, WorkerCountDefaultsToAvailableParallelism) {
     std::size_t expected = affinity_count();
     ASSERT_GE(expected, 1u);
+    expected = std::min(expected, rt::cgroup_cpu_limit().value_or(expected));
     EXPECT_EQ(rt::available_parallelism(), expected);
     Runtime runtime;
     EXPECT_EQ(runtime.worker_count(), expected);
@@ -267,6 +271,159 @@ TEST_F(RuntimeTest, ThreadNamesAreCutToFifteenBytes) {
 TEST_F(RuntimeTest, ZeroWorkerThreadsMeansTheDefault) {
     Runtime runtime(config_of("cadrel-worker", 0));
     EXPECT_EQ(runtime.worker_count(), rt::available_parallelism());
+}
+
+// ---- cgroup CPU quotas ---------------------------------------------------------
+
+/// A directory tree standing in for the filesystem root, removed afterwards.
+class FakeRoot {
+public:
+    FakeRoot() {
+        char pattern[] = "/tmp/cadrel-root-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) rt::throw_last_os_error();
+        path_ = pattern;
+    }
+    ~FakeRoot() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    FakeRoot(const FakeRoot&) = delete;
+    FakeRoot& operator=(const FakeRoot&) = delete;
+
+    void write(const std::string& relative, const std::string& text) const {
+        const std::filesystem::path file = path_ / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    std::string path() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct QuotaCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::optional<std::size_t> expected;
+};
+
+std::ostream& operator<<(std::ostream& out, const QuotaCase& quota_case) { return out << quota_case.name; }
+
+class CgroupCpuLimit : public testing::TestWithParam<QuotaCase> {};
+
+TEST_P(CgroupCpuLimit, IsTheTightestQuotaRoundedUp) {
+    FakeRoot root;
+    for (const auto& [relative, text] : GetParam().files) root.write(relative, text);
+    EXPECT_EQ(rt::cgroup_cpu_limit(root.path()), GetParam().expected);
+}
+
+const std::string kV2Self = "0::/app.slice/job\n";
+const std::string kV1Self = "12:memory:/job\n4:cpu,cpuacct:/job\n1:name=systemd:/job\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CgroupCpuLimit,
+    testing::Values(
+        QuotaCase{"V2NoQuota", {{"proc/self/cgroup", kV2Self}, {"sys/fs/cgroup/app.slice/job/cpu.max", "max 100000\n"}}, {}},
+        QuotaCase{"V2HalfACpuIsOne", {{"proc/self/cgroup", kV2Self}, {"sys/fs/cgroup/app.slice/job/cpu.max", "50000 100000\n"}}, 1},
+        QuotaCase{"V2RoundsUp", {{"proc/self/cgroup", kV2Self}, {"sys/fs/cgroup/app.slice/job/cpu.max", "150001 100000\n"}}, 2},
+        QuotaCase{"V2ExactQuota", {{"proc/self/cgroup", kV2Self}, {"sys/fs/cgroup/app.slice/job/cpu.max", "300000 100000\n"}}, 3},
+        QuotaCase{"V2ParentIsTighter",
+                  {{"proc/self/cgroup", kV2Self},
+                   {"sys/fs/cgroup/app.slice/job/cpu.max", "800000 100000\n"},
+                   {"sys/fs/cgroup/app.slice/cpu.max", "200000 100000\n"}},
+                  2},
+        QuotaCase{"V2ChildIsTighter",
+                  {{"proc/self/cgroup", kV2Self},
+                   {"sys/fs/cgroup/app.slice/job/cpu.max", "100000 100000\n"},
+                   {"sys/fs/cgroup/cpu.max", "400000 100000\n"}},
+                  1},
+        QuotaCase{"V2NamespacedGroupUsesTheMountTop",
+                  {{"proc/self/cgroup", "0::/elsewhere\n"}, {"sys/fs/cgroup/cpu.max", "250000 100000\n"}},
+                  3},
+        QuotaCase{"V2PathCannotLeaveTheMount",
+                  {{"proc/self/cgroup", "0::/../../outside\n"}, {"sys/fs/outside/cpu.max", "100000 100000\n"}},
+                  {}},
+        QuotaCase{"V1NoQuota",
+                  {{"proc/self/cgroup", kV1Self},
+                   {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "-1\n"},
+                   {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us", "100000\n"}},
+                  {}},
+        QuotaCase{"V1Quota",
+                  {{"proc/self/cgroup", kV1Self},
+                   {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "250000\n"},
+                   {"sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us", "100000\n"}},
+                  3},
+        QuotaCase{"V1SeparateCpuMount",
+                  {{"proc/self/cgroup", "3:cpu:/job\n"},
+                   {"sys/fs/cgroup/cpu/job/cpu.cfs_quota_us", "100000\n"},
+                   {"sys/fs/cgroup/cpu/job/cpu.cfs_period_us", "50000\n"}},
+                  2},
+        QuotaCase{"V1OtherControllerIgnored",
+                  {{"proc/self/cgroup", "2:cpuacct:/job\n"},
+                   {"sys/fs/cgroup/cpu/job/cpu.cfs_quota_us", "100000\n"},
+                   {"sys/fs/cgroup/cpu/job/cpu.cfs_period_us", "100000\n"}},
+                  {}},
+        QuotaCase{"V1AndV2TightestWins",
+                  {{"proc/self/cgroup", "4:cpu:/\n0::/\n"},
+                   {"sys/fs/cgroup/cpu/cpu.cfs_quota_us", "400000\n"},
+                   {"sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n"},
+                   {"sys/fs/cgroup/unified/cpu.max", "100000 100000\n"}},
+                  1},
+        QuotaCase{"MalformedFilesAreIgnored",
+                  {{"proc/self/cgroup", "garbage\n0::/job\n"},
+                   {"sys/fs/cgroup/job/cpu.max", "lots 100000\n"},
+                   {"sys/fs/cgroup/cpu.max", "100000 0\n"}},
+                  {}},
+        QuotaCase{"ZeroOrNegativeQuotaIsNoQuota",
+                  {{"proc/self/cgroup", "0::/\n"}, {"sys/fs/cgroup/cpu.max", "0 100000\n"}},
+                  {}},
+        QuotaCase{"NoCgroupFile", {}, {}}),
+    [](const testing::TestParamInfo<QuotaCase>& info) { return std::string(info.param.name); });
+
+// ---- worker stacks -----------------------------------------------------------------
+
+/// The size of the running thread's stack, or 0 where it cannot be read back.
+std::size_t current_stack_size() {
+#if defined(__linux__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+    std::size_t size = 0;
+    pthread_attr_getstacksize(&attributes, &size);
+    pthread_attr_destroy(&attributes);
+    return size;
+#else
+    return 0;
+#endif
+}
+
+Task record_stack_size(std::atomic<std::size_t>* size, std::atomic<int>* done) {
+    size->store(current_stack_size());
+    done->fetch_add(1);
+    co_return;
+}
+
+TEST_P(RuntimeShape, WorkersRunOnAStackOfAtLeastTwoMebibytes) {
+    if (current_stack_size() == 0) GTEST_SKIP() << "a thread's stack size cannot be read back here";
+    Runtime runtime(config());
+    std::vector<std::atomic<std::size_t>> sizes(8);
+    std::atomic<int> done{0};
+    for (auto& size : sizes) (void)runtime.handle().spawn(record_stack_size(&size, &done));
+    wait_until("the tasks", [&] { return done.load() == static_cast<int>(sizes.size()); });
+    for (const auto& size : sizes) EXPECT_GE(size.load(), std::size_t{2} << 20);
+    wait_until("the workers' names", [&] { return threads_named("cadrel-worker") == GetParam(); });
+}
+
+TEST_F(RuntimeTest, ANativeThreadGetsTheStackItAskedFor) {
+    if (current_stack_size() == 0) GTEST_SKIP() << "a thread's stack size cannot be read back here";
+    for (std::size_t asked : {std::size_t{1}, std::size_t{3} << 20, (std::size_t{8} << 20) + 1}) {
+        std::atomic<std::size_t> seen{0};
+        rt::NativeThread thread([&seen] { seen = current_stack_size(); }, asked);
+        EXPECT_TRUE(thread.joinable());
+        EXPECT_FALSE(thread.is_current());
+        thread.join();
+        EXPECT_FALSE(thread.joinable());
+        EXPECT_GE(seen.load(), asked);
+    }
 }
 
 // ---- shutdown ----------------------------------------------------------------

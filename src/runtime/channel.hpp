@@ -31,14 +31,36 @@
 // finds PARKED and wakes it. A sender that finds the receiver awake makes no
 // system call.
 //
+// "Looks at the queue" may mean following `next` into a block another sender
+// linked, not only reading a ready bit. So the linking CAS (grow), the
+// senders' loads of `next` (find_block) and the receiver's (try_pop_value) are
+// sequentially consistent too. Then, if the publishing sender's load of
+// `rx_state_` missed PARKED, it precedes the receiver's announcement in the
+// single total order S; the link precedes that load in S (it is sequenced
+// before it, or read by this sender's SC load of `next`, which is
+// coherence-ordered after it); and the announcement precedes the receiver's
+// load of `next`. A sequentially consistent load returns the last store before
+// it in S, so the receiver sees the link, and by the same chain the ready bit.
+// With an acquire load against an acq_rel link both sides could read the old
+// values (the store-buffering outcome that weakly ordered processors show), and
+// the receiver would sleep on a published message.
+//
+// Fork. A sender caught by fork() between claiming and publishing leaves a
+// claimed slot that nothing in the child will publish. The child handler (see
+// channel_fork.hpp and repair_after_fork) marks such slots as holes, which the
+// receiver skips, and gives back the positions whose block was never linked.
+// The receiving side is assumed idle at the fork, or on the forking thread.
+//
 // Closing. Dropping the receiver marks the channel refusing; later sends hand
 // their message back. A send that raced with the close and got in is destroyed
 // with the channel. The end of the channel is reported once every sender is gone
 // and nothing is queued.
 #pragma once
 
+#include "runtime/channel_fork.hpp"
 #include "runtime/futex.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -75,6 +97,10 @@ struct Block {
     /// is valid after an acquire load that sees it.
     std::atomic<bool> released{false};
     std::uint64_t observed_tail = 0;
+    /// Bit i set: slot i was claimed by a sender that fork() left behind; its
+    /// ready bit is set too, but it holds no value. Written only in a child
+    /// of fork() while it has a single thread, read by the receiver.
+    std::uint32_t holes = 0;
     alignas(T) unsigned char storage[kBlockCap][sizeof(T)];
 
     T* slot(std::uint32_t offset) { return std::launder(reinterpret_cast<T*>(storage[offset])); }
@@ -85,22 +111,25 @@ struct Block {
         ready.store(0, std::memory_order_relaxed);
         released.store(false, std::memory_order_relaxed);
         observed_tail = 0;
+        holes = 0;
     }
 };
 
 enum RxState : std::uint32_t { kAwake = 0, kParked = 1, kNotified = 2 };
 
 template <class T>
-class Chan {
+class Chan final : public ForkRepairable {
 public:
     Chan() {
         auto* first = new Block<T>();
         block_tail_.store(first, std::memory_order_relaxed);
         head_ = first;
         free_head_ = first;
+        enlist();
     }
 
     ~Chan() {
+        delist();  // before anything goes: a fork must not find it half destroyed
         // Only one thread is left here: destroy whatever is still queued
         // (messages that raced with the receiver's close), then the blocks.
         destroy_queued();
@@ -184,6 +213,50 @@ public:
         destroy_queued();
     }
 
+    void repair_after_fork() noexcept override {
+        // Only this thread exists, so plain reasoning applies: no sender is
+        // between claim and publish any more, and none holds a block.
+        const std::uint64_t claimed_end = tail_position_.load(std::memory_order_relaxed);
+        std::uint64_t end = claimed_end;
+        Block<T>* block = head_;
+        for (;;) {
+            const std::uint64_t from = std::max(index_, block->start);
+            const std::uint64_t to = std::min(end, block->start + kBlockCap);
+            if (from < to) {
+                // Claimed offsets [from, to) of this block whose ready bit is
+                // missing were abandoned mid-send: holes.
+                const std::uint32_t first = block_offset(from);
+                const std::uint32_t count = static_cast<std::uint32_t>(to - from);
+                const std::uint32_t claimed =
+                    count == kBlockCap ? kAllReady : ((1u << count) - 1u) << first;
+                const std::uint32_t missing = claimed & ~block->ready.load(std::memory_order_relaxed);
+                block->holes |= missing;
+                block->ready.fetch_or(missing, std::memory_order_relaxed);
+            }
+            if (block->start + kBlockCap >= end) break;
+            Block<T>* next = block->next.load(std::memory_order_relaxed);
+            if (next == nullptr) {
+                // No block was linked for the later claims, so none of them
+                // was published: hand those positions out again.
+                end = block->start + kBlockCap;
+                break;
+            }
+            block = next;
+        }
+        tail_position_.store(end, std::memory_order_relaxed);
+        // A sender that moved block_tail_ may not have marked the block it left
+        // released; and no sender holds a block now, so every block behind
+        // block_tail_ may be reclaimed as soon as it is consumed.
+        Block<T>* tail = block_tail_.load(std::memory_order_relaxed);
+        for (Block<T>* behind = free_head_; behind != nullptr && behind != tail;
+             behind = behind->next.load(std::memory_order_relaxed)) {
+            behind->observed_tail = 0;
+            behind->released.store(true, std::memory_order_relaxed);
+        }
+        // A receiver parked in the parent did not come along.
+        rx_state_.store(kAwake, std::memory_order_relaxed);
+    }
+
 private:
     void wake_receiver_if_parked() {
         if (rx_state_.load(std::memory_order_seq_cst) != kParked) return;
@@ -214,7 +287,8 @@ private:
         Block<T>* block = block_tail_.load(std::memory_order_seq_cst);
         bool may_advance_tail = true;
         while (block->start != start) {
-            Block<T>* next = block->next.load(std::memory_order_acquire);
+            // seq_cst: see "Waking" (a link another sender made).
+            Block<T>* next = block->next.load(std::memory_order_seq_cst);
             if (next == nullptr) next = grow(block);
             // Move block_tail past a block whose slots are all published, so
             // the receiver can reclaim it and later senders walk less.
@@ -239,8 +313,8 @@ private:
         auto* fresh = new Block<T>();
         fresh->start = block->start + kBlockCap;
         Block<T>* expected = nullptr;
-        if (block->next.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel,
-                                                std::memory_order_acquire))
+        // seq_cst: a receiver about to sleep must see this link (see "Waking").
+        if (block->next.compare_exchange_strong(expected, fresh, std::memory_order_seq_cst))
             return fresh;
         delete fresh;  // another sender linked one first
         return expected;
@@ -255,22 +329,29 @@ private:
     /// T need not be assignable) and returns true, or returns false when the
     /// head slot is not published yet.
     bool try_pop_value(std::optional<T>& out) {
-        const std::uint64_t start = block_start(index_);
-        while (head_->start != start) {
-            Block<T>* next = head_->next.load(std::memory_order_acquire);
-            if (next == nullptr) return false;
-            head_ = next;
+        for (;;) {
+            const std::uint64_t start = block_start(index_);
+            while (head_->start != start) {
+                // seq_cst: ordered after the PARKED announcement (see "Waking").
+                Block<T>* next = head_->next.load(std::memory_order_seq_cst);
+                if (next == nullptr) return false;
+                head_ = next;
+            }
+            reclaim_blocks();
+            const std::uint32_t offset = block_offset(index_);
+            // seq_cst: pairs with the sender's publishing fetch_or (acquire) and
+            // with the PARKED announcement (see "Waking").
+            if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return false;
+            if (head_->holes & (1u << offset)) [[unlikely]] {
+                ++index_;  // abandoned by a fork: no value to take or destroy
+                continue;
+            }
+            T* slot = head_->slot(offset);
+            out.emplace(std::move(*slot));
+            slot->~T();
+            ++index_;
+            return true;
         }
-        reclaim_blocks();
-        const std::uint32_t offset = block_offset(index_);
-        // seq_cst: pairs with the sender's publishing fetch_or (acquire) and
-        // with the PARKED announcement (see "Waking").
-        if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return false;
-        T* slot = head_->slot(offset);
-        out.emplace(std::move(*slot));
-        slot->~T();
-        ++index_;
-        return true;
     }
 
     void reclaim_blocks() {

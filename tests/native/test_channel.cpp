@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -586,6 +589,84 @@ TEST(Channel, AMessageThatRacedWithTheCloseIsDestroyedWithTheChannel) {
 // consumer checks that every message arrives exactly once and that each
 // producer's messages keep their order. The end of the channel must come only
 // after all of them.
+// ---- fork ------------------------------------------------------------------------
+
+constexpr std::uint64_t kForkProducers = 3;
+
+/// What a child of fork() found in its copy of the channel. The child must not
+/// run test assertions, so it reports through its exit status.
+enum ChildVerdict : int {
+    kChildOk = 0,
+    kChildGapOrRepeat = 10,  // a producer's messages came out of order or twice
+    kChildLost = 11,         // a send that returned before the fork did not come out
+    kChildStuck = 12,        // a message sent in the child did not come out
+    kChildWrongMessage = 13,
+    kChildRefused = 14,
+};
+
+/// In the child: drains what the parent's producers published, then checks
+/// that the channel still carries messages. `completed[p]` counts the sends of
+/// producer p that had returned before the fork.
+int check_channel_after_fork(Receiver<std::uint64_t>& rx, const Sender<std::uint64_t>& tx,
+                             const std::array<std::atomic<std::uint64_t>, kForkProducers>& completed) {
+    using Poll = Receiver<std::uint64_t>::Poll;
+    std::array<std::uint64_t, kForkProducers> next{};
+    std::optional<std::uint64_t> message;
+    while (rx.try_recv(message) == Poll::kValue) {
+        const std::uint64_t producer = *message >> 32;
+        if (producer >= kForkProducers || (*message & 0xffffffffu) != next[producer]) return kChildGapOrRepeat;
+        ++next[producer];
+    }
+    for (std::uint64_t p = 0; p < kForkProducers; ++p)
+        if (next[p] < completed[p].load(std::memory_order_relaxed)) return kChildLost;
+    // 100 messages cross block boundaries, through blocks linked or recycled before the fork.
+    constexpr std::uint64_t kChildMark = std::uint64_t{0xffff} << 32;
+    for (std::uint64_t i = 0; i < 100; ++i)
+        if (tx.send(kChildMark | i).has_value()) return kChildRefused;
+    for (std::uint64_t i = 0; i < 100; ++i) {
+        if (rx.try_recv(message) != Poll::kValue) return kChildStuck;
+        if (*message != (kChildMark | i)) return kChildWrongMessage;
+    }
+    return rx.try_recv(message) == Poll::kEmpty ? kChildOk : kChildWrongMessage;
+}
+
+// Forking while producers hammer the channel catches some of them between
+// claiming a slot and publishing it; the child's copy must still deliver every
+// message published before the fork, in order, and then go on working.
+TEST(ChannelFork, AChildDrainsWhatWasPublishedAndKeepsWorkingWhateverTheSendersWereDoing) {
+    const int rounds = static_cast<int>(scaled(60, 10));
+    constexpr std::uint64_t kPerProducer = 200'000;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto [tx, rx] = make_channel<std::uint64_t>();
+        std::array<std::atomic<std::uint64_t>, kForkProducers> completed{};
+        std::atomic<bool> forked{false};
+        std::vector<std::thread> producers;
+        for (std::uint64_t p = 0; p < kForkProducers; ++p)
+            producers.emplace_back([p, &completed, &forked, sender = tx] {
+                for (std::uint64_t seq = 0; seq < kPerProducer && !forked.load(std::memory_order_relaxed); ++seq) {
+                    if (sender.send((p << 32) | seq).has_value()) std::abort();
+                    completed[p].store(seq + 1, std::memory_order_relaxed);
+                }
+            });
+        while (completed[round % kForkProducers].load() < 2'000 + static_cast<std::uint64_t>(round) * 97) {
+            std::this_thread::yield();
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(60);  // a hang ends the child, and the parent sees the signal
+            _exit(check_channel_after_fork(rx, tx, completed));
+        }
+        forked.store(true);
+        for (auto& producer : producers) producer.join();
+        ASSERT_GT(child, 0) << "fork failed";
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "the child was ended by signal " << WTERMSIG(status);
+        ASSERT_EQ(WEXITSTATUS(status), kChildOk);
+    }
+}
+
 TEST(Channel, StressEightProducersEveryMessageOnceInProducerOrder) {
     constexpr std::uint64_t kProducers = 8;
     const std::uint64_t per_producer = 1'000'000;  // the full count under ThreadSanitizer too

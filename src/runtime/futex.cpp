@@ -5,6 +5,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// syscall() is not POSIX but glibc and musl both declare it. A 64-bit target
+// always has SYS_futex; 32-bit targets with only 64-bit time keep the same
+// call under another name (the calls here pass no timeout, so the layout of
+// the time argument does not matter).
+#if !defined(SYS_futex) && defined(SYS_futex_time64)
+#define SYS_futex SYS_futex_time64
+#endif
+
 namespace cadrel::rt {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));

@@ -8,6 +8,10 @@
 // epoll events. Only one worker at a time owns the wait (the scheduler hands it
 // over), so `park` is never called concurrently; `unpark` may be called from
 // any thread.
+//
+// The wait honours deadlines to the nanosecond where the kernel has
+// epoll_pwait2 (Linux 5.11); elsewhere it rounds the timeout up to whole
+// milliseconds. Either way it never returns before the deadline on its own.
 #pragma once
 
 #include "runtime/io_driver.hpp"

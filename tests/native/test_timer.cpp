@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -605,6 +610,46 @@ TEST_P(SleepShape, SleepersNeverResumeBeforeTheirDeadline) {
         EXPECT_GE(slept, span) << "a sleep of " << span.count() << " ns resumed early";
         EXPECT_LT(slept, span + kLateBound) << "a sleep of " << span.count() << " ns";
     }
+}
+
+/// Whether this kernel has epoll_pwait2, the wait that takes a nanosecond timeout.
+bool kernel_waits_in_nanoseconds() {
+#if defined(SYS_epoll_pwait2)
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) return false;
+    timespec zero{};
+    epoll_event event{};
+    const long result = syscall(SYS_epoll_pwait2, epoll, &event, 1, &zero, nullptr, 0);
+    close(epoll);
+    return result >= 0;
+#else
+    return false;
+#endif
+}
+
+Task sleep_repeatedly(SecondsAndNanos span, std::vector<Clock::duration>* slept, std::atomic<int>* done) {
+    for (auto& each : *slept) {
+        const auto start = Clock::now();
+        co_await rt::sleep_for(span);
+        each = Clock::now() - start;
+    }
+    done->fetch_add(1, std::memory_order_release);
+}
+
+// Where the kernel takes nanosecond timeouts, a sleep shorter than a
+// millisecond is not rounded up to one: the median of many 200 us sleeps stays
+// well below a millisecond, and none ends early.
+TEST_P(SleepShape, SubMillisecondSleepsAreNotRoundedUpToAMillisecond) {
+    if (!kernel_waits_in_nanoseconds()) GTEST_SKIP() << "no epoll_pwait2 here: waits round up to milliseconds";
+    constexpr auto kSpan = 200us;
+    std::vector<Clock::duration> slept(60);
+    std::atomic<int> done{0};
+    Runtime runtime(config());
+    (void)runtime.handle().spawn(sleep_repeatedly({0, 200'000}, &slept, &done));
+    wait_until("the sleeper's last resumption", [&] { return done.load(std::memory_order_acquire) == 1; });
+    for (const auto& each : slept) EXPECT_GE(each, kSpan) << "a sleep resumed early";
+    std::sort(slept.begin(), slept.end());
+    EXPECT_LT(slept[slept.size() / 2], 800us) << "sub-millisecond deadlines were rounded up";
 }
 
 // With one worker the tasks run in the order the driver fires them; with

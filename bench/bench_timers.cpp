@@ -4,7 +4,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/sleep.hpp"
 #include "runtime/task.hpp"
-#include "runtime/thread_util.hpp"
+#include "runtime/cpu_quota.hpp"
 
 #include <algorithm>
 #include <atomic>

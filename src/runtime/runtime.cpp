@@ -1,7 +1,7 @@
 // Building the runtime.
 #include "runtime/runtime.hpp"
 
-#include "runtime/thread_util.hpp"
+#include "runtime/cpu_quota.hpp"
 
 namespace cadrel::rt {
 

@@ -1,6 +1,5 @@
-// Small thread facts the runtime needs: how many processors this process may
-// use (its affinity mask and its cgroup CPU quota), naming the current thread,
-// and native threads started with a stack size of our choosing.
+// Naming the current thread, and native threads started with a stack size of
+// our choosing.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +10,6 @@
 #include <pthread.h>
 
 namespace cadrel::rt {
-
-/// Processors this process may use: the affinity mask (or, when it cannot be
-/// read, the online processor count), lowered to the cgroup CPU quota when
-/// there is one. At least 1.
-std::size_t available_parallelism() noexcept;
-
-/// The processors the cgroup CPU quota of this process allows, rounded up (at
-/// least 1), or nullopt when no quota applies or none can be read. Reads
-/// `root`/proc/self/cgroup and the controller files under `root`/sys/fs/cgroup
-/// (cgroup v2 `cpu.max`, v1 `cpu.cfs_quota_us` / `cpu.cfs_period_us`) of the
-/// process's group and of every group above it; the tightest quota wins.
-std::optional<std::size_t> cgroup_cpu_limit(const std::string& root = "/");
 
 /// Sets the current thread's name as the kernel shows it (15 bytes at most).
 void set_current_thread_name(const std::string& name) noexcept;

@@ -4,6 +4,7 @@
 #include "runtime/os_error.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
+#include "runtime/cpu_quota.hpp"
 #include "runtime/thread_util.hpp"
 #include "support.hpp"
 

@@ -13,7 +13,7 @@ import pytest
 import cadrel
 import probes
 from bodies import watchdog
-from scripts import HARD_TIMEOUT, run_python
+from scripts import HARD_TIMEOUT, child_env, run_python
 
 LOOP_KINDS = ["asyncio", "cadrel"]
 
@@ -210,12 +210,9 @@ SIGNALS_IN_TURN = [(signal.SIGINT, "KeyboardInterrupt", []),
 @pytest.mark.subprocess
 @pytest.mark.parametrize("kind", LOOP_KINDS)
 def test_a_signal_wakes_a_sleeping_loop_and_its_handler_runs_promptly(kind):
-    env = dict(os.environ)
-    here = os.path.dirname(os.path.abspath(__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.dirname(cadrel.__file__), here,
-                                                    env.get("PYTHONPATH")) if p)
     child = subprocess.Popen([sys.executable, "-c", f"KIND = {kind!r}\n" + SIGNAL_CHILD],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=child_env())
     try:
         for signum, raised, handled in SIGNALS_IN_TURN:
             assert child.stdout.readline() == "running\n", child.stderr.read()

@@ -109,6 +109,56 @@ def test_close_during_a_run_changes_nothing(loop):
     assert seen == [False, "still running"]
 
 
+# --- a queue handled in one stretch -------------------------------------------------------------
+
+class Token:
+    pass
+
+
+def test_each_message_is_released_before_the_next_one_runs(loop):
+    # The loop stays attached while messages are queued; each is still released as it is done.
+    tokens = [Token() for _ in range(50)]
+    refs = [weakref.ref(token) for token in tokens]
+    dead_when_next_ran = []
+
+    def check(index, token):
+        dead_when_next_ran.append(index == 0 or refs[index - 1]() is None)
+
+    for index, token in enumerate(tokens):
+        loop.call_soon(check, index, token)
+    del tokens, token
+    loop.stop()
+    run_on_this_thread(loop)
+    assert dead_when_next_ran == [True] * 50
+
+
+def test_other_threads_run_while_a_long_queue_is_handled(loop):
+    # Nothing yields explicitly between queued callbacks: the interpreter's switch interval
+    # hands the lock to other threads meanwhile.
+    ticks, seen, finished = [0], [], threading.Event()
+
+    def ticker():
+        while not finished.is_set():
+            ticks[0] += 1
+
+    def work():
+        seen.append(ticks[0])
+        sum(range(2000))
+
+    for _ in range(20000):
+        loop.call_soon(work)
+    loop.stop()
+    other = threading.Thread(target=ticker)
+    other.start()
+    try:
+        run_on_this_thread(loop)
+    finally:
+        finished.set()
+        other.join(30)
+    # The ticker advanced between callbacks of the one batch, many times over.
+    assert len(set(seen)) > 10
+
+
 def test_value_returned_by_a_callback_is_released(loop):
     class Result:
         pass

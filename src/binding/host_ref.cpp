@@ -1,11 +1,10 @@
 // The pending-release list and the per-thread host entry count.
 #include "binding/host_ref.hpp"
 
-#include "binding/exit_gate.hpp"
+#include "binding/interpreter_exit.hpp"
 
 #include <atomic>
-#include <mutex>
-#include <vector>
+#include <new>
 
 namespace cadrel::binding {
 
@@ -13,29 +12,20 @@ namespace {
 
 thread_local long entry_count = 0;
 
-struct PendingReleases {
-    std::mutex mutex;
-    std::vector<PyObject*> objects;  // guarded by mutex
-    // Lets every entry skip the lock when nothing is pending (the usual case).
-    std::atomic<bool> dirty{false};
+/// One deferred release.
+struct PendingRelease {
+    PyObject* object;
+    PendingRelease* next;
 };
 
-// Never destroyed: worker threads may still defer releases while the process
-// exits, after static destructors would have run.
-PendingReleases& pending() {
-    static auto* list = new PendingReleases();
-    return *list;
-}
+/// The pending-release list: a lock-free stack that any thread pushes onto and
+/// an attached thread takes whole. It holds no lock, so a child made by fork()
+/// while another thread was pushing finds it usable (at worst without that one
+/// entry, a reference the child then never releases). Constant-initialised and
+/// trivially destructible: threads may still push while the process exits.
+constinit std::atomic<PendingRelease*> pending_head{nullptr};
 
 }  // namespace
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
 
 void release_reference(PyObject* object) noexcept {
     if (entry_count > 0) {
@@ -43,46 +33,48 @@ void release_reference(PyObject* object) noexcept {
         Py_DECREF(object);
         return;
     }
-    PendingReleases& list = pending();
-    {
-        std::lock_guard lock(list.mutex);
-        try {
-            list.objects.push_back(object);
-        } catch (...) {
-            // Out of memory: leaking one reference is the only safe choice here.
-            return;
-        }
+    auto* entry = new (std::nothrow) PendingRelease{object, nullptr};
+    // Out of memory: leaking one reference is the only safe choice here.
+    if (entry == nullptr) return;
+    // release: the entry's fields are visible to the thread that takes the list.
+    entry->next = pending_head.load(std::memory_order_relaxed);
+    while (!pending_head.compare_exchange_weak(entry->next, entry, std::memory_order_release,
+                                               std::memory_order_relaxed)) {
     }
-    list.dirty.store(true, std::memory_order_release);
 }
 
 void release_pending_references() noexcept {
-    PendingReleases& list = pending();
-    if (!list.dirty.load(std::memory_order_acquire)) return;
-    std::vector<PyObject*> objects;
-    {
-        std::lock_guard lock(list.mutex);
-        objects.swap(list.objects);
-        list.dirty.store(false, std::memory_order_relaxed);
+    // A relaxed look first: entering the host is frequent, deferrals are rare.
+    if (pending_head.load(std::memory_order_relaxed) == nullptr) return;
+    // Taking the whole list at once has no ABA hazard; acquire pairs with the pushes.
+    PendingRelease* taken = pending_head.exchange(nullptr, std::memory_order_acquire);
+    // The stack holds the newest first; release in the order the references were dropped.
+    PendingRelease* oldest_first = nullptr;
+    while (taken != nullptr) {
+        PendingRelease* next = taken->next;
+        taken->next = oldest_first;
+        oldest_first = taken;
+        taken = next;
     }
-    // Released outside the lock: a release may run a destructor that defers more.
-    for (PyObject* object : objects) Py_DECREF(object);
+    while (oldest_first != nullptr) {
+        PendingRelease* entry = oldest_first;
+        oldest_first = entry->next;
+        PyObject* object = entry->object;
+        delete entry;
+        Py_DECREF(object);
+    }
 }
 
-void enter_host_count() noexcept {
+long host_entry_depth() noexcept { return entry_count; }
+
+EnteredHost::EnteredHost() noexcept {
     ++entry_count;
     release_pending_references();
 }
 
-void leave_host_count() noexcept { --entry_count; }
-
-long host_entry_depth() noexcept { return entry_count; }
-
-EnteredHost::EnteredHost() noexcept { enter_host_count(); }
-
 EnteredHost::~EnteredHost() {
     park_if_stopped_by_host();
-    leave_host_count();
+    --entry_count;
 }
 
 namespace {
@@ -100,17 +92,6 @@ auto attach_or_park(Attach attach) noexcept {
 }
 
 }  // namespace
-
-Attached::Attached() noexcept : state_(attach_or_park([] { return PyGILState_Ensure(); })) {
-    ++entry_count;
-    release_pending_references();
-}
-
-Attached::~Attached() {
-    park_if_stopped_by_host();
-    --entry_count;
-    PyGILState_Release(state_);
-}
 
 Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {
     thread_state_ = PyEval_SaveThread();

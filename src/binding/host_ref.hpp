@@ -2,10 +2,11 @@
 //
 // A thread may only touch a reference count while attached to the interpreter.
 // Each thread keeps a count of its entries into the host (the call adapter,
-// tp_dealloc, attaching with `Attached`). A HostRef dropped on a thread whose
-// count is zero (a worker thread, or the loop thread between messages) goes on a
-// process-wide pending-release list instead; the next entry into the host on any
-// thread releases the whole list.
+// tp_dealloc). A HostRef dropped on a thread whose count is zero (a worker
+// thread, which never enters the host, or the loop thread while it sleeps) goes
+// on a process-wide pending-release list instead; the next entry into the host
+// on a host thread releases the whole list. So no finalizer ever runs on a
+// worker thread.
 #pragma once
 
 #include <Python.h>
@@ -20,17 +21,8 @@ void release_reference(PyObject* object) noexcept;
 /// Releases everything on the pending-release list. Caller is attached.
 void release_pending_references() noexcept;
 
-/// Counts an entry into the host on this thread (releasing pending
-/// references); the thread must be attached. Paired with leave_host_count.
-void enter_host_count() noexcept;
-void leave_host_count() noexcept;
-
 /// This thread's count of entries into the host (0 outside it).
 long host_entry_depth() noexcept;
-
-/// Whether the interpreter has begun finalizing. A thread that attaches then
-/// would be stopped (or hang) inside the host, so workers check first.
-bool interpreter_finalizing() noexcept;
 
 /// An owned (strong) reference; null allowed. Move-only.
 class HostRef {
@@ -82,23 +74,10 @@ public:
     EnteredHost& operator=(const EnteredHost&) = delete;
 };
 
-/// Attaches the calling thread to the interpreter (PyGILState_Ensure) and
-/// enters the host; detaches again when it goes. A thread that the host ends
-/// inside the attach at exit parks there.
-class Attached {
-public:
-    Attached() noexcept;
-    ~Attached();
-    Attached(const Attached&) = delete;
-    Attached& operator=(const Attached&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 /// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
-/// references dropped meanwhile are deferred; on re-attaching (parking, like
-/// Attached, if the host ends the thread there) the pending list is released.
+/// references dropped meanwhile are deferred; on re-attaching (parking if the
+/// host ends the thread there, see interpreter_exit.hpp) the pending list is
+/// released.
 class Detached {
 public:
     Detached() noexcept;

@@ -245,8 +245,9 @@ void loop_dealloc(PyObject* object) noexcept {
     call_boundary<int>(0, [&] {
         LoopObject* loop = as_loop(object);
         {
-            // Join the workers without the interpreter lock: a worker that is
-            // waiting to attach must be able to finish.
+            // Join the workers without the interpreter lock, so other threads
+            // run meanwhile; the host references of the tasks destroyed here
+            // are released once this thread has attached again.
             Detached detached;
             loop->state().runtime.shutdown();
         }

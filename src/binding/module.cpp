@@ -2,7 +2,7 @@
 #include "binding/call_adapter.hpp"
 #include "binding/errors.hpp"
 #include "binding/loop_object.hpp"
-#include "binding/exit_gate.hpp"
+#include "binding/interpreter_exit.hpp"
 
 #include <Python.h>
 

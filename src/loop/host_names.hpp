@@ -24,6 +24,7 @@ inline const InternedName add_done_callback{"add_done_callback"};
 inline const InternedName result{"result"};
 inline const InternedName stop_cb{"_stop_cb"};
 inline const InternedName run{"_run"};
+inline const InternedName cancelled{"_cancelled"};
 
 inline const KeywordNames loop_keyword{"loop"};
 inline const KeywordNames loop_context_keywords{"loop", "context"};

@@ -15,11 +15,12 @@ IoRegistry::~IoRegistry() {
     // Then `sender`, then `handle`, by reverse declaration order.
 }
 
-void IoRegistry::add_watcher(rt::Direction direction, std::int32_t fd, HostRef cb, HostRef args) {
+void IoRegistry::add_watcher(rt::Direction direction, std::int32_t fd,
+                             std::shared_ptr<const WatchedCallback> target) {
     remove_watcher(direction, fd);
     // Spawning only queues the task; its registration happens on a worker.
     rt::AbortHandle watcher =
-        handle.spawn(watch_descriptor(FdWrapper{fd}, direction, std::move(cb), std::move(args), sender));
+        handle.spawn(watch_descriptor(FdWrapper{fd}, direction, std::move(target), sender));
     watchers(direction).insert_or_assign(fd, std::move(watcher));
 }
 

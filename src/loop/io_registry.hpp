@@ -10,6 +10,7 @@
 #include "runtime/runtime.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -24,9 +25,10 @@ struct IoRegistry {
     IoRegistry& operator=(const IoRegistry&) = delete;
 
     /// Cancels any earlier watcher of `fd` in `direction` and starts a new one
-    /// that owns `cb` and `args`. Cannot fail; the descriptor is registered
-    /// later, by the watcher on a worker thread.
-    void add_watcher(rt::Direction direction, std::int32_t fd, HostRef cb, HostRef args);
+    /// that shares `target`. Cannot fail (the caller made the box); the
+    /// descriptor is registered later, by the watcher on a worker thread.
+    void add_watcher(rt::Direction direction, std::int32_t fd,
+                     std::shared_ptr<const WatchedCallback> target);
 
     /// Cancels the watcher of `fd` in `direction`, if there is one.
     void remove_watcher(rt::Direction direction, std::int32_t fd);

@@ -1,11 +1,22 @@
 // run_forever, stop and close: the loop thread's wait-and-dispatch cycle.
 //
 // The thread that calls run_forever takes the channel's receiving end out of
-// the loop object, detaches from the interpreter, and then sleeps on the
-// channel. For each message it attaches, runs the handle or callback, releases
-// the message while still attached, and detaches again. A Stop ends the run
-// after everything queued before it; the receiving end then goes back into the
-// loop object for the next run.
+// the loop object and handles messages, attached, for as long as any are
+// queued; only when the channel is empty does it detach and sleep. So a busy
+// loop pays one attach per batch, not per message, and other Python threads
+// still get the interpreter at its switch interval while callbacks run. Each
+// message is released while attached. A Stop ends the run after everything
+// queued before it; what was queued after it stays for the next run.
+//
+// As in asyncio's loop, SystemExit and KeyboardInterrupt from a callback, and
+// whatever a signal handler raises, end the run and reach the caller of
+// run_forever; the receiving end goes back into the loop object, so the loop
+// stays usable. Any other callback exception is printed and the run goes on.
+// Only an internal failure breaks the loop (its receiving end is destroyed).
+//
+// Signals: the runtime's workers block them, so a signal for the process
+// interrupts the main thread's sleep when the main thread runs the loop; it
+// re-attaches and runs Python's handlers at once.
 #include "binding/errors.hpp"
 #include "loop/host_names.hpp"
 #include "loop/methods.hpp"
@@ -17,6 +28,8 @@
 namespace cadrel::loop {
 
 namespace {
+
+using Poll = LoopReceiver::Poll;
 
 /// The loop whose run this thread is inside, if any.
 thread_local LoopObject* loop_run_by_this_thread = nullptr;
@@ -33,10 +46,13 @@ private:
     LoopObject* previous_;
 };
 
-/// Prints a callback's exception and carries on, except for the
-/// internal-failure exception, which ends the run (throw_host_error turns it
-/// back into a Panic).
+/// Deals with the pending exception of a callback. SystemExit and
+/// KeyboardInterrupt stay pending and end the run. The internal-failure
+/// exception ends it too (throw_host_error turns it back into a Panic).
+/// Anything else is printed and the run goes on.
 void report_callback_failure() {
+    if (PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+        throw binding::HostErrorSet{};
     try {
         binding::throw_host_error();
     } catch (const binding::HostErrorSet&) {
@@ -44,31 +60,72 @@ void report_callback_failure() {
     }
 }
 
-void dispatch(LoopMessage& message) {
-    if (auto* run_handle = std::get_if<RunHandle>(&message)) {
-        // Slot 0 is scratch space for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
-        PyObject* stack[] = {nullptr, run_handle->handle.get()};
-        PyObject* result = PyObject_VectorcallMethod(names::run.get(), stack + 1,
-                                                     1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (result == nullptr) report_callback_failure();
-        Py_XDECREF(result);
-    } else if (auto* run_callback = std::get_if<RunCallback>(&message)) {
-        PyObject* result = PyObject_Call(run_callback->callback.get(), run_callback->args.get(), nullptr);
-        if (result == nullptr) report_callback_failure();
-        Py_XDECREF(result);
-    }
+/// Runs Python's signal handlers if a signal has arrived (only the main thread
+/// runs them; elsewhere this does nothing). What a handler raises ends the run.
+void run_signal_handlers() {
+    if (PyErr_CheckSignals() < 0) binding::throw_host_error();
 }
 
-/// Handles messages until a Stop or the channel's end. Runs detached; attaches
-/// for each message. A Panic from a callback leaves with the receiver still
-/// owned by the caller, which then destroys it.
+/// Whether the handle was cancelled. asyncio's loop skips such handles, and
+/// running one fails (cancel() drops its callback). A handle without the flag
+/// counts as not cancelled; one whose flag cannot be read is reported like a
+/// failing callback and skipped.
+bool is_cancelled(PyObject* handle) {
+    HostRef flag = HostRef::steal(PyObject_GetAttr(handle, names::cancelled.get()));
+    if (!flag) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            report_callback_failure();
+            return true;
+        }
+        PyErr_Clear();
+        return false;
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) report_callback_failure();
+    return truth != 0;
+}
+
+void dispatch(LoopMessage& message) {
+    HostRef result;
+    if (auto* run_handle = std::get_if<RunHandle>(&message)) {
+        PyObject* handle = run_handle->handle.get();
+        if (is_cancelled(handle)) return;
+        // Slot 0 is scratch space for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        PyObject* stack[] = {nullptr, handle};
+        result = HostRef::steal(PyObject_VectorcallMethod(names::run.get(), stack + 1,
+                                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else if (auto* run_callback = std::get_if<RunCallback>(&message)) {
+        // The message's share of the box keeps both references alive for the call.
+        const WatchedCallback& target = *run_callback->target;
+        result = HostRef::steal(PyObject_Call(target.callback.get(), target.args.get(), nullptr));
+    } else {
+        return;
+    }
+    if (!result) report_callback_failure();
+}
+
+/// Handles messages until a Stop or the channel's end. Called attached; it
+/// detaches only to sleep on an empty channel. A host exception that ends the
+/// run leaves as HostErrorSet, an internal failure as a Panic.
 void run_messages(LoopReceiver& receiver) {
+    std::optional<LoopMessage> message;
     for (;;) {
-        std::optional<LoopMessage> message = receiver.recv();
-        if (!message || std::holds_alternative<Stop>(*message)) return;
-        binding::Attached attached;
+        Poll poll = receiver.try_recv(message);
+        if (poll == Poll::kEmpty) {
+            {
+                binding::Detached detached;
+                poll = receiver.recv_or_interrupt(message);
+            }
+            if (poll == Poll::kEmpty) {  // a signal ended the sleep
+                run_signal_handlers();
+                continue;
+            }
+        }
+        if (poll == Poll::kClosed || std::holds_alternative<Stop>(*message)) return;
         dispatch(*message);
         message.reset();  // release the payload while attached
+        // Handlers of signals that arrived while a callback ran no Python code.
+        run_signal_handlers();
     }
 }
 
@@ -89,6 +146,13 @@ void return_receiver(LoopObject* loop, LoopReceiver receiver) {
     slot.receiver.emplace(std::move(receiver));
 }
 
+/// Sets the thread's running loop back to None. Done after the slot's lock is
+/// released, so no host code ever runs under that lock.
+void clear_running_loop(PyObject* events) {
+    if (HostRef set_running = binding::get_attr_if_present(events, names::set_running_loop))
+        binding::call(set_running.get(), {Py_None});
+}
+
 }  // namespace
 
 HostRef run_forever(LoopObject* loop) {
@@ -105,17 +169,19 @@ HostRef run_forever(LoopObject* loop) {
         binding::call(set_running.get(), {loop->as_object()});
 
     LoopReceiver receiver = take_receiver(loop);
-    {
+    try {
         RunningOnThisThread running(loop);
-        binding::Detached detached;
         run_messages(receiver);
+    } catch (const binding::HostErrorSet&) {
+        // The run ends as asyncio's does: the loop usable again, no running loop.
+        HostRef raised = binding::fetch_exception();
+        return_receiver(loop, std::move(receiver));
+        clear_running_loop(events.get());
+        binding::restore_exception(std::move(raised));
+        throw;
     }
     return_receiver(loop, std::move(receiver));
-
-    // Undone only at a normal end, and always to None. Done after the slot's
-    // lock is released, so no host code ever runs under that lock.
-    if (HostRef set_running = binding::get_attr_if_present(events.get(), names::set_running_loop))
-        binding::call(set_running.get(), {Py_None});
+    clear_running_loop(events.get());
     return HostRef::borrow(Py_None);
 }
 

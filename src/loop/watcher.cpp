@@ -5,10 +5,9 @@
 // after the clear gives one more pass, one that arrived before it keeps the
 // flags so the next wait completes at once. The only suspension point is the
 // readiness wait, so a cancelled watcher always finishes the pass it is in.
+// A watcher never enters the interpreter: its messages share the callback box.
 #include "loop/watcher.hpp"
 
-#include "binding/worker_attach.hpp"
-#include "runtime/panic.hpp"
 #include "runtime/scheduler.hpp"
 
 #include <exception>
@@ -29,18 +28,10 @@ void report_registration_failure(FdWrapper fd, const char* reason) noexcept {
     }
 }
 
-/// New references to the callback and its arguments for one message. Attaches
-/// only for the two increments; never once the interpreter is shutting down,
-/// which ends the watcher (and only it).
-RunCallback make_message(const HostRef& cb, const HostRef& args) {
-    binding::WorkerAttached attached;
-    if (!attached.attached()) rt::panic("Cannot attach to the Python interpreter while it is finalizing.");
-    return RunCallback{cb.clone(), args.clone()};
-}
-
 }  // namespace
 
-rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction, HostRef cb, HostRef args, LoopSender sender) {
+rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction,
+                          std::shared_ptr<const WatchedCallback> target, LoopSender sender) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration;
     try {
@@ -55,7 +46,8 @@ rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction, HostRef cb, Hos
         std::optional<rt::ReadyEvent> event;
         while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, reported);
         if (event->shutdown) co_return;
-        if (sender.send(make_message(cb, args))) co_return;  // the loop is broken: stop watching
+        // Shares the box: no host reference count changes here, so no attach.
+        if (sender.send(RunCallback{target})) co_return;  // the loop is broken: stop watching
         registration->io().clear(*event);
         reported = event->generation;
     }

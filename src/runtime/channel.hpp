@@ -184,9 +184,19 @@ public:
     std::optional<T> recv() {
         std::optional<T> out;
         for (;;) {
-            Poll poll = try_recv(out);
+            Poll poll = recv_or_interrupt(out);
             if (poll == Poll::kValue) return out;
             if (poll == Poll::kClosed) return std::nullopt;
+        }
+    }
+
+    /// Like recv, but a signal that interrupts the sleep ends it too: kEmpty
+    /// then means nothing was taken, so the caller can act on the signal and
+    /// call again.
+    Poll recv_or_interrupt(std::optional<T>& out) {
+        for (;;) {
+            Poll poll = try_recv(out);
+            if (poll != Poll::kEmpty) return poll;
 
             // Announce the sleep, then look again (see "Waking" above).
             std::uint32_t expected = kAwake;
@@ -198,12 +208,16 @@ public:
             poll = try_recv(out);
             if (poll != Poll::kEmpty) {
                 rx_state_.exchange(kAwake, std::memory_order_acquire);
-                if (poll == Poll::kValue) return out;
-                return std::nullopt;
+                return poll;
             }
-            while (rx_state_.load(std::memory_order_acquire) == kParked)
-                futex_wait(&rx_state_, kParked);
+            bool interrupted = false;
+            while (!interrupted && rx_state_.load(std::memory_order_acquire) == kParked)
+                interrupted = !futex_wait(&rx_state_, kParked);
+            // After an interruption a sender may still be about to notify; its
+            // message is published before it looks at rx_state_, so the next
+            // call finds it (or parks again and is woken as usual).
             rx_state_.store(kAwake, std::memory_order_relaxed);
+            if (interrupted) return Poll::kEmpty;
         }
     }
 
@@ -453,6 +467,10 @@ public:
 
     /// Takes the next message without waiting.
     Poll try_recv(std::optional<T>& out) { return chan_->try_recv(out); }
+
+    /// Waits like recv, but also returns (kEmpty, nothing taken) when a signal
+    /// handler interrupted the sleep.
+    Poll recv_or_interrupt(std::optional<T>& out) { return chan_->recv_or_interrupt(out); }
 
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>();

@@ -1,6 +1,8 @@
 // Futex system calls (Linux; the same numbers and layout under glibc and musl).
 #include "runtime/futex.hpp"
 
+#include <cerrno>
+
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,10 +19,12 @@ namespace cadrel::rt {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
-void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept {
-    // EINTR and EAGAIN (the word changed first) both just return; the caller loops.
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,
-            nullptr, nullptr, 0);
+bool futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept {
+    // EAGAIN (the word changed first) just returns; the caller loops. EINTR is
+    // reported, so a caller that must act on signals can do so before sleeping again.
+    long result = syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE,
+                          expected, nullptr, nullptr, 0);
+    return !(result == -1 && errno == EINTR);
 }
 
 void futex_wake_one(std::atomic<std::uint32_t>* word) noexcept {

@@ -7,8 +7,9 @@
 
 namespace cadrel::rt {
 
-/// Sleeps while `*word == expected`.
-void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept;
+/// Sleeps while `*word == expected`. Returns false when a signal handler
+/// interrupted the sleep, true for any other return.
+bool futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept;
 
 /// Wakes one thread sleeping on `word`.
 void futex_wake_one(std::atomic<std::uint32_t>* word) noexcept;

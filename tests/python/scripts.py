@@ -11,8 +11,8 @@ import cadrel
 HARD_TIMEOUT = 120.0
 
 
-def run_python(code, timeout=HARD_TIMEOUT):
-    """Runs `code` in a fresh interpreter that imports the same cadrel and these helpers."""
+def child_env():
+    """The environment for a child interpreter that imports the same cadrel and these helpers."""
     env = dict(os.environ)
     here = os.path.dirname(os.path.abspath(__file__))
     paths = (os.path.dirname(cadrel.__file__), here, env.get("PYTHONPATH"))
@@ -21,6 +21,12 @@ def run_python(code, timeout=HARD_TIMEOUT):
         # Children exit with loops and workers alive on purpose; leaks are checked in the test
         # process, which ends with everything released.
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return env
+
+
+def run_python(code, timeout=HARD_TIMEOUT):
+    """Runs `code` in a fresh interpreter that imports the same cadrel and these helpers."""
+    env = child_env()
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                           text=True, timeout=timeout, env=env, stdin=subprocess.DEVNULL)
 

@@ -120,11 +120,12 @@ def flush_deferred_releases(loop):
 
 
 class Posts:
-    """Counts the messages waiting in the channel for one watcher.
+    """The arguments tuple of one watcher, and a wait for the watcher to post.
 
-    Each message holds a reference to the very `args` tuple that the watcher was given, so the
-    tuple's reference count tells. The tuple is built here, not shared with anything else, and
-    every count is taken from a call that passes it nowhere, so counts compare like with like.
+    A message shares the watcher's callback and tuple without a host reference of its own, so
+    the host cannot count the messages that wait: `wait_for` gives the watcher a generous pause
+    to post, and the run that follows counts the calls. The tuple's reference count still shows
+    that no message keeps a reference: it is built here and shared with nothing else.
     """
 
     def __init__(self, *items):
@@ -140,16 +141,13 @@ class Posts:
 
     @property
     def waiting(self):
+        """References to the tuple taken since the baseline: none, whatever was posted."""
         return self._references() - self.held
 
     def wait_for(self, count):
-        """Waits until `count` messages wait; fails after a generous bound."""
-        deadline = time.monotonic() + 30
-        while self.waiting < count:
-            assert time.monotonic() < deadline, "the watcher did not post in time"
-            time.sleep(0.001)
-        assert self.waiting == count
-        time.sleep(0.05)  # the send follows the reference increments at once
+        """Gives the watcher time to post its message for the latest event."""
+        time.sleep(0.3)
+        assert self.waiting == 0, f"a message took a reference of its own ({count} posted)"
 
 
 # --- one call per kernel event ------------------------------------------------------------------
@@ -760,21 +758,15 @@ FINALIZING_CHILD = """
     print("exiting", flush=True)
 """
 
-FINALIZING_REPORT = re.compile(
-    r"thread 'cadrel-worker' panicked at src/[\w/]+\.cpp:\d+:\d+:\n"
-    r"Cannot attach to the Python interpreter while it is finalizing\.\n")
-
-
 @pytest.mark.subprocess
-@pytest.mark.parametrize("leak, reports", [(True, [1]), (False, [0, 1])],
+@pytest.mark.parametrize("leak", [True, False],
                          ids=["loop-outlives-the-interpreter", "loop-released-in-teardown"])
-def test_a_watcher_never_attaches_while_the_interpreter_finalizes(leak, reports):
+def test_a_watcher_never_attaches_while_the_interpreter_finalizes(leak):
     done = run_python(FINALIZING_CHILD.format(leak=leak), timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["exiting"]
-    # The watcher reports once and ends; nothing else reaches standard error.
-    assert len(FINALIZING_REPORT.findall(done.stderr)) in reports, done.stderr
-    assert FINALIZING_REPORT.sub("", done.stderr) == ""
+    # Watchers post without entering the interpreter: nothing reaches standard error.
+    assert done.stderr == ""
 
 
 # --- scale ------------------------------------------------------------------------------------------

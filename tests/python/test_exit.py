@@ -3,8 +3,6 @@
 # Each scenario runs in a child interpreter that prints "exiting" and returns from its main module
 # while loops hold pending timers and watchers, while daemon threads post to them, run them or are
 # inside a callback. Races at exit are rare per run, so each scenario runs several times.
-import re
-
 import pytest
 
 from scripts import run_python
@@ -149,10 +147,6 @@ EPILOGUE = """
 print("exiting", flush=True)
 """
 
-# A watcher that can no longer attach reports once and ends; that is the only output allowed.
-FINALIZING_REPORT = re.compile(
-    r"thread 'cadrel-worker' panicked at src/[\w/]+\.cpp:\d+:\d+:\n"
-    r"Cannot attach to the Python interpreter while it is finalizing\.\n")
 
 
 @pytest.mark.subprocess
@@ -163,7 +157,7 @@ def test_exiting_with_busy_loops_neither_crashes_nor_hangs(scenario):
         context = f"run {run} of {scenario}: exit status {done.returncode}\n{done.stderr}"
         assert done.returncode == 0, context
         assert done.stdout.split() == ["exiting"], context
-        assert FINALIZING_REPORT.sub("", done.stderr) == "", context
+        assert done.stderr == "", context
 
 
 ATEXIT_JOIN = """

@@ -1,34 +1,9 @@
 // Building and tearing down CadrelEventLoop.
 #include "loop/event_loop.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
 namespace cadrel::loop {
 
 namespace {
-
-/// Blocks every asynchronous signal on the calling thread for its lifetime.
-/// Threads started meanwhile inherit the mask, so the runtime's workers never
-/// take a signal meant for the process: the kernel delivers it to a host thread
-/// (the main thread, where Python runs its handlers, whenever it does not block
-/// it itself). Signals that report a fault of the thread itself stay open.
-class AsyncSignalsBlocked {
-public:
-    AsyncSignalsBlocked() noexcept {
-        sigset_t blocked;
-        sigfillset(&blocked);
-        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
-            sigdelset(&blocked, fault);
-        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
-    }
-    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
-    AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
 
 rt::RuntimeConfig loop_runtime_config() {
     rt::RuntimeConfig config;
@@ -37,18 +12,13 @@ rt::RuntimeConfig loop_runtime_config() {
     return config;
 }
 
-/// The runtime, its workers started with asynchronous signals blocked.
-rt::Runtime start_runtime() {
-    AsyncSignalsBlocked blocked;
-    return rt::Runtime(loop_runtime_config());
-}
 
 }  // namespace
 
 CadrelEventLoop::CadrelEventLoop() : CadrelEventLoop(rt::make_channel<LoopMessage>()) {}
 
 CadrelEventLoop::CadrelEventLoop(std::pair<LoopSender, LoopReceiver> channel)
-    : runtime(start_runtime()),
+    : runtime(loop_runtime_config()),
       sender(std::move(channel.first)),
       receiver(std::make_shared<ReceiverSlot>(std::move(channel.second))),
       io_registry(std::make_shared<SharedIoRegistry>(sender, runtime.handle())) {}

@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -63,6 +64,32 @@ private:
 
 }  // namespace
 
+namespace {
+
+/// Blocks every asynchronous signal on the calling thread for its lifetime.
+/// A thread started meanwhile inherits the mask from its first instruction, so
+/// no runtime thread ever takes a signal meant for the process: the kernel
+/// delivers it to a host thread (the main thread, where Python runs its
+/// handlers). Signals that report a fault of the thread itself stay open.
+class AsyncSignalsBlocked {
+public:
+    AsyncSignalsBlocked() noexcept {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+            sigdelset(&blocked, fault);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~AsyncSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AsyncSignalsBlocked(const AsyncSignalsBlocked&) = delete;
+    AsyncSignalsBlocked& operator=(const AsyncSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
 NativeThread::NativeThread(std::function<void()> body, std::size_t stack_size) {
     ThreadAttributes attributes;
     // Page-align: some C libraries refuse a size that is not a multiple of the page.
@@ -72,7 +99,12 @@ NativeThread::NativeThread(std::function<void()> body, std::size_t stack_size) {
     size = (size + page_size - 1) / page_size * page_size;
     if (int error = pthread_attr_setstacksize(attributes.get(), size)) throw OsError(error);
     auto owned = std::make_unique<std::function<void()>>(std::move(body));
-    if (int error = pthread_create(&handle_, attributes.get(), run_thread_body, owned.get())) throw OsError(error);
+    int error = 0;
+    {
+        AsyncSignalsBlocked blocked;
+        error = pthread_create(&handle_, attributes.get(), run_thread_body, owned.get());
+    }
+    if (error != 0) throw OsError(error);
     owned.release();  // the thread owns it now
     joinable_ = true;
 }

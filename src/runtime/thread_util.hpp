@@ -17,9 +17,9 @@ void set_current_thread_name(const std::string& name) noexcept;
 /// The current thread's name, or "<unnamed>" when it has none.
 std::string current_thread_name();
 
-/// A joinable thread with an explicit stack size. The C library's default
-/// varies (128 KiB on musl) and worker threads run host code, whose recursion
-/// depth we do not control, so the runtime never relies on it.
+/// A joinable thread with an explicit stack size, started with every
+/// asynchronous signal blocked. The C library's default stack varies (128 KiB
+/// on musl), so the runtime never relies on it.
 class NativeThread {
 public:
     /// Starts `body` on a new thread with a stack of at least `stack_size`

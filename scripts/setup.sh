@@ -68,7 +68,7 @@ make_venv() {
     if [ -n "$wheel" ]; then
         "$VENV/bin/python" "$wheel/pip" install -q --disable-pip-version-check --no-index "$wheel"
     else
-        "$VENV/bin/python" -m ensurepip -q --default-pip
+        "$VENV/bin/python" -m ensurepip --default-pip >/dev/null
     fi
 }
 

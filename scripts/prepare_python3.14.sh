@@ -118,6 +118,8 @@ if ! works; then
     "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, venv' >&2 || true
     exit 1
 fi
+# The package lists and archives are of no further use once unpacked.
+rm -rf "$apt_dir"
 printf '%s\n' "$dir" >"$done_stamp"
 say "ready: $("$python" -c 'import sys; print(sys.version.split()[0])') at $python"
 echo "$python"

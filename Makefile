@@ -6,6 +6,11 @@ export PYTHON
 VENV := .venv
 SETUP := scripts/setup.sh
 
+# meson and ninja are PyPI's, pinned in requirements/build.txt and installed into $(VENV) by
+# `setup.sh tools`: the same versions on Debian 12 and 13. meson finds ninja through NINJA.
+MESON := $(CURDIR)/$(VENV)/bin/meson
+export NINJA := $(CURDIR)/$(VENV)/bin/ninja
+
 NATIVE_OPTS := -Dpython_module=false -Dnative_tests=true -Dbenchmarks=false
 ASAN_OPTS := $(NATIVE_OPTS) -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debugoptimized
 TSAN_OPTS := $(NATIVE_OPTS) -Db_sanitize=thread -Db_lundef=false -Dbuildtype=debugoptimized
@@ -17,23 +22,26 @@ SANITIZER_TEST_FLAGS := --print-errorlogs --timeout-multiplier 2 --num-processes
 
 # $(call configure,DIR,OPTIONS): leaves DIR configured with exactly OPTIONS. A directory
 # set up with other options is wiped rather than reconfigured, since --reconfigure would
-# keep options from its earlier life. Source changes need nothing here: ninja reruns meson.
+# keep options from its earlier life (and a directory set up by another meson is wiped too). Source changes need nothing here: ninja reruns meson.
 define configure
-	@if [ "$$(cat $(1)/.cadrel-options 2>/dev/null)" != "$(2)" ] || \
+	@if [ "$$(cat $(1)/.cadrel-options 2>/dev/null)" != "$(MESON) $(2)" ] || \
 	    [ ! -f $(1)/build.ninja ]; then \
-	    rm -rf $(1) && meson setup $(1) $(2) && \
-	    echo '$(2)' >$(1)/.cadrel-options; \
+	    rm -rf $(1) && $(MESON) setup $(1) $(2) && \
+	    echo '$(MESON) $(2)' >$(1)/.cadrel-options; \
 	fi
 endef
 
 .PHONY: all demo test test-native test-python test-other-pythons soak \
         sanitize sanitize-address sanitize-thread sanitize-python-address sanitize-python-thread \
-        bench-native setup packages clean
+        compile-free-threaded test-aarch64 python3.14 bench bench-native setup tools packages clean
 
 all: test
 
 setup:
 	@$(SETUP) venv
+
+tools:
+	@$(SETUP) tools
 
 packages:
 	@$(SETUP) packages
@@ -50,9 +58,9 @@ test:
 	$(MAKE) --no-print-directory test-other-pythons || rc=1; \
 	exit $$rc
 
-test-native: packages
+test-native: tools
 	$(call configure,build-native,$(NATIVE_OPTS))
-	meson test -C build-native --print-errorlogs
+	$(MESON) test -C build-native --print-errorlogs
 
 # pytest exits 5 when it collected nothing; that is a broken suite, not a pass.
 test-python: setup
@@ -60,10 +68,28 @@ test-python: setup
 	if [ $$rc -eq 5 ]; then echo 'test-python: pytest collected no tests' >&2; rc=1; fi; \
 	exit $$rc
 
-# The pytest suite on the CPython versions other than PYTHON (3.12 and 3.13 by default); a
-# version this machine lacks is reported as SKIPPED.
+# The pytest suite on the CPython versions other than PYTHON (3.12, 3.13 and 3.14 by default),
+# each in its own .venv-X.Y; a version this machine lacks is reported as SKIPPED.
 test-other-pythons: packages
 	scripts/test_other_pythons.sh tests/python
+
+# CPython 3.14 from Debian's unstable suite, unpacked into .python3.14 (nothing installed).
+python3.14: packages
+	@scripts/prepare_python3.14.sh .python3.14 >/dev/null
+
+# Every extension source compiled as for a free-threaded interpreter (Py_GIL_DISABLED),
+# warnings as errors, against 3.14's headers.
+compile-free-threaded: python3.14
+	scripts/compile_free_threaded.sh build-free-threaded
+
+# The runtime and its native tests cross-compiled for 64-bit Arm and run under qemu-aarch64.
+# Emulation is several times slower, hence the longer timeouts and one test at a time.
+AARCH64_OPTS := $(NATIVE_OPTS) --cross-file cross/aarch64-linux-gnu.ini
+test-aarch64: tools
+	@$(SETUP) cross-packages
+	scripts/build_gtest_cross.sh aarch64-linux-gnu-g++ build-gtest-aarch64
+	$(call configure,build-aarch64,$(AARCH64_OPTS))
+	$(MESON) test -C build-aarch64 --print-errorlogs --timeout-multiplier 3 --num-processes 1
 
 # Long load tests, left out of `make test`; each prints its throughput and peak memory.
 soak: setup
@@ -77,23 +103,23 @@ sanitize:
 	$(MAKE) --no-print-directory sanitize-python-thread || rc=1; \
 	exit $$rc
 
-sanitize-address: packages
+sanitize-address: tools
 	$(call configure,build-asan,$(ASAN_OPTS))
 	ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	meson test -C build-asan $(SANITIZER_TEST_FLAGS)
+	$(MESON) test -C build-asan $(SANITIZER_TEST_FLAGS)
 
-sanitize-thread: packages
+sanitize-thread: tools
 	$(call configure,build-tsan,$(TSAN_OPTS))
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	meson test -C build-tsan $(SANITIZER_TEST_FLAGS)
+	$(MESON) test -C build-tsan $(SANITIZER_TEST_FLAGS)
 
 # The whole pytest suite against an AddressSanitizer+UBSan build of the extension, then the
 # tests of the binding's own host objects again with full allocation stacks for leak checking.
 LEAK_CHECKED_TESTS := $(addprefix tests/python/,test_module.py test_class.py \
     test_argument_matching.py test_conversions.py test_loop_state.py test_messages.py)
 
-sanitize-python-address: packages
+sanitize-python-address: setup
 	@rc=0; \
 	scripts/sanitized_pytest.sh address build-py-asan tests/python || rc=1; \
 	scripts/sanitized_pytest.sh address-leaks build-py-asan $(LEAK_CHECKED_TESTS) || rc=1; \
@@ -101,15 +127,22 @@ sanitize-python-address: packages
 
 # The pytest suite against a ThreadSanitizer build. Fork tests are left out: TSan cannot
 # start threads in the child of a multi-threaded fork (the AddressSanitizer run covers them).
-sanitize-python-thread: packages
+sanitize-python-thread: setup
 	scripts/sanitized_pytest.sh thread build-py-tsan tests/python --ignore tests/python/test_fork.py
 
-bench-native: packages
+# asyncio's loop, PyPI's uvloop (pinned in requirements/bench.txt) and CadrelLoop in one run.
+BENCH_ARGS ?= --repeats 5
+bench:
+	@$(SETUP) bench
+	$(VENV)/bin/python bench/loop_bench.py $(BENCH_ARGS)
+
+bench-native: tools
 	$(call configure,build-bench,$(BENCH_OPTS))
-	meson compile -C build-bench
+	$(MESON) compile -C build-bench
 	./build-bench/bench_channel
 	./build-bench/bench_timers
 
 clean:
 	rm -rf build-native build-asan build-tsan build-bench build-py-asan build-py-tsan \
-	       build-py3.* $(VENV)
+	       build-free-threaded build-aarch64 build-gtest-aarch64 \
+	       $(VENV) .venv-3.* .python3.14

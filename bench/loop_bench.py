@@ -4,9 +4,12 @@ Each measurement runs in a fresh process; the loops are interleaved within every
 repeat so that drift of the machine hits all of them alike. Every loop is driven
 only through the methods CadrelLoop offers (call_soon, call_soon_threadsafe,
 call_later, run_forever, run_until_complete, create_task, stop, add_reader,
-add_writer, remove_reader, remove_writer). A workload
-reports one figure, or several named ones; the report gives the median of each
-figure and each loop's ratio to asyncio.
+add_writer, remove_reader, remove_writer). A workload reports named figures:
+wall time per operation and process CPU time per operation (user + system of
+every thread, so a loop that moves work onto helper threads pays for it here),
+or other figures named in its unit. The report gives the median of each figure
+over the repeats and each loop's ratio to asyncio. A workload that needs a loop
+method the loop lacks is reported as skipped for that loop.
 
     python3 bench/loop_bench.py [--repeats N] [--only WORKLOAD ...]
 """
@@ -55,27 +58,43 @@ def watch(loop, method: str, fd: int, callback, *args) -> None:
         getattr(loop, method)(fd, callback, *args)
 
 
-# ---- workloads: each returns one figure in the workload's unit, or a dict of
-# ---- named figures when its unit is a dict of those names' units -------------
+class Span:
+    """Wall and process CPU seconds (all threads) of a block."""
+
+    def __enter__(self):
+        self.wall = time.perf_counter()
+        self.cpu = time.process_time()
+        return self
+
+    def __exit__(self, *exc_info):
+        self.cpu = time.process_time() - self.cpu
+        self.wall = time.perf_counter() - self.wall
+
+    def per(self, count: int, scale: float) -> dict:
+        """Wall and CPU time per operation, in seconds times `scale`."""
+        return {"wall": self.wall / count * scale, "cpu": self.cpu / count * scale}
 
 
-def call_soon_ns(loop) -> float:
+# ---- workloads: each returns a dict of named figures in the units its entry
+# ---- in WORKLOADS names --------------------------------------------------------
+
+
+def call_soon_ns(loop) -> dict:
     """ns per callback: schedule N callbacks with call_soon, then run them."""
     count = 200_000
     callback = int  # a cheap builtin: measure the loop, not the callback
-    started = time.perf_counter()
     call_soon = loop.call_soon
-    for _ in range(count):
-        call_soon(callback)
-    call_soon(loop.stop)
-    loop.run_forever()
-    return (time.perf_counter() - started) / count * 1e9
+    with Span() as span:
+        for _ in range(count):
+            call_soon(callback)
+        call_soon(loop.stop)
+        loop.run_forever()
+    return span.per(count, 1e9)
 
 
-def call_soon_threadsafe_ns(loop) -> float:
+def call_soon_threadsafe_ns(loop) -> dict:
     """ns per callback posted from a second thread while the loop runs."""
     count = 200_000
-    done = []
 
     def producer():
         post = loop.call_soon_threadsafe
@@ -83,19 +102,18 @@ def call_soon_threadsafe_ns(loop) -> float:
         for _ in range(count):
             post(callback)
         post(loop.stop)
-        done.append(time.perf_counter())
 
     thread = threading.Thread(target=producer)
-    started = time.perf_counter()
-    loop.call_soon(thread.start)
-    loop.run_forever()
-    finished = time.perf_counter()
-    thread.join()
-    return (finished - started) / count * 1e9
+    with Span() as span:
+        loop.call_soon(thread.start)
+        loop.run_forever()
+        thread.join()
+    return span.per(count, 1e9)
 
 
-def wake_latency_us(loop) -> float:
-    """Median µs of a round trip thread -> sleeping loop -> thread."""
+def wake_latency_us(loop) -> dict:
+    """µs of a round trip thread -> sleeping loop -> thread: the median wall
+    time of one, and the process CPU time of the whole run per round trip."""
     rounds = 2_000
     reply = threading.Semaphore(0)
     samples = []
@@ -110,14 +128,16 @@ def wake_latency_us(loop) -> float:
         loop.call_soon_threadsafe(loop.stop)
 
     thread = threading.Thread(target=pinger)
-    loop.call_soon(thread.start)
-    loop.run_forever()
-    thread.join()
-    return statistics.median(samples) * 1e6
+    with Span() as span:
+        loop.call_soon(thread.start)
+        loop.run_forever()
+        thread.join()
+    return {"wall_median": statistics.median(samples) * 1e6, "cpu": span.cpu / rounds * 1e6}
 
 
-def sleep0_switch_ns(loop) -> float:
-    """ns per `await asyncio.sleep(0)` inside one task."""
+def sleep0_switch_ns(loop) -> dict:
+    """ns per `await asyncio.sleep(0)` inside one task. sleep(0) only yields to
+    the loop; any other delay needs create_future, which CadrelLoop lacks."""
     count = 100_000
 
     async def switcher():
@@ -125,12 +145,12 @@ def sleep0_switch_ns(loop) -> float:
         for _ in range(count):
             await sleep(0)
 
-    started = time.perf_counter()
-    loop.run_until_complete(switcher())
-    return (time.perf_counter() - started) / count * 1e9
+    with Span() as span:
+        loop.run_until_complete(switcher())
+    return span.per(count, 1e9)
 
 
-def fan_out_ns(loop) -> float:
+def fan_out_ns(loop) -> dict:
     """ns per task step: 10,000 tasks, each awaiting sleep(0) three times."""
     tasks, steps = 10_000, 3
 
@@ -141,23 +161,55 @@ def fan_out_ns(loop) -> float:
     async def main():
         await asyncio.gather(*(step() for _ in range(tasks)))
 
-    started = time.perf_counter()
-    loop.run_until_complete(main())
-    return (time.perf_counter() - started) / (tasks * (steps + 1)) * 1e9
+    with Span() as span:
+        loop.run_until_complete(main())
+    return span.per(tasks * (steps + 1), 1e9)
 
 
-def host_floor_ns(_loop) -> float:
+def host_floor_ns(_loop) -> dict:
     """ns to build an asyncio.Handle and call its _run() in plain Python."""
     count = 200_000
     reference_loop = asyncio.SelectorEventLoop()
     callback = int
     handle_class = asyncio.Handle
-    started = time.perf_counter()
-    for _ in range(count):
-        handle_class(callback, (), reference_loop)._run()
-    elapsed = time.perf_counter() - started
+    with Span() as span:
+        for _ in range(count):
+            handle_class(callback, (), reference_loop)._run()
     reference_loop.close()
-    return elapsed / count * 1e9
+    return span.per(count, 1e9)
+
+
+def timer_lateness(loop) -> dict:
+    """How late 500 call_later timers run, delays spread over 0-250 ms with the
+    loop otherwise idle: mean and maximum µs past the requested deadline, the
+    count of timers run before it, and process CPU µs per timer over the run."""
+    count = 500
+    rng = random.Random(500)  # the same delays for every loop
+    delays = [rng.uniform(0.0, 0.25) for _ in range(count)]
+    deadlines = [0.0] * count
+    fired = [0.0] * count
+    left = [count]
+    monotonic = time.monotonic
+
+    def on_timer(i):
+        fired[i] = monotonic()
+        left[0] -= 1
+        if not left[0]:
+            loop.stop()
+
+    with Span() as span:
+        for i, delay in enumerate(delays):
+            # Read before the loop reads its own clock: a timer may not run before this.
+            deadlines[i] = monotonic() + delay
+            loop.call_later(delay, on_timer, i)
+        loop.run_forever()
+    lateness = [f - d for f, d in zip(fired, deadlines)]
+    return {
+        "late_mean": statistics.fmean(lateness) * 1e6,
+        "late_max": max(lateness) * 1e6,
+        "early": sum(1 for late in lateness if late < 0),
+        "cpu": span.cpu / count * 1e6,
+    }
 
 
 def timers_100k(loop) -> dict:
@@ -194,7 +246,7 @@ def timers_100k(loop) -> dict:
     }
 
 
-def _ping_pong_seconds(loop, rounds: int) -> float:
+def _ping_pong(loop, rounds: int) -> Span:
     """Seconds for `rounds` round trips of one byte over a socket pair, each
     end watched with add_reader."""
     left, right = socket.socketpair()
@@ -225,26 +277,27 @@ def _ping_pong_seconds(loop, rounds: int) -> float:
 
     watch(loop, "add_reader", right.fileno(), on_right)
     watch(loop, "add_reader", left.fileno(), on_left)
-    started = time.perf_counter()
-    left.send(b"x")
-    loop.run_forever()
-    elapsed = time.perf_counter() - started
+    with Span() as span:
+        left.send(b"x")
+        loop.run_forever()
     for sock in (left, right):
         loop.remove_reader(sock.fileno())
         sock.close()
-    return elapsed
+    return span
 
 
-def socket_pingpong_us(loop) -> float:
-    """µs per round trip of one byte over a socket pair through add_reader."""
+def socket_pingpong_us(loop) -> dict:
+    """µs per round trip of one byte over a socket pair, both ends watched by
+    the loop under test through add_reader."""
     rounds = 20_000
-    return _ping_pong_seconds(loop, rounds) / rounds * 1e6
+    return _ping_pong(loop, rounds).per(rounds, 1e6)
 
 
-def tcp_echo_50(loop) -> float:
-    """Requests per second: 50 clients on 127.0.0.1 each send 64-byte requests,
-    one at a time, to an echo server in the same loop; everything runs on
-    non-blocking sockets through add_reader / add_writer."""
+def tcp_echo_50(loop) -> dict:
+    """50 clients on 127.0.0.1 each send 64-byte requests, one at a time, to an
+    echo server in the same loop; everything runs on non-blocking sockets
+    through add_reader / add_writer. Requests per second, and process CPU µs
+    per request."""
     clients, per_client, size = 50, 400, 64
     request = b"q" * size
     listener = socket.socket()
@@ -304,22 +357,22 @@ def tcp_echo_50(loop) -> float:
                 sock.send(request)
 
     watch(loop, "add_reader", listener.fileno(), on_accept)
-    started = time.perf_counter()
-    for _ in range(clients):
-        sock = socket.socket()
-        sock.setblocking(False)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        sock.connect_ex(address)  # in progress; writable once connected
-        open_sockets.append(sock)
-        # [socket, bytes of replies received, connected, requests left]
-        watch(loop, "add_writer", sock.fileno(), on_connected, [sock, 0, False, per_client])
-    loop.run_forever()
-    elapsed = time.perf_counter() - started
+    with Span() as span:
+        for _ in range(clients):
+            sock = socket.socket()
+            sock.setblocking(False)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock.connect_ex(address)  # in progress; writable once connected
+            open_sockets.append(sock)
+            # [socket, bytes of replies received, connected, requests left]
+            watch(loop, "add_writer", sock.fileno(), on_connected, [sock, 0, False, per_client])
+        loop.run_forever()
     for sock in open_sockets:
         loop.remove_reader(sock.fileno())
         loop.remove_writer(sock.fileno())
         sock.close()
-    return clients * per_client / elapsed
+    requests = clients * per_client
+    return {"rate": requests / span.wall, "cpu": span.cpu / requests * 1e6}
 
 
 def watched_10k_vs_10(loop) -> dict:
@@ -336,7 +389,9 @@ def watched_10k_vs_10(loop) -> dict:
             for sock in pair:
                 watch(loop, "add_reader", sock.fileno(), int)
         time.sleep(0.2)  # CadrelLoop registers its watchers on worker threads
-        figures[name] = _ping_pong_seconds(loop, rounds) / (2 * rounds) * 1e9
+        span = _ping_pong(loop, rounds)
+        figures[name] = span.wall / (2 * rounds) * 1e9
+        figures[name + "_cpu"] = span.cpu / (2 * rounds) * 1e9
         for pair in pairs:
             for sock in pair:
                 loop.remove_reader(sock.fileno())
@@ -344,34 +399,51 @@ def watched_10k_vs_10(loop) -> dict:
     return figures
 
 
+def per_op(unit: str) -> dict:
+    return {"wall": unit, "cpu": unit + " cpu"}
+
+
 WORKLOADS = {
-    "call_soon": ("ns/callback", call_soon_ns),
-    "call_soon_threadsafe": ("ns/callback", call_soon_threadsafe_ns),
-    "wake_latency": ("us median", wake_latency_us),
-    "sleep0_switch": ("ns/switch", sleep0_switch_ns),
-    "fan_out_10k": ("ns/step", fan_out_ns),
-    "host_floor": ("ns/handle", host_floor_ns),
+    "socket_pingpong": (per_op("us/round"), socket_pingpong_us),
+    "call_soon": (per_op("ns/callback"), call_soon_ns),
+    "call_soon_threadsafe": (per_op("ns/callback"), call_soon_threadsafe_ns),
+    "wake_latency": ({"wall_median": "us/round", "cpu": "us/round cpu"}, wake_latency_us),
+    "timer_lateness": (
+        {"late_mean": "us", "late_max": "us", "early": "timers", "cpu": "us/timer cpu"},
+        timer_lateness,
+    ),
+    "sleep0_switch": (per_op("ns/switch"), sleep0_switch_ns),
+    "tcp_echo_50": ({"rate": "requests/s", "cpu": "us/req cpu"}, tcp_echo_50),
+    "fan_out_10k": (per_op("ns/step"), fan_out_ns),
+    "host_floor": (per_op("ns/handle"), host_floor_ns),
     "timers_100k": (
         {"schedule": "ns/timer", "late_median": "ms", "late_p99": "ms", "beyond_last": "ms"},
         timers_100k,
     ),
-    "socket_pingpong": ("us/round", socket_pingpong_us),
-    "tcp_echo_50": ("requests/s", tcp_echo_50),
-    "watched_10k_vs_10": ({"idle_10": "ns/event", "idle_10k": "ns/event"}, watched_10k_vs_10),
+    "watched_10k_vs_10": (
+        {"idle_10": "ns/event", "idle_10_cpu": "ns/event cpu",
+         "idle_10k": "ns/event", "idle_10k_cpu": "ns/event cpu"},
+        watched_10k_vs_10,
+    ),
 }
 
 
-def run_one(loop_name: str, workload: str) -> float | dict:
+def run_one(loop_name: str, workload: str) -> dict:
+    """The workload's figures, or {"skipped": why} when the loop lacks a method
+    the workload needs."""
     loop = make_loop(loop_name)
     try:
         _, function = WORKLOADS[workload]
-        function(loop)  # warm-up: imports, allocator, code paths
+        try:
+            function(loop)  # warm-up: imports, allocator, code paths
+        except (AttributeError, NotImplementedError) as error:
+            return {"skipped": f"{type(error).__name__}: {error}"}
         return function(loop)
     finally:
         release(loop)
 
 
-def measure(loop_name: str, workload: str) -> float | dict:
+def measure(loop_name: str, workload: str) -> dict:
     output = subprocess.run(
         [sys.executable, __file__, "--child", loop_name, workload],
         check=True,
@@ -382,8 +454,8 @@ def measure(loop_name: str, workload: str) -> float | dict:
     return json.loads(output)["value"]
 
 
-def ratio(value: float, base: float) -> str:
-    return f"{value / base:.2f}" if base > 0 else "n/a"
+def ratio(value: float | None, base: float | None) -> str:
+    return f"{value / base:.2f}" if value is not None and base else "n/a"
 
 
 def main() -> int:
@@ -399,34 +471,45 @@ def main() -> int:
 
     workloads = args.only or list(WORKLOADS)
     results = {(w, l): [] for w in workloads for l in LOOPS}
+    skipped = {}
     for repeat in range(args.repeats):
         for workload in workloads:
             loops = ("cadrel",) if workload == "host_floor" else LOOPS
             for loop_name in loops:
-                results[(workload, loop_name)].append(measure(loop_name, workload))
+                value = measure(loop_name, workload)
+                if "skipped" in value:
+                    skipped[(workload, loop_name)] = value["skipped"]
+                else:
+                    results[(workload, loop_name)].append(value)
         print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr)
 
-    header = f"{'workload':28} {'unit':12} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
+    print(f"python {sys.version.split()[0]}; median of {args.repeats} repeats, each in a fresh process")
+    header = f"{'workload':32} {'unit':14} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
     print(header)
     print("-" * len(header))
+
+    def cell(value):
+        return f"{value:10.1f}" if value is not None else f"{'skipped':>10}"
+
     for workload in workloads:
         unit, _ = WORKLOADS[workload]
-        # A workload with several figures has one row per figure.
-        figures = [(f"{workload}.{name}", name, u) for name, u in unit.items()] if isinstance(unit, dict) else [(workload, None, unit)]
-        for row_name, figure, figure_unit in figures:
+        for figure, figure_unit in unit.items():
             medians = {
-                l: statistics.median([v if figure is None else v[figure] for v in results[(workload, l)]])
+                l: statistics.median(v[figure] for v in results[(workload, l)])
                 if results[(workload, l)] else None
                 for l in LOOPS
             }
+            row_name = f"{workload}.{figure}"
             if workload == "host_floor":
-                print(f"{row_name:28} {figure_unit:12} {'':>10} {'':>10} {medians['cadrel']:10.1f}")
+                print(f"{row_name:32} {figure_unit:14} {'':>10} {'':>10} {cell(medians['cadrel'])}")
                 continue
             base = medians["asyncio"]
             print(
-                f"{row_name:28} {figure_unit:12} {base:10.1f} {medians['uvloop']:10.1f} {medians['cadrel']:10.1f}"
+                f"{row_name:32} {figure_unit:14} {cell(base)} {cell(medians['uvloop'])} {cell(medians['cadrel'])}"
                 f" {ratio(medians['uvloop'], base):>7} {ratio(medians['cadrel'], base):>8}"
             )
+    for (workload, loop_name), why in sorted(skipped.items()):
+        print(f"skipped: {workload} on {loop_name} ({why})")
     return 0
 
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the extension with a sanitizer and runs pytest on it in Debian's interpreter, with the
-# sanitizer's runtime preloaded (the interpreter itself is not instrumented).
+# Builds the extension with a sanitizer through the project's meson build and runs pytest on it
+# in the .venv interpreter (Debian's python3, not instrumented), with the sanitizer's runtime
+# preloaded. The build directory comes first on the module path, ahead of the plain build
+# installed in .venv; a check before the run makes sure the sanitized module is the one loaded.
 #
 # Usage: sanitized_pytest.sh address|address-leaks|thread OUTDIR [pytest arguments...]
 #
@@ -19,7 +21,8 @@ kind=$1
 out=$2
 shift 2
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=${PYTHON:-/usr/bin/python3}
+venv=${VENV:-$root/.venv}
+python=$venv/bin/python
 cxx=${CXX:-g++}
 # The interpreter does not link the C++ runtime; a preloaded sanitizer must find its
 # exception-throwing entry point at start-up, so libstdc++ is preloaded after it.
@@ -37,11 +40,13 @@ case "$kind" in
 address)
     # vptr checks are left out: they probe memory through a pipe, and some tests exhaust the
     # descriptor limit on purpose, which makes every such probe report a false error.
-    flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined"
+    sanitize=address,undefined
+    flags="-fno-omit-frame-pointer -fno-sanitize=vptr -fno-sanitize-recover=undefined"
     preload="$("$cxx" -print-file-name=libasan.so) $libstdcxx"
     ;;
 thread)
-    flags="-O1 -g -fno-omit-frame-pointer -fsanitize=thread"
+    sanitize=thread
+    flags="-fno-omit-frame-pointer"
     preload="$("$cxx" -print-file-name=libtsan.so) $libstdcxx"
     ;;
 *)
@@ -50,7 +55,25 @@ thread)
     ;;
 esac
 
-OPT_FLAGS=$flags PRELOAD=$preload "$root/scripts/build_for_python.sh" "$python" "$out" >/dev/null
+# meson's python module builds for the interpreter that runs meson: the venv's. A directory
+# set up with other options is set up anew.
+options="-Dpython_module=true -Dnative_tests=false -Dbenchmarks=false -Db_sanitize=$sanitize
+ -Db_lundef=false -Doptimization=1 -Ddebug=true -Dcpp_args=$flags"
+if [ "$(cat "$out/.cadrel-options" 2>/dev/null)" != "$python $options" ] ||
+    [ ! -f "$out/build.ninja" ]; then
+    rm -rf "$out"
+    "$venv/bin/meson" setup "$out" -Dpython_module=true -Dnative_tests=false \
+        -Dbenchmarks=false -Db_sanitize="$sanitize" -Db_lundef=false -Doptimization=1 \
+        -Ddebug=true -Dcpp_args="$flags" >/dev/null
+    printf '%s' "$python $options" >"$out/.cadrel-options"
+fi
+NINJA=$venv/bin/ninja "$venv/bin/meson" compile -C "$out" >/dev/null
+out=$(cd "$out" && pwd)
+LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$out" "$python" -c "
+import sys, cadrel
+if not cadrel.__file__.startswith('$out/'):
+    sys.exit('sanitized_pytest: cadrel was loaded from ' + cadrel.__file__ + ', not from $out')
+cadrel.CadrelLoop()"
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT

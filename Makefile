@@ -68,7 +68,7 @@ test-python: setup
 	if [ $$rc -eq 5 ]; then echo 'test-python: pytest collected no tests' >&2; rc=1; fi; \
 	exit $$rc
 
-# The pytest suite on the CPython versions other than PYTHON (3.12, 3.13 and 3.14 by default),
+# The pytest suite on the CPython versions from 3.11 to 3.14 other than PYTHON's,
 # each in its own .venv-X.Y; a version this machine lacks is reported as SKIPPED.
 test-other-pythons: packages
 	scripts/test_other_pythons.sh tests/python

@@ -2,7 +2,8 @@
 # Builds cadrel for each further CPython version and runs the pytest suite with it.
 #
 # Usage: test_other_pythons.sh [pytest arguments...]
-#   PYTHON_VERSIONS  versions to test (default "3.12 3.13 3.14")
+#   PYTHON_VERSIONS  versions to test (default: 3.11 to 3.14 less the version of PYTHON,
+#                    the interpreter `make test-python` already ran the suite with)
 #   PYENV_ROOT       where the interpreters are looked for (default: pyenv's own answer,
 #                    else /root/.pyenv)
 #
@@ -27,9 +28,17 @@ find_interpreter() {
     return 1
 }
 
+default_versions() {
+    local own version
+    own=$("${PYTHON:-/usr/bin/python3}" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+    for version in 3.11 3.12 3.13 3.14; do
+        [ "$version" = "$own" ] || printf '%s ' "$version"
+    done
+}
+
 status=0
 summary=()
-for version in ${PYTHON_VERSIONS:-3.12 3.13 3.14}; do
+for version in ${PYTHON_VERSIONS:-$(default_versions)}; do
     if ! python=$(find_interpreter "$version"); then
         # 3.14 is prepared when not installed: its failure (no network, the suite moved on)
         # is printed above, and the version is still only skipped, never passed.

@@ -20,7 +20,7 @@ flags=(-std=c++20 -O3 -DNDEBUG -fPIC -fvisibility=hidden -pthread
        -Wall -Wextra -Wpedantic -Werror -Wno-maybe-uninitialized
        -DPy_GIL_DISABLED=1 -I"$root/src" -I"$include")
 echo "free-threaded compile: ${CXX:-g++} ${flags[*]}"
-printf '%s\n' "$root"/src/runtime/*.cpp "$root"/src/binding/*.cpp "$root"/src/loop/*.cpp |
+printf '%s\n' "$root"/src/*/*.cpp |
     xargs -P "$(nproc)" -I{} sh -c '
         source=$1; out=$2; shift 2
         object="$out/$(basename "$(dirname "$source")")_$(basename "$source" .cpp).o"

@@ -188,6 +188,9 @@ def on_usr2(signum, frame):
 
 signal.signal(signal.SIGUSR1, on_usr1)
 signal.signal(signal.SIGUSR2, on_usr2)
+# Python leaves SIGINT ignored when it starts with it ignored (a job started in the
+# background by a non-interactive shell, as CI may be); install its usual handler.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 loop = new_loop()
 for _ in range(3):
     # Announced from inside the run; after it nothing is scheduled and the loop sleeps.

@@ -55,7 +55,7 @@ make_venv() {
 
 source_hash() {
     # Everything that goes into the wheel; a change in any of it means a rebuild.
-    find src stubs meson.build meson_options.txt pyproject.toml -type f -print0 2>/dev/null |
+    find src python stubs meson.build meson_options.txt pyproject.toml -type f -print0 2>/dev/null |
         LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 

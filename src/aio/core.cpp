@@ -16,13 +16,13 @@ rt::RuntimeConfig worker_config() {
 AioCore::AioCore() : AioCore(rt::make_channel<AioMessage>()) {}
 
 AioCore::AioCore(std::pair<AioSender, AioReceiver> channel)
-    : runtime(worker_config()), sender(std::move(channel.first)), receiver(std::move(channel.second)) {}
+    : runtime(std::in_place, worker_config()), sender(std::move(channel.first)), receiver(std::move(channel.second)) {}
 
 AioCore::~AioCore() { shut_down(); }
 
 void AioCore::shut_down() noexcept {
     // Workers never enter the interpreter, so joining them while attached is safe.
-    runtime.shutdown();
+    if (runtime) runtime->shutdown();
     timer_wake = rt::AbortHandle();
     {
         // Release in a fixed order, each while attached (the caller is).
@@ -32,6 +32,7 @@ void AioCore::shut_down() noexcept {
         ready.clear();
     }
     receiver.reset();  // refuses later posts and drops queued messages
+    runtime.reset();   // closes the driver's descriptors
 }
 
 double monotonic_seconds() noexcept {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <new>
+#include <optional>
 
 namespace cadrel::aio {
 
@@ -38,7 +39,9 @@ struct AioCore {
     /// handle; later posts are refused. Idempotent. Caller is attached.
     void shut_down() noexcept;
 
-    rt::Runtime runtime;
+    /// Empty once shut down: closing gives back the worker threads and the
+    /// driver's descriptors at once, not when the object goes.
+    std::optional<rt::Runtime> runtime;
     AioSender sender;
     std::optional<AioReceiver> receiver;  // empty once shut down
     std::deque<ReadyItem> ready;

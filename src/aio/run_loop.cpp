@@ -50,7 +50,7 @@ void arm_timer_wake(AioCore& core, double now) {
     const bool pending = !core.timer_wake.is_finished() && core.timer_wake_when > now;
     if (pending && core.timer_wake_when <= *next) return;
     core.timer_wake.abort();
-    core.timer_wake = core.runtime.handle().spawn(wake_at(*next, core.sender));
+    core.timer_wake = core.runtime->handle().spawn(wake_at(*next, core.sender));
     core.timer_wake_when = *next;
 }
 
@@ -148,7 +148,7 @@ void run_handle(CoreObject* self, PyObject* handle) {
 
 void run(CoreObject* self) {
     AioCore& core = self->core();
-    if (core.closed || !core.receiver) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    if (core.closed || !core.receiver || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
     if (core.running) binding::raise_error(PyExc_RuntimeError, "This event loop is already running");
     RunningFlag running(core);
     for (;;) {

@@ -37,7 +37,7 @@ const HandleClasses& handle_classes() {
 }
 
 void check_open(const AioCore& core) {
-    if (core.closed) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
 }
 
 /// asyncio's debug-mode checks: the calling thread and the callback's kind.
@@ -118,13 +118,13 @@ HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_ob
     std::int32_t fd = descriptor_of(file_object);
     if (!core.watchers.has(direction, fd)) check_watchable(fd);
     HostRef handle = make_handle(self, callback, args, Py_None);
-    core.watchers.add(direction, fd, handle.clone(), core.runtime.handle(), core.sender);
+    core.watchers.add(direction, fd, handle.clone(), core.runtime->handle(), core.sender);
     return handle;
 }
 
 bool remove_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object) {
     AioCore& core = self->core();
-    if (core.closed) return false;
+    if (core.closed || !core.runtime) return false;
     std::int32_t fd = descriptor_of(file_object);
     HostRef handle = core.watchers.remove(direction, fd);
     if (!handle) return false;

@@ -9,6 +9,7 @@ Ctrl-C) run promptly, and handlers added with add_signal_handler run on the loop
 
 import contextlib
 import errno
+import inspect
 import signal
 import socket
 import threading
@@ -77,7 +78,7 @@ class SignalMixin:
 
     def add_signal_handler(self, sig, callback, *args):
         """Run callback(*args) on the loop when signal `sig` arrives (main thread only)."""
-        if coroutines.iscoroutine(callback) or coroutines._iscoroutinefunction(callback):
+        if coroutines.iscoroutine(callback) or inspect.iscoroutinefunction(callback):
             raise TypeError("coroutines cannot be used with add_signal_handler()")
         self._check_signal(sig)
         self._check_closed()

@@ -33,18 +33,15 @@ class SocketMixin:
         """Waits until `sock` is readable (or writable)."""
         fd = sock.fileno()
         fut = self.create_future()
-        if writing:
-            self.add_writer(fd, _set_ready, fut)
-            try:
-                await fut
-            finally:
-                self.remove_writer(fd)
-        else:
-            self.add_reader(fd, _set_ready, fut)
-            try:
-                await fut
-            finally:
-                self.remove_reader(fd)
+        add, remove = (self._add_writer, self.remove_writer) if writing else (self._add_reader, self.remove_reader)
+        handle = add(fd, _set_ready, fut)
+        try:
+            await fut
+        finally:
+            # A later operation on the same socket replaced (and cancelled) our
+            # watcher: the watcher is theirs now.
+            if not handle.cancelled():
+                remove(fd)
 
     async def _sock_call(self, sock, writing, call):
         _check_nonblocking(sock)

@@ -83,10 +83,13 @@ AIO_VECTOR_METHOD(call_at_method) {
     });
 }
 
-template <const ArgumentSpec& Spec, rt::Direction Direction>
+/// add_reader/add_writer return None as asyncio's do; _add_reader/_add_writer
+/// return the handle, for callers that must tell later whether it was replaced.
+template <const ArgumentSpec& Spec, rt::Direction Direction, bool ReturnHandle>
 AIO_VECTOR_METHOD(add_watcher_method) {
     return vector_call<Spec>(self, args, nargs, kwnames, [](CoreObject* core, MatchedArguments& m) {
-        return add_watcher(core, Direction, m.slots[0], m.slots[1], m.extras.get());
+        HostRef handle = add_watcher(core, Direction, m.slots[0], m.slots[1], m.extras.get());
+        return ReturnHandle ? std::move(handle) : HostRef::borrow(Py_None);
     });
 }
 
@@ -162,10 +165,14 @@ PyMethodDef core_methods[] = {
     {"call_at", as_cfunction(call_at_method), kVector, "call_at($self, when, callback, *args, context=None)\n--\n\n"},
     {"_timer_handle_cancelled", as_cfunction(timer_handle_cancelled_method), kVector,
      "_timer_handle_cancelled($self, handle)\n--\n\n"},
-    {"add_reader", as_cfunction(add_watcher_method<kAddReaderSpec, rt::Direction::kRead>), kVector,
+    {"add_reader", as_cfunction(add_watcher_method<kAddReaderSpec, rt::Direction::kRead, false>), kVector,
      "add_reader($self, fd, callback, *args)\n--\n\n"},
-    {"add_writer", as_cfunction(add_watcher_method<kAddWriterSpec, rt::Direction::kWrite>), kVector,
+    {"add_writer", as_cfunction(add_watcher_method<kAddWriterSpec, rt::Direction::kWrite, false>), kVector,
      "add_writer($self, fd, callback, *args)\n--\n\n"},
+    {"_add_reader", as_cfunction(add_watcher_method<kAddReaderSpec, rt::Direction::kRead, true>), kVector,
+     "_add_reader($self, fd, callback, *args)\n--\n\nadd_reader, returning the watcher's handle."},
+    {"_add_writer", as_cfunction(add_watcher_method<kAddWriterSpec, rt::Direction::kWrite, true>), kVector,
+     "_add_writer($self, fd, callback, *args)\n--\n\nadd_writer, returning the watcher's handle."},
     {"remove_reader", as_cfunction(remove_watcher_method<rt::Direction::kRead>), kVector,
      "remove_reader($self, fd)\n--\n\n"},
     {"remove_writer", as_cfunction(remove_watcher_method<rt::Direction::kWrite>), kVector,

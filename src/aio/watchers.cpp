@@ -2,6 +2,7 @@
 #include "aio/watchers.hpp"
 
 #include "binding/errors.hpp"
+#include "binding/host_calls.hpp"
 #include "runtime/scheduler.hpp"
 
 #include <cerrno>
@@ -71,7 +72,11 @@ void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle,
                        const AioSender& sender) {
     Map& watchers = table(direction);
     if (auto found = watchers.find(fd); found != watchers.end()) {
-        found->second.handle = std::move(handle);
+        // The replaced handle is cancelled, as asyncio does, so whoever holds
+        // it can tell that the watcher is no longer theirs to remove.
+        HostRef replaced = std::exchange(found->second.handle, std::move(handle));
+        static const binding::InternedName cancel{"cancel"};
+        binding::call_method(replaced.get(), cancel, {});
         return;
     }
     Watcher watcher;

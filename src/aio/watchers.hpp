@@ -35,8 +35,9 @@ struct Watcher {
 
 class WatcherTable {
 public:
-    /// Starts watching (or replaces the handle of the existing watcher, which
-    /// keeps its registration and serial). The descriptor must be valid.
+    /// Starts watching (or replaces and cancels the handle of the existing
+    /// watcher, which keeps its registration and serial). The descriptor must
+    /// be valid.
     void add(rt::Direction direction, std::int32_t fd, HostRef handle, const rt::Handle& runtime,
              const AioSender& sender);
 

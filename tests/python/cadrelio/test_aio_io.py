@@ -271,3 +271,17 @@ def test_sock_sendfile(socket_pair, loop, use_file):
         assert sent == 149_000
         assert received == data[1000:150_000]
         assert f.tell() == 150_000
+
+
+def test_a_new_receive_replacing_a_cancelled_one_still_completes(socket_pair, loop):
+    a, b = socket_pair
+
+    async def replace():
+        first = asyncio.ensure_future(loop.sock_recv(b, 100))
+        await asyncio.sleep(0)
+        first.cancel()
+        # Registers its watcher before the cancelled receive has cleaned up after itself.
+        loop.call_later(0.05, a.send, b"late")
+        return await loop.sock_recv(b, 100)
+
+    assert run(loop, replace(), timeout=10) == b"late"

@@ -36,7 +36,12 @@ MODULES = [
 
 # Test name (class.method, or a method name for every class) -> why it does not apply.
 NOT_APPLICABLE = {
+    "test_timeout_rounding": "counts the calls of asyncio's selector (loop._selector.select)",
 }
+
+# Hooks that asyncio's base loop expects a concrete loop to supply for servers; a test
+# failing for want of them needs the transports still to come.
+SERVER_MACHINERY = ("'_start_serving'", "'_stop_serving'")
 
 MODULE_TIMEOUT = 1200
 TEST_TIMEOUT = 120
@@ -79,7 +84,8 @@ def _suite_for(module_name, created):
             bases = (mixin, module.SubprocessTestsMixin, test_utils.TestCase)
         else:
             bases = (module.BaseSockTestsMixin, test_utils.TestCase)
-        ours = type("CadrelioLoopTests", bases, {"create_event_loop": lambda self: cadrelio.Loop()})
+        ours = type("CadrelioLoopTests", bases, {"create_event_loop": lambda self: cadrelio.Loop(),
+                                                 "__module__": module.__name__})
         return loader.loadTestsFromTestCase(ours)
     return loader.loadTestsFromModule(module)
 
@@ -88,6 +94,8 @@ def _error_kind(err):
     """'deferred' when the failure is asyncio's base loop refusing a transport."""
     import traceback
     exc_type, exc, tb = err
+    if exc_type is AttributeError and any(name in str(exc) for name in SERVER_MACHINERY):
+        return "deferred"
     if exc_type is NotImplementedError:
         frames = traceback.extract_tb(tb)
         if frames and os.sep + "asyncio" + os.sep in frames[-1].filename:

@@ -24,9 +24,14 @@ def run(main, *, debug=None):
 
 
 def _policy_class():
-    # asyncio deprecates its policy system from 3.14; the private base is used
-    # there so that merely defining our policy warns about nothing.
-    base = getattr(asyncio.events, "_BaseDefaultEventLoopPolicy", None) or asyncio.events.BaseDefaultEventLoopPolicy
+    # The platform's default policy (on Unix it also carries the child watchers of
+    # 3.11-3.13), taken by its private name: asyncio deprecates its policy system
+    # from 3.14, and the public names warn there.
+    base = (getattr(asyncio.unix_events, "_UnixDefaultEventLoopPolicy", None)
+            if hasattr(asyncio, "unix_events") else None)
+    if base is None:
+        base = (getattr(asyncio.events, "_BaseDefaultEventLoopPolicy", None)
+                or asyncio.events.BaseDefaultEventLoopPolicy)
 
     class EventLoopPolicy(base):
         """An event-loop policy whose loops are cadrelio loops (Python 3.11-3.13)."""

@@ -18,6 +18,7 @@
 #include <deque>
 #include <new>
 #include <optional>
+#include <thread>
 
 namespace cadrel::aio {
 
@@ -56,6 +57,8 @@ struct AioCore {
     bool closed = false;
     bool debug = false;
     bool running = false;
+    /// The thread inside run(), while running.
+    std::thread::id loop_thread;
 
 private:
     explicit AioCore(std::pair<AioSender, AioReceiver> channel);
@@ -77,6 +80,12 @@ double monotonic_seconds() noexcept;
 
 /// The run loop: runs until stop() (see run_loop.cpp). Caller is attached.
 void run(CoreObject* self);
+
+/// Moves what other threads posted into the ready queue, without waiting, so
+/// that a handle scheduled now runs after the ones posted before it (asyncio's
+/// loops keep one queue for both). Only on the loop thread, or while no run is
+/// in progress: the channel has one receiver.
+void take_posted(AioCore& core);
 
 /// Runs one asyncio handle as the loop does, timing it in debug mode.
 void run_handle(CoreObject* self, PyObject* handle);

@@ -79,6 +79,16 @@ void collect_messages(AioCore& core, bool may_sleep) {
     }
 }
 
+}  // namespace
+
+void take_posted(AioCore& core) {
+    if (!core.receiver) return;
+    if (core.running && core.loop_thread != std::this_thread::get_id()) return;
+    collect_messages(core, false);
+}
+
+namespace {
+
 void move_due_timers(AioCore& core) {
     const double limit = monotonic_seconds() + kClockResolution;
     static const binding::InternedName scheduled{"_scheduled"};
@@ -119,9 +129,13 @@ void run_item(CoreObject* self, ReadyItem& item) {
 
 class RunningFlag {
 public:
-    explicit RunningFlag(AioCore& core) : core_(core) { core_.running = true; }
+    explicit RunningFlag(AioCore& core) : core_(core) {
+        core_.running = true;
+        core_.loop_thread = std::this_thread::get_id();
+    }
     ~RunningFlag() {
         core_.running = false;
+        core_.loop_thread = {};
         core_.stopping = false;
     }
     RunningFlag(const RunningFlag&) = delete;

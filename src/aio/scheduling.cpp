@@ -61,6 +61,7 @@ HostRef call_soon(CoreObject* self, PyObject* callback, PyObject* args, PyObject
     check_open(core);
     debug_checks(self, callback, "call_soon");
     HostRef handle = make_handle(self, callback, args, context);
+    take_posted(core);
     core.ready.push_back(ReadyItem{handle.clone(), {}});
     return handle;
 }

@@ -1,6 +1,7 @@
 # The `loop` fixture of the cadrelio tests: each behavioural case runs over asyncio's own loop
 # and cadrelio.Loop, and must leave neither workers nor descriptors behind.
 import asyncio
+import faulthandler
 import gc
 
 import pytest
@@ -12,6 +13,17 @@ LOOP_FACTORIES = {
     "asyncio": asyncio.new_event_loop,
     "cadrelio": cadrelio.new_event_loop,
 }
+
+
+HARD_TIMEOUT = 120
+
+
+@pytest.fixture(autouse=True)
+def hard_timeout():
+    """Ends the whole run with every thread's stack if one test hangs."""
+    faulthandler.dump_traceback_later(HARD_TIMEOUT, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(params=sorted(LOOP_FACTORIES))

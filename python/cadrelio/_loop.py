@@ -63,15 +63,8 @@ class Loop(_native.Core, SignalMixin, SocketMixin, asyncio.BaseEventLoop):
         asyncio.BaseEventLoop.close(self)
         self._shut_down()
 
-    def _run_handle_debug(self, handle):
-        # Debug mode only: time each callback and report the slow ones.
-        self._current_handle = handle
-        started = self.time()
-        try:
-            handle._run()
-        finally:
-            elapsed = self.time() - started
-            self._current_handle = None
+    def _report_if_slow(self, handle, elapsed):
+        # Debug mode only: the native run loop timed the handle.
         if elapsed >= self.slow_callback_duration:
             logger.warning("Executing %s took %.3f seconds",
                            base_events._format_handle(handle), elapsed)

@@ -25,7 +25,7 @@ namespace cadrel::aio {
 namespace {
 
 const binding::InternedName kRun{"_run"};
-const binding::InternedName kRunHandleDebug{"_run_handle_debug"};
+const binding::InternedName kReportIfSlow{"_report_if_slow"};
 
 /// The monotonic clock's resolution: a timer this close to now is due.
 constexpr double kClockResolution = 1e-9;
@@ -148,16 +148,29 @@ private:
 }  // namespace
 
 void run_handle(CoreObject* self, PyObject* handle) {
-    PyObject* result;
-    if (self->core().debug) {
-        PyObject* stack[] = {self->as_object(), handle};
-        result = PyObject_VectorcallMethod(kRunHandleDebug.get(), stack, 2, nullptr);
-    } else {
-        result = PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr);
+    if (!self->core().debug) {
+        // Handle._run reports ordinary exceptions itself; what escapes it
+        // (KeyboardInterrupt, SystemExit) ends the run.
+        binding::check(PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr));
+        return;
     }
-    // Handle._run reports ordinary exceptions itself; what escapes it
-    // (KeyboardInterrupt, SystemExit) ends the run.
-    binding::check(result);
+    // Debug mode: the handle is the loop's current one while it runs, and a
+    // slow one is reported.
+    static const binding::InternedName current{"_current_handle"};
+    binding::check_status(PyObject_SetAttr(self->as_object(), current.get(), handle));
+    const double started = monotonic_seconds();
+    PyObject* result = PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr);
+    const double elapsed = monotonic_seconds() - started;
+    HostRef failure = result == nullptr ? binding::fetch_exception() : HostRef();
+    Py_XDECREF(result);
+    binding::check_status(PyObject_SetAttr(self->as_object(), current.get(), Py_None));
+    if (failure) {
+        binding::restore_exception(std::move(failure));
+        binding::throw_host_error();
+    }
+    HostRef seconds = binding::check(PyFloat_FromDouble(elapsed));
+    PyObject* stack[] = {self->as_object(), handle, seconds.get()};
+    binding::check(PyObject_VectorcallMethod(kReportIfSlow.get(), stack, 3, nullptr));
 }
 
 void run(CoreObject* self) {

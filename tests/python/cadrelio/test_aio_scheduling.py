@@ -296,3 +296,22 @@ def test_asyncio_run_with_loop_factory():
         return type(asyncio.get_running_loop()).__name__
 
     assert asyncio.run(main(), loop_factory=cadrelio.new_event_loop) == "Loop"
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_a_finished_task_is_released_at_once(loop, debug):
+    # Its never-retrieved exception is then reported while the loop still runs.
+    loop.set_debug(debug)
+    reports = []
+    loop.set_exception_handler(lambda loop_, context: reports.append(context["message"]))
+
+    async def fail():
+        1 / 0
+
+    async def main():
+        loop.create_task(fail())
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return list(reports)
+
+    assert run(loop, main()) == ["Task exception was never retrieved"]

@@ -315,3 +315,14 @@ def test_a_finished_task_is_released_at_once(loop, debug):
         return list(reports)
 
     assert run(loop, main()) == ["Task exception was never retrieved"]
+
+
+def test_handles_run_in_the_order_they_were_scheduled_across_threads(loop):
+    calls = []
+    thread = threading.Thread(target=loop.call_soon_threadsafe, args=(calls.append, "from thread"))
+    thread.start()
+    thread.join(10)
+    loop.call_soon(calls.append, "from loop thread")
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert calls == ["from thread", "from loop thread"]

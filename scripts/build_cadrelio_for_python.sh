@@ -4,6 +4,7 @@
 #
 # Usage: build_cadrelio_for_python.sh PYTHON OUTDIR     (then run with PYTHONPATH=OUTDIR)
 #   OPT_FLAGS   optimisation and instrumentation flags (default -O2)
+#   PRELOAD     a library to preload into PYTHON for the import check (a sanitizer's runtime)
 set -euo pipefail
 python=$1
 out=$2
@@ -41,4 +42,4 @@ if [ ! -f "$module" ] || [ -n "$newest_source" ]; then
     ${CXX:-g++} $opt_flags -shared "$objects"/*.o -o "$module" -pthread
 fi
 cp "$root"/python/cadrelio/*.py "$root"/python/cadrelio/*.pyi "$root"/python/cadrelio/py.typed "$package/"
-PYTHONPATH="$out" "$python" -c 'import cadrelio, asyncio; print("cadrelio OK on", __import__("sys").version.split()[0]); assert cadrelio.run(asyncio.sleep(0, 1)) == 1'
+ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="${PRELOAD:-}" PYTHONPATH="$out" "$python" -c 'import cadrelio, asyncio; print("cadrelio OK on", __import__("sys").version.split()[0]); assert cadrelio.run(asyncio.sleep(0, 1)) == 1'

@@ -51,6 +51,7 @@ thread)
 esac
 
 OPT_FLAGS=$flags PRELOAD=$preload "$root/scripts/build_for_python.sh" "$python" "$out" >/dev/null
+OPT_FLAGS=$flags PRELOAD=$preload "$root/scripts/build_cadrelio_for_python.sh" "$python" "$out" >/dev/null
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT

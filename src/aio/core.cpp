@@ -2,6 +2,8 @@
 #include "aio/core.hpp"
 
 #include <chrono>
+#include <csignal>
+#include <pthread.h>
 
 namespace cadrel::aio {
 
@@ -11,12 +13,38 @@ rt::RuntimeConfig worker_config() {
     config.thread_name = "cadrel-worker";
     return config;
 }
+/// Blocks the asynchronous signals on this thread for its lifetime. Threads
+/// started meanwhile inherit the mask, so the workers never take a process's
+/// signal: it goes to a host thread, where the interpreter's handler runs
+/// promptly and wakes the loop through its wake-up descriptor.
+class AsynchronousSignalsBlocked {
+public:
+    AsynchronousSignalsBlocked() noexcept {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        // Faults are delivered to the thread that caused them; never hide those.
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&blocked, fault);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~AsynchronousSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AsynchronousSignalsBlocked(const AsynchronousSignalsBlocked&) = delete;
+    AsynchronousSignalsBlocked& operator=(const AsynchronousSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+std::optional<rt::Runtime> start_runtime() {
+    AsynchronousSignalsBlocked blocked;
+    return std::optional<rt::Runtime>(std::in_place, worker_config());
+}
+
 }  // namespace
 
 AioCore::AioCore() : AioCore(rt::make_channel<AioMessage>()) {}
 
 AioCore::AioCore(std::pair<AioSender, AioReceiver> channel)
-    : runtime(std::in_place, worker_config()), sender(std::move(channel.first)), receiver(std::move(channel.second)) {}
+    : runtime(start_runtime()), sender(std::move(channel.first)), receiver(std::move(channel.second)) {}
 
 AioCore::~AioCore() { shut_down(); }
 

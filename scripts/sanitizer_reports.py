@@ -11,7 +11,7 @@ import re
 import sys
 
 LEAK_HEADER = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\)")
-OUR_FRAME = re.compile(r"/src/(runtime|binding|loop)/|cadrel\.cpython")
+OUR_FRAME = re.compile(r"/src/(runtime|binding|loop|aio)/|cadrel\.cpython|_native\.cpython")
 
 
 def leak_records(text):

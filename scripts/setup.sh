@@ -96,7 +96,7 @@ file_hash() { sha256sum "$1" | cut -d' ' -f1; }
 
 source_hash() {
     # Everything that goes into the wheel; a change in any of it means a rebuild.
-    find src stubs meson.build meson_options.txt pyproject.toml requirements/build.txt \
+    find src python stubs meson.build meson_options.txt pyproject.toml requirements/build.txt \
         -type f -print0 2>/dev/null |
         LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }

@@ -1,0 +1,56 @@
+"""cadrelio demo: sleep, wait_for, gather, a queue, run_in_executor and a signal handler.
+
+Runs the same program through cadrelio.run(main()) and through asyncio's own entry point
+with cadrelio's loop factory (asyncio.run on 3.12+, asyncio.Runner on 3.11).
+"""
+import asyncio
+import hashlib
+import os
+import signal
+import sys
+
+import cadrelio
+
+
+async def producer(queue, count):
+    for i in range(count):
+        await asyncio.sleep(0.001)
+        await queue.put(i)
+    await queue.put(None)
+
+
+async def consumer(queue):
+    total = 0
+    while (item := await queue.get()) is not None:
+        total += item
+    return total
+
+
+async def main():
+    loop = asyncio.get_running_loop()
+    got_signal = asyncio.Event()
+    loop.add_signal_handler(signal.SIGUSR1, got_signal.set)
+    loop.call_later(0.05, os.kill, os.getpid(), signal.SIGUSR1)
+
+    queue = asyncio.Queue(maxsize=4)
+    _, total = await asyncio.gather(producer(queue, 50), consumer(queue))
+    digest = await loop.run_in_executor(None, lambda: hashlib.sha256(b"cadrel" * 100_000).hexdigest()[:12])
+    try:
+        await asyncio.wait_for(asyncio.sleep(10), timeout=0.05)
+        timed_out = False
+    except asyncio.TimeoutError:
+        timed_out = True
+    await asyncio.wait_for(got_signal.wait(), timeout=5)
+    loop.remove_signal_handler(signal.SIGUSR1)
+    return (f"loop={type(loop).__module__}.{type(loop).__name__} queue total={total} "
+            f"executor sha256={digest} wait_for timed out={timed_out} SIGUSR1 handled={got_signal.is_set()}")
+
+
+if __name__ == "__main__":
+    print("cadrelio.run(main()):", cadrelio.run(main()))
+    if sys.version_info >= (3, 12):
+        print("asyncio.run(main(), loop_factory=cadrelio.new_event_loop):",
+              asyncio.run(main(), loop_factory=cadrelio.new_event_loop))
+    else:
+        with asyncio.Runner(loop_factory=cadrelio.new_event_loop) as runner:
+            print("asyncio.Runner(loop_factory=cadrelio.new_event_loop).run(main()):", runner.run(main()))

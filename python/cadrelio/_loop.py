@@ -1,0 +1,74 @@
+"""cadrelio.Loop: asyncio's event-loop API on cadrel's native core.
+
+The native base (``_native.Core``) owns the clock, the ready queue, the timer
+heap, the descriptor watchers, the worker threads and the run loop; its
+scheduling methods are the loop's own. ``asyncio.BaseEventLoop`` supplies the
+pure-Python machinery on top: tasks and futures, the exception handler and its
+default report, the default executor, async-generator hooks, name resolution.
+Its own ready queue and scheduled list are never used.
+"""
+
+import asyncio
+import sys
+import threading
+from asyncio import base_events, events
+from asyncio.log import logger
+
+from . import _native
+from ._signals import SignalMixin
+from ._sockets import SocketMixin
+
+__all__ = ("Loop",)
+
+
+class Loop(_native.Core, SignalMixin, SocketMixin, asyncio.BaseEventLoop):
+    """An asyncio event loop whose waiting runs on cadrel's worker threads."""
+
+    def __init__(self):
+        asyncio.BaseEventLoop.__init__(self)
+        SignalMixin._init_signals(self)
+
+    def run_forever(self):
+        """Run until stop() is called."""
+        self._check_closed()
+        self._check_running()
+        self._set_coroutine_origin_tracking(self._debug)
+        old_agen_hooks = sys.get_asyncgen_hooks()
+        previous_loop = events._get_running_loop()
+        try:
+            self._thread_id = threading.get_ident()
+            sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook,
+                                   finalizer=self._asyncgen_finalizer_hook)
+            events._set_running_loop(self)
+            with self._signal_wakeup():
+                self._run_native()
+        finally:
+            self._stopping = False
+            self._thread_id = None
+            events._set_running_loop(previous_loop)
+            self._set_coroutine_origin_tracking(False)
+            sys.set_asyncgen_hooks(*old_agen_hooks)
+
+    def close(self):
+        """Close the loop: release pending timers and watchers, join the workers.
+
+        Pending callbacks are dropped and the default executor is shut down
+        without waiting, as asyncio's loops do. A running loop cannot be closed.
+        """
+        if self.is_running():
+            raise RuntimeError("Cannot close a running event loop")
+        if self._closed:
+            return
+        self._close_signals()
+        asyncio.BaseEventLoop.close(self)
+        self._shut_down()
+
+    def _report_if_slow(self, handle, elapsed):
+        # Debug mode only: the native run loop timed the handle.
+        if elapsed >= self.slow_callback_duration:
+            logger.warning("Executing %s took %.3f seconds",
+                           base_events._format_handle(handle), elapsed)
+
+    def __repr__(self):
+        return (f"<{self.__class__.__name__} running={self.is_running()} "
+                f"closed={self.is_closed()} debug={self.get_debug()}>")

@@ -1,0 +1,280 @@
+#!/usr/bin/env python3
+"""Runs CPython's own asyncio tests on cadrelio.Loop and prints a pass table per module.
+
+Usage: python scripts/conformance.py [--modules test_events,test_tasks] [--details FILE]
+
+The interpreter running the script must have cadrelio installed and carry the
+standard library's test package (Debian: libpython3.X-testsuite). Each module
+runs in a child interpreter of its own under a hard timeout:
+
+- test_events and test_sock_lowlevel: their event-loop mixins are run by a test
+  class whose create_event_loop() returns cadrelio.Loop();
+- every other module: asyncio's default policy is replaced by cadrelio's, so
+  asyncio.new_event_loop(), asyncio.run() and IsolatedAsyncioTestCase make
+  cadrelio loops.
+
+Only tests that made a cadrelio loop count: a test that never made one ran on
+asyncio's own TestLoop (virtual time) or tested asyncio's classes alone.
+A test that fails only because it needs a transport, server, pipe or
+subprocess (asyncio's base loop raises NotImplementedError for those) is listed
+as deferred: those come with the native transports. Tests that inspect
+asyncio's own loop internals are listed in NOT_APPLICABLE with a reason each.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+MODULES = [
+    "test_events", "test_sock_lowlevel", "test_tasks", "test_futures", "test_futures2",
+    "test_locks", "test_queues", "test_timeouts", "test_waitfor", "test_taskgroups",
+    "test_runners", "test_context", "test_pep492",
+]
+
+# Test name (class.method, or a method name for every class) -> why it does not apply.
+NOT_APPLICABLE = {
+    "test_timeout_rounding": "counts the calls of asyncio's selector (loop._selector.select)",
+}
+
+# Hooks that asyncio's base loop expects a concrete loop to supply for servers; a test
+# failing for want of them needs the transports still to come.
+SERVER_MACHINERY = ("'_start_serving'", "'_stop_serving'")
+
+MODULE_TIMEOUT = 1200
+TEST_TIMEOUT = 120
+
+
+# ---- child: run one module, one JSON line per test ----------------------------
+
+def _install_our_loop():
+    import asyncio
+    import cadrelio
+
+    created = [0]
+    original_init = cadrelio.Loop.__init__
+
+    def counting_init(self, *args, **kwargs):
+        created[0] += 1
+        original_init(self, *args, **kwargs)
+
+    cadrelio.Loop.__init__ = counting_init
+    policy = cadrelio.EventLoopPolicy
+    # asyncio builds its default policy from this name whenever the policy is reset to None
+    # (every asyncio test case does so in tearDown).
+    asyncio.DefaultEventLoopPolicy = policy
+    asyncio.events.DefaultEventLoopPolicy = policy
+    asyncio.set_event_loop_policy(None)
+    return created
+
+
+def _suite_for(module_name, created):
+    import importlib
+    import unittest
+    import cadrelio
+
+    module = importlib.import_module(f"test.test_asyncio.{module_name}")
+    loader = unittest.TestLoader()
+    if module_name in ("test_events", "test_sock_lowlevel"):
+        from test.test_asyncio import utils as test_utils
+        if module_name == "test_events":
+            mixin = getattr(module, "UnixEventLoopTestsMixin", module.EventLoopTestsMixin)
+            bases = (mixin, module.SubprocessTestsMixin, test_utils.TestCase)
+        else:
+            bases = (module.BaseSockTestsMixin, test_utils.TestCase)
+        ours = type("CadrelioLoopTests", bases, {"create_event_loop": lambda self: cadrelio.Loop(),
+                                                 "__module__": module.__name__})
+        return loader.loadTestsFromTestCase(ours)
+    return loader.loadTestsFromModule(module)
+
+
+def _error_kind(err):
+    """'deferred' when the failure is asyncio's base loop refusing a transport."""
+    import traceback
+    exc_type, exc, tb = err
+    if exc_type is AttributeError and any(name in str(exc) for name in SERVER_MACHINERY):
+        return "deferred"
+    if exc_type is NotImplementedError:
+        frames = traceback.extract_tb(tb)
+        if frames and os.sep + "asyncio" + os.sep in frames[-1].filename:
+            return "deferred"
+    return "error"
+
+
+def child(module_name, out_path):
+    import faulthandler
+    import traceback
+    import unittest
+
+    created = _install_our_loop()
+    suite = _suite_for(module_name, created)
+    out = open(out_path, "a", buffering=1)
+
+    class Recorder(unittest.TestResult):
+        def startTest(self, test):
+            super().startTest(test)
+            self._before = created[0]
+            self._outcome = "pass"
+            self._detail = ""
+            faulthandler.dump_traceback_later(TEST_TIMEOUT, exit=True)
+            out.write(json.dumps({"test": test.id(), "outcome": "started"}) + "\n")
+
+        def _fail(self, err, kind):
+            if self._outcome in ("pass", "deferred"):
+                self._outcome = kind
+                lines = traceback.format_exception_only(err[0], err[1])
+                self._detail = lines[-1].strip()[:200]
+
+        def addError(self, test, err):
+            super().addError(test, err)
+            self._fail(err, _error_kind(err))
+
+        def addFailure(self, test, err):
+            super().addFailure(test, err)
+            self._fail(err, "fail")
+
+        def addSubTest(self, test, subtest, err):
+            super().addSubTest(test, subtest, err)
+            if err is not None:
+                kind = "fail" if issubclass(err[0], test.failureException) else _error_kind(err)
+                self._fail(err, kind)
+
+        def addSkip(self, test, reason):
+            super().addSkip(test, reason)
+            self._outcome = "skip"
+            self._detail = reason
+
+        def addUnexpectedSuccess(self, test):
+            super().addUnexpectedSuccess(test)
+            self._outcome = "fail"
+            self._detail = "unexpected success"
+
+        def stopTest(self, test):
+            faulthandler.cancel_dump_traceback_later()
+            ours = created[0] > self._before
+            out.write(json.dumps({"test": test.id(), "outcome": self._outcome, "ours": ours,
+                                  "detail": self._detail}) + "\n")
+            super().stopTest(test)
+
+    suite.run(Recorder())
+    out.close()
+
+
+# ---- parent: run each module, classify, print the table -----------------------
+
+def _short_name(test_id):
+    parts = test_id.split(".")
+    return ".".join(parts[-2:])
+
+
+def _not_applicable_reason(test_id):
+    short = _short_name(test_id)
+    return NOT_APPLICABLE.get(short) or NOT_APPLICABLE.get(short.split(".")[-1])
+
+
+def run_module(module_name):
+    with tempfile.NamedTemporaryFile("r", suffix=".jsonl", delete=False) as handle:
+        path = handle.name
+    try:
+        completed = subprocess.run([sys.executable, __file__, "--child", module_name, path],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   timeout=MODULE_TIMEOUT)
+        crashed = completed.returncode != 0
+        stderr_tail = completed.stderr.decode(errors="replace")[-2000:]
+    except subprocess.TimeoutExpired:
+        crashed, stderr_tail = True, "module timed out"
+    records, started = {}, None
+    with open(path) as lines:
+        for line in lines:
+            record = json.loads(line)
+            if record["outcome"] == "started":
+                started = record["test"]
+            else:
+                records[record["test"]] = record
+                started = None
+    os.unlink(path)
+    if started is not None:  # the child died inside this test
+        records[started] = {"test": started, "outcome": "error", "ours": True,
+                            "detail": "crashed or hung: " + stderr_tail.strip().splitlines()[-1:][0]
+                            if stderr_tail.strip() else "crashed or hung"}
+    return records, crashed, stderr_tail
+
+
+def summarise(module_name, records):
+    row = {"module": module_name, "ours": 0, "pass": 0, "fail": 0, "skip": 0, "n/a": 0,
+           "deferred": 0}
+    failures, not_applicable, deferred = [], [], []
+    for test_id, record in sorted(records.items()):
+        if not record["ours"]:
+            continue
+        row["ours"] += 1
+        reason = _not_applicable_reason(test_id)
+        if reason:
+            row["n/a"] += 1
+            not_applicable.append((test_id, reason))
+        elif record["outcome"] == "pass":
+            row["pass"] += 1
+        elif record["outcome"] == "skip":
+            row["skip"] += 1
+        elif record["outcome"] == "deferred":
+            row["deferred"] += 1
+            deferred.append(test_id)
+        else:
+            row["fail"] += 1
+            failures.append((test_id, record["detail"]))
+    applicable = row["pass"] + row["fail"]
+    row["rate"] = 100.0 * row["pass"] / applicable if applicable else 100.0
+    return row, failures, not_applicable, deferred
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--modules", default=",".join(MODULES))
+    parser.add_argument("--details", help="write failing, deferred and not-applicable tests here")
+    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return 0
+
+    print(f"asyncio conformance of cadrelio.Loop on Python {sys.version.split()[0]}")
+    header = f"{'module':<20}{'ran':>6}{'pass':>6}{'fail':>6}{'skip':>6}{'n/a':>6}{'deferred':>10}{'pass %':>9}"
+    print(header)
+    print("-" * len(header))
+    totals = {"ours": 0, "pass": 0, "fail": 0, "skip": 0, "n/a": 0, "deferred": 0}
+    details = []
+    for module_name in args.modules.split(","):
+        records, crashed, stderr_tail = run_module(module_name)
+        row, failures, not_applicable, deferred = summarise(module_name, records)
+        for key in totals:
+            totals[key] += row[key]
+        mark = "  (child crashed)" if crashed else ""
+        print(f"{module_name:<20}{row['ours']:>6}{row['pass']:>6}{row['fail']:>6}{row['skip']:>6}"
+              f"{row['n/a']:>6}{row['deferred']:>10}{row['rate']:>8.1f}%{mark}", flush=True)
+        details.append(f"## {module_name}")
+        details += [f"FAIL {test}: {detail}" for test, detail in failures]
+        details += [f"N/A  {test}: {reason}" for test, reason in not_applicable]
+        details += [f"DEFERRED {test}" for test in deferred]
+        if crashed:
+            details.append("child stderr tail: " + stderr_tail)
+    applicable = totals["pass"] + totals["fail"]
+    rate = 100.0 * totals["pass"] / applicable if applicable else 100.0
+    print("-" * len(header))
+    print(f"{'total':<20}{totals['ours']:>6}{totals['pass']:>6}{totals['fail']:>6}{totals['skip']:>6}"
+          f"{totals['n/a']:>6}{totals['deferred']:>10}{rate:>8.1f}%")
+    print("ran: tests that made a cadrelio loop; pass % = pass / (pass + fail), "
+          "not counting skipped, not-applicable and deferred (transport) tests")
+    if NOT_APPLICABLE:
+        print("\nnot applicable:")
+        for name, reason in sorted(NOT_APPLICABLE.items()):
+            print(f"  {name}: {reason}")
+    if args.details:
+        with open(args.details, "w") as out:
+            out.write("\n".join(details) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

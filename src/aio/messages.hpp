@@ -1,0 +1,38 @@
+// AioMessage: what other threads post to a cadrelio loop thread.
+//
+// Worker threads never touch the interpreter: their messages carry only native
+// data (a descriptor and a watcher serial, or a bare wake-up). Host threads post
+// handles from call_soon_threadsafe; those messages own one reference each.
+#pragma once
+
+#include "binding/host_ref.hpp"
+#include "runtime/channel.hpp"
+#include "runtime/readiness.hpp"
+
+#include <cstdint>
+#include <variant>
+
+namespace cadrel::aio {
+
+using binding::HostRef;
+
+/// Run an asyncio.Handle posted from another host thread.
+struct PostedHandle {
+    HostRef handle;
+};
+
+/// The watcher `serial` of `fd` in `direction` saw its descriptor ready.
+struct DescriptorReady {
+    std::int32_t fd;
+    rt::Direction direction;
+    std::uint64_t serial;
+};
+
+/// The earliest timer may be due: look at the timer heap again.
+struct TimerWake {};
+
+using AioMessage = std::variant<PostedHandle, DescriptorReady, TimerWake>;
+using AioSender = rt::Sender<AioMessage>;
+using AioReceiver = rt::Receiver<AioMessage>;
+
+}  // namespace cadrel::aio

@@ -1,0 +1,42 @@
+// The module `cadrelio._native`: the native core type of cadrelio's loops.
+#include "aio/core_type.hpp"
+#include "binding/call_adapter.hpp"
+#include "binding/errors.hpp"
+
+#include <Python.h>
+
+namespace cadrel::aio {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "cadrelio._native",
+    "The native core of cadrelio's event loop.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* initialise() {
+    binding::HostRef module = binding::check(PyModule_Create(&module_def));
+#ifdef Py_GIL_DISABLED
+    // The loop-thread structures rely on the interpreter lock against misuse
+    // from other threads.
+    binding::check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
+#endif
+    binding::HostRef type = binding::check(create_core_type());
+    binding::check_status(PyModule_AddObjectRef(module.get(), "Core", type.get()));
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace cadrel::aio
+
+PyMODINIT_FUNC PyInit__native(void) {
+    return cadrel::binding::call_boundary<PyObject*>(nullptr, [] { return cadrel::aio::initialise(); });
+}

@@ -1,0 +1,204 @@
+// The run loop of a cadrelio loop: one iteration per pass, as asyncio's loops do.
+//
+// Each pass collects what other threads posted (sleeping on the channel only
+// when nothing is ready, nothing is due and no stop was asked for), lets the
+// interpreter run its signal handlers, moves the due timers to the ready queue
+// and runs the handles that were ready when the pass began; handles they
+// schedule run in the next pass. stop() ends the run after the current pass.
+//
+// While it sleeps the loop thread is detached from the interpreter. The earliest
+// timer wakes it through one runtime task that sleeps until that deadline and
+// posts TimerWake; the task is replaced only when an earlier deadline appears,
+// so scheduling a timer costs a heap push and nothing on the worker threads.
+#include "aio/core.hpp"
+
+#include "aio/timer_heap.hpp"
+#include "binding/errors.hpp"
+#include "binding/host_calls.hpp"
+#include "runtime/sleep.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace cadrel::aio {
+
+namespace {
+
+const binding::InternedName kRun{"_run"};
+const binding::InternedName kReportIfSlow{"_report_if_slow"};
+
+/// The monotonic clock's resolution: a timer this close to now is due.
+constexpr double kClockResolution = 1e-9;
+/// Deadlines further out than this (in seconds of monotonic time) are clamped;
+/// the wake-up task is simply replaced before then.
+constexpr double kLatestWake = 1e9;
+
+rt::Task wake_at(double when, AioSender sender) {
+    using Clock = std::chrono::steady_clock;
+    const auto since_epoch = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::min(when, kLatestWake)));
+    co_await rt::Sleep(Clock::time_point(since_epoch));
+    (void)sender.send(TimerWake{});  // refused only once the loop has closed
+}
+
+/// Makes sure a wake-up task sleeps until the earliest timer's deadline.
+void arm_timer_wake(AioCore& core, double now) {
+    std::optional<double> next = core.timers.next_when();
+    if (!next) return;
+    // A wake-up for a deadline still ahead has not fired yet: it sleeps, or it
+    // was never spawned. One for a deadline already past may have posted.
+    const bool pending = !core.timer_wake.is_finished() && core.timer_wake_when > now;
+    if (pending && core.timer_wake_when <= *next) return;
+    core.timer_wake.abort();
+    core.timer_wake = core.runtime->handle().spawn(wake_at(*next, core.sender));
+    core.timer_wake_when = *next;
+}
+
+void accept(AioCore& core, AioMessage& message) {
+    if (auto* posted = std::get_if<PostedHandle>(&message)) {
+        core.ready.push_back(ReadyItem{std::move(posted->handle), {}});
+    } else if (auto* report = std::get_if<DescriptorReady>(&message)) {
+        core.ready.push_back(ReadyItem{{}, *report});
+    }
+}
+
+/// Collects posted messages; sleeps for the first one when `may_sleep`.
+void collect_messages(AioCore& core, bool may_sleep) {
+    std::optional<AioMessage> message;
+    if (may_sleep) {
+        {
+            binding::Detached detached;
+            message = core.receiver->recv();
+        }
+        if (message) accept(core, *message);
+        message.reset();
+    }
+    while (core.receiver->try_recv(message) == AioReceiver::Poll::kValue) {
+        accept(core, *message);
+        message.reset();
+    }
+}
+
+}  // namespace
+
+void take_posted(AioCore& core) {
+    if (!core.receiver) return;
+    if (core.running && core.loop_thread != std::this_thread::get_id()) return;
+    collect_messages(core, false);
+}
+
+namespace {
+
+void move_due_timers(AioCore& core) {
+    const double limit = monotonic_seconds() + kClockResolution;
+    static const binding::InternedName scheduled{"_scheduled"};
+    while (HostRef handle = core.timers.pop_due(limit)) {
+        if (handle_cancelled(handle.get())) {
+            core.timers.forget_cancelled();
+            continue;
+        }
+        binding::check_status(PyObject_SetAttr(handle.get(), scheduled.get(), Py_False));
+        core.ready.push_back(ReadyItem{std::move(handle), {}});
+    }
+}
+
+/// Opens a watcher's gate when its callback is over, however it ended.
+class ReopenGate {
+public:
+    explicit ReopenGate(std::shared_ptr<WatchGate> gate) : gate_(std::move(gate)) {}
+    ~ReopenGate() { gate_->open(); }
+    ReopenGate(const ReopenGate&) = delete;
+    ReopenGate& operator=(const ReopenGate&) = delete;
+
+private:
+    std::shared_ptr<WatchGate> gate_;
+};
+
+void run_item(CoreObject* self, ReadyItem& item) {
+    AioCore& core = self->core();
+    if (item.handle) {
+        if (!handle_cancelled(item.handle.get())) run_handle(self, item.handle.get());
+        return;
+    }
+    Watcher* watcher = core.watchers.current(item.report);
+    if (watcher == nullptr) return;  // removed or replaced since it reported
+    ReopenGate reopen(watcher->gate);
+    HostRef handle = watcher->handle.clone();
+    if (!handle_cancelled(handle.get())) run_handle(self, handle.get());
+}
+
+class RunningFlag {
+public:
+    explicit RunningFlag(AioCore& core) : core_(core) {
+        core_.running = true;
+        core_.loop_thread = std::this_thread::get_id();
+    }
+    ~RunningFlag() {
+        core_.running = false;
+        core_.loop_thread = {};
+        core_.stopping = false;
+    }
+    RunningFlag(const RunningFlag&) = delete;
+    RunningFlag& operator=(const RunningFlag&) = delete;
+
+private:
+    AioCore& core_;
+};
+
+}  // namespace
+
+void run_handle(CoreObject* self, PyObject* handle) {
+    if (!self->core().debug) {
+        // Handle._run reports ordinary exceptions itself; what escapes it
+        // (KeyboardInterrupt, SystemExit) ends the run.
+        binding::check(PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr));
+        return;
+    }
+    // Debug mode: the handle is the loop's current one while it runs, and a
+    // slow one is reported.
+    static const binding::InternedName current{"_current_handle"};
+    binding::check_status(PyObject_SetAttr(self->as_object(), current.get(), handle));
+    const double started = monotonic_seconds();
+    PyObject* result = PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr);
+    const double elapsed = monotonic_seconds() - started;
+    HostRef failure = result == nullptr ? binding::fetch_exception() : HostRef();
+    Py_XDECREF(result);
+    binding::check_status(PyObject_SetAttr(self->as_object(), current.get(), Py_None));
+    if (failure) {
+        binding::restore_exception(std::move(failure));
+        binding::throw_host_error();
+    }
+    HostRef seconds = binding::check(PyFloat_FromDouble(elapsed));
+    PyObject* stack[] = {self->as_object(), handle, seconds.get()};
+    binding::check(PyObject_VectorcallMethod(kReportIfSlow.get(), stack, 3, nullptr));
+}
+
+void run(CoreObject* self) {
+    AioCore& core = self->core();
+    if (core.closed || !core.receiver || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    if (core.running) binding::raise_error(PyExc_RuntimeError, "This event loop is already running");
+    RunningFlag running(core);
+    for (;;) {
+        bool may_sleep = core.ready.empty() && !core.stopping;
+        if (may_sleep) {
+            const double now = monotonic_seconds();
+            std::optional<double> next = core.timers.next_when();
+            if (next && *next <= now + kClockResolution) {
+                may_sleep = false;
+            } else {
+                arm_timer_wake(core, now);
+            }
+        }
+        collect_messages(core, may_sleep);
+        binding::check_status(PyErr_CheckSignals());
+        move_due_timers(core);
+        for (std::size_t count = core.ready.size(); count > 0 && !core.ready.empty(); --count) {
+            ReadyItem item = std::move(core.ready.front());
+            core.ready.pop_front();
+            run_item(self, item);
+        }
+        if (core.stopping) return;
+    }
+}
+
+}  // namespace cadrel::aio

@@ -1,0 +1,136 @@
+// Scheduling methods of the native core: call_soon*, call_at/call_later, the
+// timer cancel hook, and the descriptor watchers. Each builds the asyncio
+// handle the API returns and hands it to the ready queue, the timer heap, the
+// watcher table or (from other threads) the channel.
+#include "aio/scheduling.hpp"
+
+#include "binding/errors.hpp"
+#include "binding/host_calls.hpp"
+
+#include <cmath>
+
+namespace cadrel::aio {
+
+namespace {
+
+const binding::InternedName kAsyncioEvents{"asyncio.events"};
+const binding::InternedName kHandleClass{"Handle"};
+const binding::InternedName kTimerHandleClass{"TimerHandle"};
+const binding::InternedName kScheduled{"_scheduled"};
+const binding::InternedName kCheckThread{"_check_thread"};
+const binding::InternedName kCheckCallback{"_check_callback"};
+const binding::InternedName kCancel{"cancel"};
+
+/// asyncio.events.Handle and TimerHandle, looked up once and kept for the process.
+struct HandleClasses {
+    PyObject* handle;
+    PyObject* timer_handle;
+};
+
+const HandleClasses& handle_classes() {
+    static HandleClasses classes = [] {
+        HostRef events = binding::import_module(kAsyncioEvents);
+        return HandleClasses{binding::get_attr(events.get(), kHandleClass).release(),
+                             binding::get_attr(events.get(), kTimerHandleClass).release()};
+    }();
+    return classes;
+}
+
+void check_open(const AioCore& core) {
+    if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+}
+
+/// asyncio's debug-mode checks: the calling thread and the callback's kind.
+void debug_checks(CoreObject* self, PyObject* callback, const char* method) {
+    if (!self->core().debug) return;
+    binding::call_method(self->as_object(), kCheckThread, {});
+    HostRef name = binding::host_string(method);
+    binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
+}
+
+HostRef make_handle(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context) {
+    return binding::call(handle_classes().handle, {callback, args, self->as_object(), context});
+}
+
+}  // namespace
+
+void load_handle_classes() { (void)handle_classes(); }
+
+HostRef call_soon(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context) {
+    AioCore& core = self->core();
+    check_open(core);
+    debug_checks(self, callback, "call_soon");
+    HostRef handle = make_handle(self, callback, args, context);
+    take_posted(core);
+    core.ready.push_back(ReadyItem{handle.clone(), {}});
+    return handle;
+}
+
+HostRef call_soon_threadsafe(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context) {
+    AioCore& core = self->core();
+    check_open(core);
+    if (core.debug) {
+        HostRef name = binding::host_string("call_soon_threadsafe");
+        binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
+    }
+    HostRef handle = make_handle(self, callback, args, context);
+    if (std::optional<AioMessage> refused = core.sender.send(PostedHandle{handle.clone()})) {
+        refused.reset();
+        binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    }
+    return handle;
+}
+
+HostRef call_at(CoreObject* self, double when, PyObject* callback, PyObject* args, PyObject* context,
+                const char* method) {
+    AioCore& core = self->core();
+    if (std::isnan(when)) binding::raise_error(PyExc_ValueError, "the time of a timer must not be NaN");
+    check_open(core);
+    debug_checks(self, callback, method);
+    HostRef when_object = binding::check(PyFloat_FromDouble(when));
+    HostRef handle = binding::call(handle_classes().timer_handle,
+                                   {when_object.get(), callback, args, self->as_object(), context});
+    binding::check_status(PyObject_SetAttr(handle.get(), kScheduled.get(), Py_True));
+    core.timers.push(when, handle.clone());
+    return handle;
+}
+
+void timer_handle_cancelled(CoreObject* self) {
+    AioCore& core = self->core();
+    if (!core.closed) core.timers.note_cancelled();
+}
+
+std::int32_t descriptor_of(PyObject* file_object) {
+    int fd = PyObject_AsFileDescriptor(file_object);
+    if (fd < 0) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "Invalid file object: %R", file_object);
+        }
+        binding::throw_host_error();
+    }
+    return fd;
+}
+
+HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object, PyObject* callback,
+                    PyObject* args) {
+    AioCore& core = self->core();
+    check_open(core);
+    std::int32_t fd = descriptor_of(file_object);
+    if (!core.watchers.has(direction, fd)) check_watchable(fd);
+    HostRef handle = make_handle(self, callback, args, Py_None);
+    core.watchers.add(direction, fd, handle.clone(), core.runtime->handle(), core.sender);
+    return handle;
+}
+
+bool remove_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object) {
+    AioCore& core = self->core();
+    if (core.closed || !core.runtime) return false;
+    std::int32_t fd = descriptor_of(file_object);
+    HostRef handle = core.watchers.remove(direction, fd);
+    if (!handle) return false;
+    binding::call_method(handle.get(), kCancel, {});
+    return true;
+}
+
+}  // namespace cadrel::aio

@@ -1,0 +1,328 @@
+# Scheduling, running and stopping: the same cases over asyncio's loop and cadrelio's.
+import asyncio
+import contextvars
+import sys
+import threading
+import time
+
+import pytest
+
+import cadrelio
+
+from conftest import run
+
+
+def test_loop_is_an_asyncio_event_loop(loop):
+    assert isinstance(loop, asyncio.AbstractEventLoop)
+
+
+def test_call_soon_runs_in_order_with_args(loop):
+    calls = []
+    for i in range(5):
+        loop.call_soon(calls.append, i)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert calls == [0, 1, 2, 3, 4]
+
+
+def test_callbacks_scheduled_by_callbacks_run_in_the_next_pass_after_stop(loop):
+    calls = []
+
+    def first():
+        calls.append("first")
+        loop.stop()
+        loop.call_soon(calls.append, "later")
+
+    loop.call_soon(first)
+    loop.run_forever()
+    assert calls == ["first"]
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert calls == ["first", "later"]
+
+
+def test_call_soon_runs_in_the_given_context(loop):
+    var = contextvars.ContextVar("var", default="unset")
+    ctx = contextvars.copy_context()
+    ctx.run(var.set, "inside")
+    seen = []
+    loop.call_soon(lambda: seen.append(var.get()), context=ctx)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert seen == ["inside"]
+
+
+def test_timers_fire_by_deadline_never_early(loop):
+    calls = []
+    start = loop.time()
+    for delay in (0.05, 0.01, 0.03):
+        loop.call_at(start + delay, lambda d=delay: calls.append((d, loop.time() - start)))
+    loop.call_at(start + 0.07, loop.stop)
+    loop.run_forever()
+    assert [delay for delay, _ in calls] == [0.01, 0.03, 0.05]
+    assert all(elapsed >= delay for delay, elapsed in calls)
+
+
+def test_cancelled_timer_does_not_run(loop):
+    calls = []
+    handle = loop.call_later(0.01, calls.append, "cancelled")
+    loop.call_later(0.02, calls.append, "kept")
+    handle.cancel()
+    loop.call_later(0.05, loop.stop)
+    loop.run_forever()
+    assert calls == ["kept"]
+    assert handle.cancelled()
+
+
+def test_time_is_monotonic(loop):
+    assert loop.time() == pytest.approx(time.monotonic(), abs=0.05)
+
+
+@pytest.mark.parametrize("method, args, message", [
+    ("call_later", (None, print), "delay must not be None"),
+    ("call_at", (None, print), "when cannot be None"),
+])
+def test_none_time_is_refused(loop, method, args, message):
+    with pytest.raises(TypeError, match=message):
+        getattr(loop, method)(*args)
+
+
+def test_call_soon_threadsafe_wakes_a_sleeping_loop(loop):
+    calls = []
+
+    def from_thread():
+        time.sleep(0.05)
+        loop.call_soon_threadsafe(calls.append, "woken")
+        loop.call_soon_threadsafe(loop.stop)
+
+    thread = threading.Thread(target=from_thread)
+    thread.start()
+    loop.run_forever()
+    thread.join(10)
+    assert calls == ["woken"]
+
+
+def test_is_running_and_running_loop_only_inside_a_run(loop):
+    seen = []
+
+    def inside():
+        seen.append((loop.is_running(), asyncio.get_running_loop() is loop))
+        loop.stop()
+
+    assert not loop.is_running()
+    loop.call_soon(inside)
+    loop.run_forever()
+    assert seen == [(True, True)]
+    assert not loop.is_running()
+    with pytest.raises(RuntimeError):
+        asyncio.get_running_loop()
+
+
+def test_running_a_running_loop_is_refused(loop):
+    async def nested():
+        with pytest.raises(RuntimeError, match="already running"):
+            loop.run_forever()
+        if isinstance(loop, cadrelio.Loop):
+            # asyncio 3.13.0's own loop nests this run instead of refusing it.
+            never_run = asyncio.sleep(0)
+            with pytest.raises(RuntimeError, match="already running"):
+                loop.run_until_complete(never_run)
+            never_run.close()
+
+    run(loop, nested())
+
+
+def test_close_refuses_later_scheduling(loop):
+    loop.close()
+    assert loop.is_closed()
+    for call in (lambda: loop.call_soon(print), lambda: loop.call_later(1, print),
+                 lambda: loop.call_at(1, print), lambda: loop.call_soon_threadsafe(print),
+                 lambda: loop.run_forever()):
+        with pytest.raises(RuntimeError, match="Event loop is closed"):
+            call()
+    loop.close()  # closing twice is harmless
+
+
+def test_closing_a_running_loop_is_refused(loop):
+    async def close_inside():
+        with pytest.raises(RuntimeError, match="Cannot close a running event loop"):
+            loop.close()
+
+    run(loop, close_inside())
+    assert not loop.is_closed()
+
+
+def test_create_task_name_context_and_factory(loop):
+    var = contextvars.ContextVar("var", default="unset")
+    ctx = contextvars.copy_context()
+    ctx.run(var.set, "ctx")
+
+    async def read():
+        return var.get()
+
+    task = loop.create_task(read(), name="reader", context=ctx)
+    assert task.get_name() == "reader"
+    assert loop.run_until_complete(task) == "ctx"
+
+    made = []
+
+    def factory(loop_, coro, **kwargs):
+        task = asyncio.Task(coro, loop=loop_, **kwargs)
+        made.append(task)
+        return task
+
+    loop.set_task_factory(factory)
+    assert loop.get_task_factory() is factory
+    assert loop.run_until_complete(read()) == "unset"
+    assert len(made) == 1
+
+
+def test_asyncio_primitives_work(loop):
+    async def main():
+        queue = asyncio.Queue()
+        loop.call_later(0.01, queue.put_nowait, "item")
+        got = await asyncio.wait_for(queue.get(), 10)
+        results = await asyncio.gather(*(asyncio.sleep(0.001 * i, i) for i in range(4)))
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(asyncio.sleep(30), 0.02)
+        summed = await loop.run_in_executor(None, sum, [1, 2, 3])
+        event = asyncio.Event()
+        loop.call_soon(event.set)
+        await event.wait()
+        return got, results, summed
+
+    assert run(loop, main()) == ("item", [0, 1, 2, 3], 6)
+
+
+def test_exception_handler_receives_callback_errors(loop):
+    contexts = []
+    loop.set_exception_handler(lambda loop_, context: contexts.append(context))
+
+    def fail():
+        raise ValueError("boom")
+
+    loop.call_soon(fail)
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert len(contexts) == 1
+    assert isinstance(contexts[0]["exception"], ValueError)
+    assert "handle" in contexts[0]
+
+
+def test_default_exception_handler_logs(loop, caplog):
+    loop.call_exception_handler({"message": "something odd", "exception": KeyError("k")})
+    assert "something odd" in caplog.text
+    assert "KeyError" in caplog.text
+
+
+def test_keyboard_interrupt_from_a_callback_ends_the_run_and_the_loop_stays_usable(loop):
+    def interrupt():
+        raise KeyboardInterrupt
+
+    loop.call_soon(interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        loop.run_forever()
+    assert not loop.is_running()
+    assert run(loop, asyncio.sleep(0, "again")) == "again"
+
+
+def test_default_executor_shutdown(loop):
+    run(loop, loop.run_in_executor(None, time.sleep, 0))
+    run(loop, loop.shutdown_default_executor())
+    with pytest.raises(RuntimeError):
+        loop.run_in_executor(None, print)
+
+
+def test_shutdown_asyncgens_finalizes_open_generators(loop):
+    closed = []
+
+    async def gen():
+        try:
+            yield 1
+            yield 2
+        finally:
+            closed.append(True)
+
+    async def main():
+        agen = gen()
+        await agen.__anext__()
+        return agen
+
+    agen = run(loop, main())
+    run(loop, loop.shutdown_asyncgens())
+    assert closed == [True]
+    del agen
+
+
+def test_getaddrinfo_and_getnameinfo(loop):
+    infos = run(loop, loop.getaddrinfo("127.0.0.1", 80, type=2))
+    assert infos[0][4][:2] == ("127.0.0.1", 80)
+    host, port = run(loop, loop.getnameinfo(("127.0.0.1", 80), 1 | 2))
+    assert port == "80"
+
+
+def test_debug_mode_reports_slow_callbacks(loop, caplog):
+    loop.set_debug(True)
+    loop.slow_callback_duration = 0.01
+    loop.call_soon(time.sleep, 0.05)
+    loop.call_soon(loop.stop)
+    with caplog.at_level("WARNING", logger="asyncio"):
+        loop.run_forever()
+    assert "took" in caplog.text and "seconds" in caplog.text
+
+
+def test_debug_mode_refuses_calls_from_another_thread(loop):
+    loop.set_debug(True)
+    errors = []
+
+    def from_thread():
+        try:
+            loop.call_soon(print)
+        except RuntimeError as exc:
+            errors.append(str(exc))
+        loop.call_soon_threadsafe(loop.stop)
+
+    loop.call_soon(lambda: threading.Thread(target=from_thread).start())
+    loop.run_forever()
+    assert errors and "Non-thread-safe operation" in errors[0]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="asyncio.run takes loop_factory from 3.12")
+def test_asyncio_run_with_loop_factory():
+    import cadrelio
+
+    async def main():
+        await asyncio.sleep(0.001)
+        return type(asyncio.get_running_loop()).__name__
+
+    assert asyncio.run(main(), loop_factory=cadrelio.new_event_loop) == "Loop"
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_a_finished_task_is_released_at_once(loop, debug):
+    # Its never-retrieved exception is then reported while the loop still runs.
+    loop.set_debug(debug)
+    reports = []
+    loop.set_exception_handler(lambda loop_, context: reports.append(context["message"]))
+
+    async def fail():
+        1 / 0
+
+    async def main():
+        loop.create_task(fail())
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return list(reports)
+
+    assert run(loop, main()) == ["Task exception was never retrieved"]
+
+
+def test_handles_run_in_the_order_they_were_scheduled_across_threads(loop):
+    calls = []
+    thread = threading.Thread(target=loop.call_soon_threadsafe, args=(calls.append, "from thread"))
+    thread.start()
+    thread.join(10)
+    loop.call_soon(calls.append, "from loop thread")
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert calls == ["from thread", "from loop thread"]

@@ -2,6 +2,7 @@
 """Runs CPython's own asyncio tests on cadrelio.Loop and prints a pass table per module.
 
 Usage: python scripts/conformance.py [--modules test_events,test_tasks] [--details FILE]
+                                    [--require PERCENT]
 
 The interpreter running the script must have cadrelio installed and carry the
 standard library's test package (Debian: libpython3.X-testsuite). Each module
@@ -225,7 +226,7 @@ def summarise(module_name, records):
             row["fail"] += 1
             failures.append((test_id, record["detail"]))
     applicable = row["pass"] + row["fail"]
-    row["rate"] = 100.0 * row["pass"] / applicable if applicable else 100.0
+    row["rate"] = 100.0 * row["pass"] / applicable if applicable else None
     return row, failures, not_applicable, deferred
 
 
@@ -233,6 +234,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--modules", default=",".join(MODULES))
     parser.add_argument("--details", help="write failing, deferred and not-applicable tests here")
+    parser.add_argument("--require", type=float, metavar="PERCENT",
+                        help="exit 1 when a module or the total passes less than this, or a child crashed")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -245,14 +248,17 @@ def main():
     print("-" * len(header))
     totals = {"ours": 0, "pass": 0, "fail": 0, "skip": 0, "n/a": 0, "deferred": 0}
     details = []
+    short = []
     for module_name in args.modules.split(","):
         records, crashed, stderr_tail = run_module(module_name)
         row, failures, not_applicable, deferred = summarise(module_name, records)
         for key in totals:
             totals[key] += row[key]
         mark = "  (child crashed)" if crashed else ""
+        if crashed or (args.require is not None and row["rate"] is not None and row["rate"] < args.require):
+            short.append(module_name)
         print(f"{module_name:<20}{row['ours']:>6}{row['pass']:>6}{row['fail']:>6}{row['skip']:>6}"
-              f"{row['n/a']:>6}{row['deferred']:>10}{row['rate']:>8.1f}%{mark}", flush=True)
+              f"{row['n/a']:>6}{row['deferred']:>10}{_percent(row['rate'])}{mark}", flush=True)
         details.append(f"## {module_name}")
         details += [f"FAIL {test}: {detail}" for test, detail in failures]
         details += [f"N/A  {test}: {reason}" for test, reason in not_applicable]
@@ -260,10 +266,10 @@ def main():
         if crashed:
             details.append("child stderr tail: " + stderr_tail)
     applicable = totals["pass"] + totals["fail"]
-    rate = 100.0 * totals["pass"] / applicable if applicable else 100.0
+    rate = 100.0 * totals["pass"] / applicable if applicable else None
     print("-" * len(header))
     print(f"{'total':<20}{totals['ours']:>6}{totals['pass']:>6}{totals['fail']:>6}{totals['skip']:>6}"
-          f"{totals['n/a']:>6}{totals['deferred']:>10}{rate:>8.1f}%")
+          f"{totals['n/a']:>6}{totals['deferred']:>10}{_percent(rate)}")
     print("ran: tests that made a cadrelio loop; pass % = pass / (pass + fail), "
           "not counting skipped, not-applicable and deferred (transport) tests")
     if NOT_APPLICABLE:
@@ -273,7 +279,18 @@ def main():
     if args.details:
         with open(args.details, "w") as out:
             out.write("\n".join(details) + "\n")
+    if args.require is not None:
+        if rate is None or rate < args.require:
+            short.append("total")
+        if short:
+            print(f"\nbelow {args.require:g}% or crashed: {', '.join(short)}")
+            return 1
     return 0
+
+
+def _percent(rate):
+    """A pass rate for the table; a dash where no test of ours applied."""
+    return f"{rate:>8.1f}%" if rate is not None else f"{'-':>9}"
 
 
 if __name__ == "__main__":

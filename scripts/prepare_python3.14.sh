@@ -29,8 +29,9 @@ case "$(dpkg --print-architecture)" in
     *) say "no loader known for $(dpkg --print-architecture)"; exit 1 ;;
 esac
 
+# test.test_asyncio (libpython3.14-testsuite) is what scripts/conformance.py runs.
 works() {
-    [ -x "$python" ] && "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, venv' 2>/dev/null
+    [ -x "$python" ] && "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, venv, test.test_asyncio' 2>/dev/null
 }
 
 # The stamp names the directory: the binary carries the loader's absolute path, so a moved
@@ -71,7 +72,7 @@ wanted() {
 }
 declare -A seen=()
 queue=(python$version-minimal libpython$version-minimal libpython$version-stdlib
-       libpython$version libpython$version-dev python$version-venv)
+       libpython$version libpython$version-dev python$version-venv libpython$version-testsuite)
 packages=()
 while [ ${#queue[@]} -gt 0 ]; do
     package=${queue[0]}
@@ -115,7 +116,7 @@ fi
 
 if ! works; then
     say "the unpacked interpreter does not run:"
-    "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, venv' >&2 || true
+    "$python" -c 'import ssl, sqlite3, lzma, bz2, zlib, ctypes, venv, test.test_asyncio' >&2 || true
     exit 1
 fi
 # The package lists and archives are of no further use once unpacked.

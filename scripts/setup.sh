@@ -20,6 +20,11 @@ SOURCE_STAMP="$VENV/.cadrel-source-hash"
 # The names are the same on Debian 12 and 13. python3-dev and python3-venv serve Debian's own
 # interpreter, the default PYTHON; patchelf prepares the CPython 3.14 interpreter.
 PACKAGES=(g++ pkg-config libgtest-dev python3-dev python3-venv patchelf)
+# Debian's interpreter keeps its own test package (run by scripts/conformance.py) apart;
+# pyenv's and the prepared 3.14 carry theirs.
+if [ "$(readlink -f "$(command -v "$PYTHON")")" = "$(readlink -f /usr/bin/python3)" ]; then
+    PACKAGES+=("libpython$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-testsuite")
+fi
 # googletest carries GoogleTest's sources, which the cross compiler builds for Arm. qemu-user
 # has qemu-aarch64 on both releases (Debian 13 builds it statically and keeps
 # qemu-user-static only as a transitional name).

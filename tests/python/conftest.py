@@ -43,7 +43,7 @@ def no_leaked_workers(request):
 
     def check():
         _drop_lingering_references(request.node)
-        assert probes.worker_count() == before, "the test left cadrel-worker threads running"
+        assert probes.workers_named_within(before) == before, "the test left cadrel-worker threads running"
 
     # A node finalizer registered first runs last, after every other fixture's teardown.
     request.node.addfinalizer(check)
@@ -53,7 +53,7 @@ def no_leaked_workers(request):
 def no_workers_at_session_end():
     yield
     gc.collect()
-    assert probes.worker_count() == 0, "cadrel-worker threads outlived the test session"
+    assert probes.workers_named_within(0) == 0, "cadrel-worker threads outlived the test session"
 
 
 @pytest.fixture
@@ -67,7 +67,7 @@ def loop(request):
     def check_released():
         _drop_lingering_references(request.node)
         assert ref() is None, "the loop is still referenced after the test"
-        assert probes.worker_count() == workers_before, "the loop's worker threads outlived it"
+        assert probes.workers_named_within(workers_before) == workers_before, "the loop's worker threads outlived it"
         assert probes.fd_count() == fds_before, "descriptors leaked across the loop's life"
 
     # Registered before pytest schedules this fixture's own teardown, so it runs after it, once

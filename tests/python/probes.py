@@ -55,7 +55,8 @@ def workers_named_within(expected, timeout=10.0):
     """Polls until `expected` workers carry their name, or the timeout passes; returns the count.
 
     A worker names itself once it runs, so right after construction it may still carry the
-    process's name for a moment.
+    process's name for a moment. A joined worker may still be listed for a moment too: the
+    kernel lets its joiner go before it has removed the thread from /proc/self/task.
     """
     deadline = time.monotonic() + timeout
     while (count := worker_count()) != expected and time.monotonic() < deadline:

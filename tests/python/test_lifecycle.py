@@ -18,7 +18,7 @@ def test_construction_starts_one_named_worker_per_processor():
     expected = workers + probes.processor_count()
     assert probes.workers_named_within(expected) == expected
     del loop
-    assert probes.worker_count() == workers
+    assert probes.workers_named_within(workers) == workers
     assert probes.thread_count() == threads
 
 
@@ -28,9 +28,9 @@ def test_each_loop_has_its_own_workers():
     expected = workers + 2 * probes.processor_count()
     assert probes.workers_named_within(expected) == expected
     del first
-    assert probes.worker_count() - workers == probes.processor_count()
+    assert probes.workers_named_within(expected - probes.processor_count()) - workers == probes.processor_count()
     del second
-    assert probes.worker_count() == workers
+    assert probes.workers_named_within(workers) == workers
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])

@@ -459,7 +459,7 @@ def test_releasing_a_loop_with_sleeping_timers_drops_them_and_joins_its_workers(
     assert loop_ref() is None
     assert took < 5.0, f"releasing the loop took {took:.2f} s"
     assert sum(ref() is not None for ref in witnesses) == 0, "sleeping timers kept their callbacks"
-    assert probes.worker_count() == workers_before
+    assert probes.workers_named_within(workers_before) == workers_before
     assert probes.fd_count() == fds_before
 
 

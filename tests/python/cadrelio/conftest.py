@@ -36,7 +36,7 @@ def loop(request):
     new_loop.close()
     del new_loop
     gc.collect()
-    assert probes.worker_count() == workers_before, "the loop's worker threads outlived close()"
+    assert probes.workers_named_within(workers_before) == workers_before, "the loop's worker threads outlived close()"
     assert probes.fd_count() == fds_before, "descriptors leaked across the loop's life"
 
 

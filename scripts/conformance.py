@@ -46,6 +46,9 @@ SERVER_MACHINERY = ("'_start_serving'", "'_stop_serving'")
 
 MODULE_TIMEOUT = 1200
 TEST_TIMEOUT = 120
+# A test that runs away (asyncio's own loop spinning on a mocked selector, recording every
+# call) fails at this much address space instead of taking the machine's memory.
+CHILD_ADDRESS_SPACE = 8 << 30
 
 
 # ---- child: run one module, one JSON line per test ----------------------------
@@ -106,8 +109,16 @@ def _error_kind(err):
 
 def child(module_name, out_path):
     import faulthandler
+    import resource
+    import signal
     import traceback
     import unittest
+
+    # As from a terminal: started with SIGINT ignored (a background job of a non-interactive
+    # shell, as CI may be), Python keeps it ignored, and then the runner tests that interrupt
+    # themselves with _thread.interrupt_main() never end.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    resource.setrlimit(resource.RLIMIT_AS, (CHILD_ADDRESS_SPACE, CHILD_ADDRESS_SPACE))
 
     created = _install_our_loop()
     suite = _suite_for(module_name, created)
@@ -284,6 +295,7 @@ def main():
             short.append("total")
         if short:
             print(f"\nbelow {args.require:g}% or crashed: {', '.join(short)}")
+            print("\n".join(line for line in details if line.startswith(("FAIL", "child stderr"))))
             return 1
     return 0
 

@@ -70,7 +70,11 @@ def _install_our_loop():
     # (every asyncio test case does so in tearDown).
     asyncio.DefaultEventLoopPolicy = policy
     asyncio.events.DefaultEventLoopPolicy = policy
-    asyncio.set_event_loop_policy(None)
+    # 3.14 builds it from unix_events' private name instead (the public one is deprecated).
+    if hasattr(asyncio.unix_events, "_DefaultEventLoopPolicy"):
+        asyncio.unix_events._DefaultEventLoopPolicy = policy
+    asyncio.events._set_event_loop_policy(None) if hasattr(asyncio.events, "_set_event_loop_policy") \
+        else asyncio.set_event_loop_policy(None)
     return created
 
 

@@ -16,22 +16,30 @@ namespace {
 const binding::InternedName kAsyncioEvents{"asyncio.events"};
 const binding::InternedName kHandleClass{"Handle"};
 const binding::InternedName kTimerHandleClass{"TimerHandle"};
+const binding::InternedName kThreadSafeHandleClass{"_ThreadSafeHandle"};
 const binding::InternedName kScheduled{"_scheduled"};
 const binding::InternedName kCheckThread{"_check_thread"};
 const binding::InternedName kCheckCallback{"_check_callback"};
 const binding::InternedName kCancel{"cancel"};
 
-/// asyncio.events.Handle and TimerHandle, looked up once and kept for the process.
+/// asyncio.events' handle classes, looked up once and kept for the process.
+/// Where asyncio has _ThreadSafeHandle (3.14, later 3.13 releases), handles
+/// made by call_soon_threadsafe are of that class, as asyncio's own loops make
+/// them: its lock orders a cancel() from another thread against the run.
 struct HandleClasses {
     PyObject* handle;
     PyObject* timer_handle;
+    PyObject* thread_safe_handle;
 };
 
 const HandleClasses& handle_classes() {
     static HandleClasses classes = [] {
         HostRef events = binding::import_module(kAsyncioEvents);
-        return HandleClasses{binding::get_attr(events.get(), kHandleClass).release(),
-                             binding::get_attr(events.get(), kTimerHandleClass).release()};
+        HostRef handle = binding::get_attr(events.get(), kHandleClass);
+        HostRef thread_safe = binding::get_attr_if_present(events.get(), kThreadSafeHandleClass);
+        if (!thread_safe) thread_safe = handle.clone();
+        return HandleClasses{handle.release(), binding::get_attr(events.get(), kTimerHandleClass).release(),
+                             thread_safe.release()};
     }();
     return classes;
 }
@@ -48,8 +56,9 @@ void debug_checks(CoreObject* self, PyObject* callback, const char* method) {
     binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
 }
 
-HostRef make_handle(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context) {
-    return binding::call(handle_classes().handle, {callback, args, self->as_object(), context});
+HostRef make_handle(PyObject* handle_class, CoreObject* self, PyObject* callback, PyObject* args,
+                    PyObject* context) {
+    return binding::call(handle_class, {callback, args, self->as_object(), context});
 }
 
 }  // namespace
@@ -60,7 +69,7 @@ HostRef call_soon(CoreObject* self, PyObject* callback, PyObject* args, PyObject
     AioCore& core = self->core();
     check_open(core);
     debug_checks(self, callback, "call_soon");
-    HostRef handle = make_handle(self, callback, args, context);
+    HostRef handle = make_handle(handle_classes().handle, self, callback, args, context);
     take_posted(core);
     core.ready.push_back(ReadyItem{handle.clone(), {}});
     return handle;
@@ -73,7 +82,7 @@ HostRef call_soon_threadsafe(CoreObject* self, PyObject* callback, PyObject* arg
         HostRef name = binding::host_string("call_soon_threadsafe");
         binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
     }
-    HostRef handle = make_handle(self, callback, args, context);
+    HostRef handle = make_handle(handle_classes().thread_safe_handle, self, callback, args, context);
     if (std::optional<AioMessage> refused = core.sender.send(PostedHandle{handle.clone()})) {
         refused.reset();
         binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
@@ -118,7 +127,7 @@ HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_ob
     check_open(core);
     std::int32_t fd = descriptor_of(file_object);
     if (!core.watchers.has(direction, fd)) check_watchable(fd);
-    HostRef handle = make_handle(self, callback, args, Py_None);
+    HostRef handle = make_handle(handle_classes().handle, self, callback, args, Py_None);
     core.watchers.add(direction, fd, handle.clone(), core.runtime->handle(), core.sender);
     return handle;
 }

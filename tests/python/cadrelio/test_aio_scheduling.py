@@ -102,6 +102,22 @@ def test_call_soon_threadsafe_wakes_a_sleeping_loop(loop):
     assert calls == ["woken"]
 
 
+def test_handles_are_of_the_classes_asyncio_gives(loop):
+    # 3.14 (and later 3.13 releases) give call_soon_threadsafe a handle whose lock orders a
+    # cancel() from another thread against the run.
+    def classes(of_loop):
+        handles = [of_loop.call_soon(print), of_loop.call_soon_threadsafe(print), of_loop.call_later(3600, print)]
+        for handle in handles:
+            handle.cancel()
+        return [type(handle) for handle in handles]
+
+    reference = asyncio.SelectorEventLoop()
+    try:
+        assert classes(loop) == classes(reference)
+    finally:
+        reference.close()
+
+
 def test_is_running_and_running_loop_only_inside_a_run(loop):
     seen = []
 

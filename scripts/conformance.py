@@ -38,6 +38,8 @@ MODULES = [
 # Test name (class.method, or a method name for every class) -> why it does not apply.
 NOT_APPLICABLE = {
     "test_timeout_rounding": "counts the calls of asyncio's selector (loop._selector.select)",
+    "test_loop_factory_default_event_loop": "asserts that asyncio.EventLoop is asyncio's own "
+                                            "selector loop class",
 }
 
 # Hooks that asyncio's base loop expects a concrete loop to supply for servers; a test
@@ -65,6 +67,10 @@ def _install_our_loop():
         original_init(self, *args, **kwargs)
 
     cadrelio.Loop.__init__ = counting_init
+    # Tests that name their loop class directly (3.14's IsolatedAsyncioTestCase subclasses set
+    # loop_factory = asyncio.EventLoop) read it when their module is imported, after this.
+    if hasattr(asyncio, "EventLoop"):
+        asyncio.EventLoop = cadrelio.Loop
     policy = cadrelio.EventLoopPolicy
     # asyncio builds its default policy from this name whenever the policy is reset to None
     # (every asyncio test case does so in tearDown).

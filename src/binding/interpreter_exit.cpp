@@ -70,11 +70,11 @@ void park_if_stopped_slow() noexcept {
     if (!is_exiting_thread() && !holds_interpreter_lock()) park_thread_forever();
 }
 
-}  // namespace exit_detail
-
-void park_thread_forever() noexcept {
+void park_forever() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
+
+}  // namespace exit_detail
 
 void prepare_for_exit() {
     HostRef atexit = check(PyImport_ImportModule("atexit"));

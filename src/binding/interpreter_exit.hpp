@@ -20,10 +20,28 @@
 
 #include <atomic>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace cadrel::binding {
 
-/// Blocks the calling thread until the process ends.
-[[noreturn]] void park_thread_forever() noexcept;
+namespace exit_detail {
+[[noreturn]] void park_forever() noexcept;
+}  // namespace exit_detail
+
+/// Blocks the calling thread until the process ends. Under AddressSanitizer it
+/// first clears the shadow of the stack below its caller: the host's forced
+/// unwind leaves the redzones of the frames it popped poisoned, and the
+/// instrumentation's own call before a noreturn call would trip on them.
+[[gnu::always_inline]] [[noreturn]] inline void park_thread_forever() noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+    char here;
+    constexpr unsigned long kCleared = 64 * 1024;
+    __asan_unpoison_memory_region(&here - kCleared, kCleared);
+#endif
+    exit_detail::park_forever();
+}
 
 namespace exit_detail {
 extern std::atomic<bool> exit_begun;

@@ -179,31 +179,46 @@ def host_floor_ns(_loop) -> dict:
     return span.per(count, 1e9)
 
 
+class _TimerRun:
+    """`count` call_later timers with delays drawn uniformly from [0, spread]
+    (the same delays for every loop): each timer's requested deadline, read
+    before the loop reads its own clock so that none may run before it, and
+    the time it ran."""
+
+    def __init__(self, loop, count: int, spread: float):
+        rng = random.Random(count)
+        self.delays = [rng.uniform(0.0, spread) for _ in range(count)]
+        self.deadlines = [0.0] * count
+        self.fired = [0.0] * count
+        self._loop = loop
+        self._left = count
+
+    def _on_timer(self, i):
+        self.fired[i] = time.monotonic()
+        self._left -= 1
+        if not self._left:
+            self._loop.stop()
+
+    def schedule(self):
+        call_later, on_timer, monotonic = self._loop.call_later, self._on_timer, time.monotonic
+        for i, delay in enumerate(self.delays):
+            self.deadlines[i] = monotonic() + delay
+            call_later(delay, on_timer, i)
+
+    def lateness(self) -> list:
+        return [f - d for f, d in zip(self.fired, self.deadlines)]
+
+
 def timer_lateness(loop) -> dict:
     """How late 500 call_later timers run, delays spread over 0-250 ms with the
     loop otherwise idle: mean and maximum µs past the requested deadline, the
     count of timers run before it, and process CPU µs per timer over the run."""
     count = 500
-    rng = random.Random(500)  # the same delays for every loop
-    delays = [rng.uniform(0.0, 0.25) for _ in range(count)]
-    deadlines = [0.0] * count
-    fired = [0.0] * count
-    left = [count]
-    monotonic = time.monotonic
-
-    def on_timer(i):
-        fired[i] = monotonic()
-        left[0] -= 1
-        if not left[0]:
-            loop.stop()
-
+    run = _TimerRun(loop, count, 0.25)
     with Span() as span:
-        for i, delay in enumerate(delays):
-            # Read before the loop reads its own clock: a timer may not run before this.
-            deadlines[i] = monotonic() + delay
-            loop.call_later(delay, on_timer, i)
+        run.schedule()
         loop.run_forever()
-    lateness = [f - d for f, d in zip(fired, deadlines)]
+    lateness = run.lateness()
     return {
         "late_mean": statistics.fmean(lateness) * 1e6,
         "late_max": max(lateness) * 1e6,
@@ -217,32 +232,17 @@ def timers_100k(loop) -> dict:
     scheduling one, how late they run against their requested deadline, and
     how long the loop takes beyond the last deadline."""
     count = 100_000
-    rng = random.Random(100_000)  # the same delays for every loop
-    delays = [rng.uniform(0.0, 0.05) for _ in range(count)]
-    deadlines = [0.0] * count
-    fired = [0.0] * count
-    left = [count]
-    monotonic = time.monotonic
-
-    def on_timer(i):
-        fired[i] = monotonic()
-        left[0] -= 1
-        if not left[0]:
-            loop.stop()
-
-    call_later = loop.call_later
-    started = monotonic()
-    for i, delay in enumerate(delays):
-        deadlines[i] = monotonic() + delay  # a timer may not run before this
-        call_later(delay, on_timer, i)
-    scheduled = monotonic()
+    run = _TimerRun(loop, count, 0.05)
+    started = time.monotonic()
+    run.schedule()
+    scheduled = time.monotonic()
     loop.run_forever()
-    lateness = sorted(f - d for f, d in zip(fired, deadlines))
+    lateness = sorted(run.lateness())
     return {
         "schedule": (scheduled - started) / count * 1e9,
         "late_median": statistics.median(lateness) * 1e3,
         "late_p99": lateness[int(0.99 * count)] * 1e3,
-        "beyond_last": (max(fired) - max(deadlines)) * 1e3,
+        "beyond_last": (max(run.fired) - max(run.deadlines)) * 1e3,
     }
 
 

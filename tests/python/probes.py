@@ -62,3 +62,24 @@ def workers_named_within(expected, timeout=10.0):
     while (count := worker_count()) != expected and time.monotonic() < deadline:
         time.sleep(0.001)
     return count
+
+
+def forks_that_hang(forks, child, before_fork=lambda: None, timeout=10.0):
+    """Forks `forks` times; each child runs `child()` (which must end the child). Returns how
+    many children had not exited within `timeout` seconds (those are killed and reaped)."""
+    hung = 0
+    for _ in range(forks):
+        before_fork()
+        pid = os.fork()
+        if pid == 0:
+            child()
+            os._exit(0)
+        deadline = time.monotonic() + timeout
+        while not os.waitpid(pid, os.WNOHANG)[0]:
+            if time.monotonic() >= deadline:
+                hung += 1
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                break
+            time.sleep(0.001)
+    return hung

@@ -18,6 +18,7 @@ import pytest
 
 import probes
 from bodies import call_on_thread, drain, run_until_stopped, watchdog
+from socket_pairs import nonblocking_pair
 from scripts import run_json, run_python
 
 DIRECTIONS = ["reader", "writer"]
@@ -57,12 +58,8 @@ def sockets():
 
     Name it before `loop` in a test's parameters, so the loop and its watchers go first.
     """
-    local, peer = socket.socketpair()
-    local.setblocking(False)
-    peer.setblocking(False)
-    yield local, peer
-    local.close()
-    peer.close()
+    with nonblocking_pair() as pair:
+        yield pair
 
 
 def add(loop, direction, fd, cb, args=()):

@@ -63,6 +63,7 @@ def test_a_forked_child_refuses_runtime_work_and_releases_the_loop_without_hangi
 
 FORK_WHILE_BUSY_SCRIPT = """
 import os, sys, threading, time, cadrel
+from probes import forks_that_hang
 
 loop = cadrel.CadrelLoop()
 
@@ -74,24 +75,14 @@ def post():
 threading.Thread(target=post, daemon=True).start()
 threading.Thread(target=loop.run_forever, daemon=True).start()
 time.sleep(0.1)
-hung = 0
-for attempt in range(10):
+
+def busy_for_a_moment():
     busy_until = time.monotonic() + 0.01
     while time.monotonic() < busy_until:
         sum(range(1000))
-    pid = os.fork()
-    if pid == 0:
-        sys.exit(0)  # a normal exit: the child's atexit hooks run
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        time.sleep(0.01)
-    else:
-        hung += 1
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
+
+hung = forks_that_hang(10, child=lambda: sys.exit(0),  # a normal exit: atexit hooks run
+                       before_fork=busy_for_a_moment)
 print(hung, flush=True)
 os._exit(0)
 """

@@ -119,6 +119,7 @@ def test_no_finalizer_runs_on_a_worker_thread():
 # the host, which releases that list, and must exit.
 FORK_WHILE_WORKERS_RELEASE = """
 import os, socket, sys, threading, time, cadrel
+from probes import forks_that_hang
 
 loop = cadrel.CadrelLoop()
 left, right = socket.socketpair()
@@ -130,22 +131,7 @@ def churn():
 for _ in range(2):
     threading.Thread(target=churn, daemon=True).start()
 time.sleep(0.1)
-hung = 0
-for attempt in range(FORKS):
-    pid = os.fork()
-    if pid == 0:
-        cadrel.CadrelLoop.get_debug(loop)
-        os._exit(0)
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        time.sleep(0.001)
-    else:
-        hung += 1
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
+hung = forks_that_hang(FORKS, child=lambda: cadrel.CadrelLoop.get_debug(loop), timeout=5)
 print(hung, flush=True)
 os._exit(0)
 """

@@ -1,0 +1,251 @@
+"""Transport benchmarks: an echo server on asyncio's loop, uvloop and cadrelio.
+
+The server under test runs in a fresh process on the loop being measured; the
+client is this process, on uvloop when it is installed (asyncio's loop
+otherwise), the same client for every server. The loops are interleaved within
+every repeat so that drift of the machine hits all of them alike. Beside each
+rate the report gives the server's CPU time per request (user + system of every
+thread, so a loop that moves work onto helper threads pays for it here) and its
+peak resident memory. The report gives the median of each figure over the
+repeats and each loop's ratio to asyncio.
+
+    python3 bench/transport_bench.py [--repeats N] [--seconds S] [--only WORKLOAD ...]
+
+Workloads:
+    streams_1k       100 connections, 1 KiB request/response, StreamReader/Writer
+    protocol_1k      100 connections, 1 KiB request/response, asyncio.Protocol
+    protocol_100k    10 connections, 100 KiB request/response, asyncio.Protocol
+    latency          1 connection, 64-byte request/response (µs per round trip)
+    idle_connection  2,000 idle connections: server memory per connection
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import resource
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+LOOPS = ("asyncio", "uvloop", "cadrelio")
+
+# name: (connections, message bytes)
+ECHO_WORKLOADS = {
+    "streams_1k": (100, 1024),
+    "protocol_1k": (100, 1024),
+    "protocol_100k": (10, 100 * 1024),
+    "latency": (1, 64),
+}
+IDLE_CONNECTIONS = 2000
+WORKLOADS = (*ECHO_WORKLOADS, "idle_connection")
+
+
+def new_loop(name: str):
+    if name == "asyncio":
+        return asyncio.SelectorEventLoop()
+    if name == "uvloop":
+        import uvloop
+
+        return uvloop.new_event_loop()
+    import cadrelio
+
+    return cadrelio.new_event_loop()
+
+
+def client_loop_name() -> str:
+    try:
+        import uvloop  # noqa: F401
+    except ImportError:
+        return "asyncio"
+    return "uvloop"
+
+
+# The server process ------------------------------------------------------------------------
+
+
+class EchoProtocol(asyncio.Protocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.transport.write(data)
+
+
+async def echo_stream(reader, writer):
+    try:
+        while data := await reader.read(65536):
+            writer.write(data)
+            await writer.drain()
+    except ConnectionError:
+        pass
+    finally:
+        writer.close()
+
+
+def process_usage() -> dict:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    with open("/proc/self/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return {
+        "cpu": usage.ru_utime + usage.ru_stime,
+        "rss": int(fields["VmRSS"].split()[0]) * 1024,
+        "peak_rss": int(fields["VmHWM"].split()[0]) * 1024,
+    }
+
+
+def serve(loop_name: str, workload: str) -> None:
+    """Prints the port, then answers each line on standard input with the
+    process's usage as JSON; ends at end of input."""
+    loop = new_loop(loop_name)
+    asyncio.set_event_loop(loop)
+    if workload == "streams_1k":
+        server = loop.run_until_complete(asyncio.start_server(echo_stream, "127.0.0.1", 0))
+    else:
+        server = loop.run_until_complete(loop.create_server(EchoProtocol, "127.0.0.1", 0))
+    print(server.sockets[0].getsockname()[1], flush=True)
+
+    def answer_marks():
+        for _ in sys.stdin:
+            print(json.dumps(process_usage()), flush=True)
+        loop.call_soon_threadsafe(loop.stop)
+
+    threading.Thread(target=answer_marks, daemon=True).start()
+    loop.run_forever()
+    server.close()
+    loop.run_until_complete(server.wait_closed())
+    loop.close()
+
+
+# The client (this process) -----------------------------------------------------------------
+
+
+class Server:
+    """The server under test in its own process, with usage marks on demand."""
+
+    def __init__(self, loop_name: str, workload: str):
+        self.process = subprocess.Popen(
+            [sys.executable, __file__, "--serve", loop_name, workload],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
+
+    def usage(self) -> dict:
+        self.process.stdin.write("mark\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def stop(self) -> None:
+        self.process.stdin.close()
+        if self.process.wait(timeout=60) != 0:
+            raise RuntimeError(f"server exited with {self.process.returncode}")
+
+
+async def echo_client(port: int, size: int, stop_at: list, counts: list) -> None:
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    message = b"x" * size
+    try:
+        while time.monotonic() < stop_at[0]:
+            writer.write(message)
+            await reader.readexactly(size)
+            counts[0] += 1
+    finally:
+        writer.close()
+        await writer.wait_closed()
+
+
+async def measure_echo(server: Server, workload: str, seconds: float) -> dict:
+    connections, size = ECHO_WORKLOADS[workload]
+    warm_up = 0.5
+    stop_at = [time.monotonic() + warm_up + seconds]
+    counts = [0]
+    clients = [asyncio.ensure_future(echo_client(server.port, size, stop_at, counts))
+               for _ in range(connections)]
+    await asyncio.sleep(warm_up)
+    start_count, started, before = counts[0], time.monotonic(), server.usage()
+    await asyncio.sleep(seconds)
+    done_count, ended, after = counts[0], time.monotonic(), server.usage()
+    await asyncio.gather(*clients)
+    requests = done_count - start_count
+    figures = {
+        "rate": requests / (ended - started),
+        "cpu": (after["cpu"] - before["cpu"]) / requests * 1e6,
+        "peak_rss": after["peak_rss"] / 2**20,
+    }
+    if workload == "latency":
+        figures["rate"] = (ended - started) / requests * 1e6
+    return figures
+
+
+async def measure_idle(server: Server) -> dict:
+    before = server.usage()
+    opened = [await asyncio.open_connection("127.0.0.1", server.port)
+              for _ in range(IDLE_CONNECTIONS)]
+    await asyncio.sleep(0.5)  # every connection accepted and its transport made
+    after = server.usage()
+    for _, writer in opened:
+        writer.close()
+    return {"per_connection": (after["rss"] - before["rss"]) / IDLE_CONNECTIONS / 1024}
+
+
+def measure(loop_name: str, workload: str, seconds: float) -> dict:
+    server = Server(loop_name, workload)
+    loop = new_loop(client_loop_name())
+    try:
+        if workload == "idle_connection":
+            return loop.run_until_complete(measure_idle(server))
+        return loop.run_until_complete(measure_echo(server, workload, seconds))
+    finally:
+        loop.close()
+        server.stop()
+
+
+UNITS = {"cpu": "us cpu/request", "peak_rss": "MiB peak", "per_connection": "KiB/connection"}
+
+
+def unit(workload: str, figure: str) -> str:
+    if figure == "rate":
+        return "us/round trip" if workload == "latency" else "requests/s"
+    return UNITS[figure]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--only", nargs="*", choices=WORKLOADS)
+    parser.add_argument("--loops", nargs="*", choices=LOOPS, default=list(LOOPS))
+    parser.add_argument("--serve", nargs=2, metavar=("LOOP", "WORKLOAD"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.serve:
+        serve(*args.serve)
+        return 0
+
+    workloads = args.only or WORKLOADS
+    results: dict = {}
+    for repeat in range(args.repeats):
+        for workload in workloads:
+            for loop_name in args.loops:
+                for figure, value in measure(loop_name, workload, args.seconds).items():
+                    results.setdefault((workload, figure), {}).setdefault(loop_name, []).append(value)
+        print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr, flush=True)
+
+    print(f"python {sys.version.split()[0]}; median of {args.repeats} repeats, "
+          f"{args.seconds:g} s each; client on {client_loop_name()}")
+    header = f"{'workload':<30} {'unit':<16}" + "".join(f"{name:>10}" for name in args.loops)
+    ratios = [name for name in args.loops if name != "asyncio"]
+    print(header + "".join(f"  {name[:3]}/asy" for name in ratios))
+    for (workload, figure), per_loop in results.items():
+        medians = {name: statistics.median(values) for name, values in per_loop.items()}
+        row = f"{workload + '.' + figure:<30} {unit(workload, figure):<16}"
+        row += "".join(f"{medians[name]:>10.1f}" for name in args.loops)
+        if "asyncio" in medians and medians["asyncio"]:
+            row += "".join(f"{medians[name] / medians['asyncio']:>9.2f}" for name in ratios)
+        print(row)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

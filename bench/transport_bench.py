@@ -17,6 +17,7 @@ Workloads:
     protocol_100k    10 connections, 100 KiB request/response, asyncio.Protocol
     latency          1 connection, 64-byte request/response (µs per round trip)
     idle_connection  2,000 idle connections: server memory per connection
+    aiohttp_hello    aiohttp's "hello world" under wrk, 100 connections
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import re
 import resource
 import statistics
 import subprocess
@@ -41,7 +43,7 @@ ECHO_WORKLOADS = {
     "latency": (1, 64),
 }
 IDLE_CONNECTIONS = 2000
-WORKLOADS = (*ECHO_WORKLOADS, "idle_connection")
+WORKLOADS = (*ECHO_WORKLOADS, "idle_connection", "aiohttp_hello")
 
 
 def new_loop(name: str):
@@ -86,6 +88,21 @@ async def echo_stream(reader, writer):
         writer.close()
 
 
+async def aiohttp_server():
+    from aiohttp import web
+
+    async def hello(request):
+        return web.Response(text="Hello, World!")
+
+    app = web.Application()
+    app.router.add_get("/", hello)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    return site._server
+
+
 def process_usage() -> dict:
     usage = resource.getrusage(resource.RUSAGE_SELF)
     with open("/proc/self/status") as status:
@@ -102,7 +119,9 @@ def serve(loop_name: str, workload: str) -> None:
     process's usage as JSON; ends at end of input."""
     loop = new_loop(loop_name)
     asyncio.set_event_loop(loop)
-    if workload == "streams_1k":
+    if workload == "aiohttp_hello":
+        server = loop.run_until_complete(aiohttp_server())
+    elif workload == "streams_1k":
         server = loop.run_until_complete(asyncio.start_server(echo_stream, "127.0.0.1", 0))
     else:
         server = loop.run_until_complete(loop.create_server(EchoProtocol, "127.0.0.1", 0))
@@ -190,8 +209,26 @@ async def measure_idle(server: Server) -> dict:
     return {"per_connection": (after["rss"] - before["rss"]) / IDLE_CONNECTIONS / 1024}
 
 
+def measure_wrk(server: Server, seconds: float) -> dict:
+    before = server.usage()
+    done = subprocess.run(["wrk", "-t2", "-c100", f"-d{seconds:g}s", f"http://127.0.0.1:{server.port}/"],
+                          capture_output=True, text=True, check=True)
+    after = server.usage()
+    requests = int(re.search(r"(\d+) requests in", done.stdout).group(1))
+    return {
+        "rate": float(re.search(r"Requests/sec:\s+([\d.]+)", done.stdout).group(1)),
+        "cpu": (after["cpu"] - before["cpu"]) / requests * 1e6,
+        "peak_rss": after["peak_rss"] / 2**20,
+    }
+
+
 def measure(loop_name: str, workload: str, seconds: float) -> dict:
     server = Server(loop_name, workload)
+    if workload == "aiohttp_hello":
+        try:
+            return measure_wrk(server, seconds)
+        finally:
+            server.stop()
     loop = new_loop(client_loop_name())
     try:
         if workload == "idle_connection":

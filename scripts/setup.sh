@@ -29,6 +29,8 @@ fi
 # has qemu-aarch64 on both releases (Debian 13 builds it statically and keeps
 # qemu-user-static only as a transitional name).
 CROSS_PACKAGES=(g++-aarch64-linux-gnu googletest qemu-user)
+# The HTTP load generator of bench/transport_bench.py's aiohttp workload.
+BENCH_PACKAGES=(wrk)
 
 say() { printf 'setup: %s\n' "$*" >&2; }
 
@@ -139,7 +141,7 @@ case "${1:-venv}" in
         tools && install_requirements requirements/test.txt && install_cadrel
         ;;
     bench)
-        tools && install_requirements requirements/test.txt requirements/bench.txt &&
+        tools && install_packages "${BENCH_PACKAGES[@]}" && install_requirements requirements/test.txt requirements/bench.txt &&
             install_cadrel
         ;;
     *) echo "usage: $0 [packages|cross-packages|tools|venv|bench]" >&2; exit 2 ;;

@@ -17,11 +17,12 @@ from asyncio.log import logger
 from . import _native
 from ._signals import SignalMixin
 from ._sockets import SocketMixin
+from ._transports import TransportMixin
 
 __all__ = ("Loop",)
 
 
-class Loop(_native.Core, SignalMixin, SocketMixin, asyncio.BaseEventLoop):
+class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, asyncio.BaseEventLoop):
     """An asyncio event loop whose waiting runs on cadrel's worker threads."""
 
     def __init__(self):

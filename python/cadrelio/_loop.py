@@ -20,12 +20,13 @@ from ._servers import ServerMixin
 from ._signals import SignalMixin
 from ._sockets import SocketMixin
 from ._subprocesses import SubprocessMixin
+from ._transports import TransportMixin
 from ._unix import UnixMixin
 
 __all__ = ("Loop",)
 
 
-class Loop(_native.Core, SignalMixin, SocketMixin, UnixMixin, ServerMixin, DatagramMixin,
+class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, ServerMixin, DatagramMixin,
            SubprocessMixin, asyncio.BaseEventLoop):
     """An asyncio event loop whose waiting runs on cadrel's worker threads."""
 

@@ -1,8 +1,11 @@
 # Datagram endpoints over asyncio's loop and cadrelio's: echo, errors, flow control, closing.
 import asyncio
 import socket
+import sys
 
 import pytest
+
+import cadrelio
 
 from conftest import run
 
@@ -127,7 +130,9 @@ def test_flow_control_follows_the_queued_datagrams(loop, receiver):
             except BlockingIOError:
                 await asyncio.sleep(0.001)
         assert sender.events == ["made", "pause", "resume"]
-        assert transport.get_write_buffer_size() == 0
+        # asyncio 3.13.0 counts a header per queued datagram but never takes it off again.
+        if isinstance(loop, cadrelio.Loop) or sys.version_info[:3] != (3, 13, 0):
+            assert transport.get_write_buffer_size() == 0
         transport.close()
         await sender.lost
 

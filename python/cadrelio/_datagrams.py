@@ -82,15 +82,20 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
                 data, addr = self._sock.recvfrom(self.max_size)
             except _RETRY:
                 return
-            except OSError as exc:
-                self._protocol.error_received(exc)
-                return
             except (SystemExit, KeyboardInterrupt):
                 raise
             except BaseException as exc:
-                self._fatal_error(exc, "Fatal read error on datagram transport")
+                self._failed(exc, "read")
                 return
             self._protocol.datagram_received(data, addr)
+
+    def _failed(self, exc, operation):
+        # A system error is the protocol's to handle and leaves the transport
+        # open; anything else is a fault that closes it.
+        if isinstance(exc, OSError):
+            self._protocol.error_received(exc)
+        else:
+            self._fatal_error(exc, f"Fatal {operation} error on datagram transport")
 
     def sendto(self, data, addr=None):
         """Send `data` to `addr` (or to the connected peer); never blocks."""
@@ -113,13 +118,10 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
                 return
             except _RETRY:
                 self._loop._add_writer(self._sock_fd, self._sendto_ready)
-            except OSError as exc:
-                self._protocol.error_received(exc)
-                return
             except (SystemExit, KeyboardInterrupt):
                 raise
             except BaseException as exc:
-                self._fatal_error(exc, "Fatal write error on datagram transport")
+                self._failed(exc, "write")
                 return
         self._buffer.append((bytes(data), addr))  # a copy: the caller may reuse its buffer
         self._buffer_size += len(data) + _HEADER_SIZE
@@ -138,15 +140,11 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
                 self._send(data, addr)
             except _RETRY:
                 break
-            except OSError as exc:
-                self._dequeue()
-                self._protocol.error_received(exc)
-                return
             except (SystemExit, KeyboardInterrupt):
                 raise
             except BaseException as exc:
                 self._dequeue()
-                self._fatal_error(exc, "Fatal write error on datagram transport")
+                self._failed(exc, "write")
                 return
             self._dequeue()
         self._maybe_resume_protocol()  # may queue more

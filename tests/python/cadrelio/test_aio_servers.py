@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+import cadrelio
 import probes
 from conftest import run
 
@@ -177,8 +178,11 @@ def test_accepting_pauses_when_out_of_descriptors_and_resumes(loop):
 
     run(loop, scenario())
     assert ClosingProtocol.accepted == 1
-    # asyncio's loop reports every failed accept of the batch; ours stops at the first.
     assert reports and {context["message"] for context in reports} == {"socket.accept() out of system resource"}
+    if isinstance(loop, cadrelio.Loop):
+        # asyncio's loop goes on through the batch, reporting and scheduling a retry per failed
+        # accept; ours pauses at the first.
+        assert len(reports) == 1
 
 
 def test_failing_protocol_factory_closes_the_accepted_socket(loop):

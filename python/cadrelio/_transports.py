@@ -56,6 +56,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._write_shut = False   # the socket's writing side was shut down
         self._conn_lost = 0
         self._lost_exc = None      # connection_lost's argument, once the end began
+        self._ended = False        # the stream was closed; connection_lost follows
         self._released = False
         self._stream = _native.Stream(loop, self._fileno, self, mode)
         self._stream.set_low_water(self._low_water)
@@ -114,7 +115,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._closing:
             return
         self._want_read()
-        self._stream.start()
+        self._stream.start(self._loop)
 
     def _want_read(self):
         """Lets the reader take its next batch, into the protocol's buffer if it has one."""
@@ -134,8 +135,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _stream_ready(self):
         """The workers have news: data, end of file, write progress or an error."""
-        if self._released:
-            return
+        if self._ended:
+            return  # news that crossed close(): the workers are stopping
         take = self.is_reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup = self._stream.poll(take)
         if write_error:
@@ -191,7 +192,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # ---- writing ------------------------------------------------------------
 
     def get_write_buffer_size(self):
-        return 0 if self._released else self._stream.write_buffer_size()
+        return 0 if self._ended else self._stream.write_buffer_size()
 
     def set_write_buffer_limits(self, high=None, low=None):
         super().set_write_buffer_limits(high, low)
@@ -284,6 +285,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             return
         self._conn_lost += 1
         self._lost_exc = exc
+        self._ended = True
         self._stream.close()
 
     def _stream_released(self):
@@ -315,6 +317,7 @@ class _SocketTransport(_StreamTransport):
 
     _kind = "socket"
     _can_write_eof = True
+    _start_tls_compatible = True
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):

@@ -132,8 +132,8 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
 
 }  // namespace
 
-rt::Task read_stream(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+rt::Task read_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
@@ -152,8 +152,8 @@ rt::Task read_stream(std::shared_ptr<StreamState> state) {
     }
 }
 
-rt::Task watch_hangup(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+rt::Task watch_hangup(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
@@ -164,8 +164,11 @@ rt::Task watch_hangup(std::shared_ptr<StreamState> state) {
             count = ::poll(&entry, 1, 0);
         } while (count < 0 && errno == EINTR);
         if (count > 0 && (entry.revents & (POLLIN | POLLERR | POLLHUP))) break;
+        // A pipe's writing end learns of its reader's departure as an error
+        // beside writability; a socket's as the end of its input.
+        const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
         std::optional<rt::ReadyEvent> event;
-        while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
+        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, std::nullopt);
         if (event->shutdown) co_return;
         registration->io().clear(*event);
     }
@@ -248,8 +251,8 @@ bool consume(StreamState& state, long result) noexcept {
 
 }  // namespace
 
-rt::Task write_stream(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+rt::Task write_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;

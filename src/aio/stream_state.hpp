@@ -75,13 +75,23 @@ struct StreamState {
     void post_notice() const noexcept { (void)sender.send(StreamReady{id}); }
 };
 
-/// A worker task's hold on the descriptor: released when the task's frame goes,
-/// whether it ended or was aborted. The last hold released after the loop thread
-/// let go tells it the descriptor may be closed.
+/// A worker task's hold on the descriptor. Taken when the task is made and
+/// passed in as its argument, so it lives in the task's frame from the start
+/// and goes with the frame, whether the task ended, was aborted, or never ran.
+/// The last hold released after the loop thread let go tells it the
+/// descriptor may be closed.
 class StreamHold {
 public:
-    explicit StreamHold(std::shared_ptr<StreamState> state) noexcept : state_(std::move(state)) {}
+    explicit StreamHold(std::shared_ptr<StreamState> state) noexcept : state_(std::move(state)) {
+        std::lock_guard lock(state_->mutex);
+        ++state_->holders;
+    }
+    StreamHold(StreamHold&& other) noexcept : state_(std::move(other.state_)) {}
+    StreamHold& operator=(StreamHold&&) = delete;
+    StreamHold(const StreamHold&) = delete;
+    StreamHold& operator=(const StreamHold&) = delete;
     ~StreamHold() {
+        if (!state_) return;
         bool last;
         {
             std::lock_guard lock(state_->mutex);
@@ -89,8 +99,8 @@ public:
         }
         if (last) (void)state_->sender.send(StreamReleased{state_->id});
     }
-    StreamHold(const StreamHold&) = delete;
-    StreamHold& operator=(const StreamHold&) = delete;
+
+    StreamState& state() const noexcept { return *state_; }
 
 private:
     std::shared_ptr<StreamState> state_;

@@ -28,7 +28,6 @@ PyTypeObject* loop_core_type = nullptr;  // borrowed; the module holds it
 
 struct StreamEngine {
     std::shared_ptr<StreamState> state;
-    std::optional<rt::Handle> runtime;
     rt::AbortHandle reader;
     rt::AbortHandle writer;
     bool started = false;
@@ -104,7 +103,6 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
         stream->built = true;
         engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
-        engine->runtime.emplace(core.runtime->handle());
         core.streams.emplace(id, HostRef::borrow(transport));
         return object.release();
     });
@@ -120,19 +118,20 @@ void stream_dealloc(PyObject* self) noexcept {
     binding::restore_exception(std::move(in_flight));
 }
 
-PyObject* start_method(PyObject* self, PyObject*) noexcept {
-    return stream_call(self, [](StreamEngine& engine) {
+/// start(loop): spawns the worker tasks on the loop's runtime. The stream holds
+/// no reference to the runtime itself, so a closed loop's workers and
+/// descriptors go at once, whatever transports outlive it.
+PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
+    return stream_call(self, [loop](StreamEngine& engine) {
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        AioCore& core = as_core(loop)->core();
+        if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
         if (std::exchange(engine.started, true)) return none();
-        StreamState& state = *engine.state;
-        const bool reads = state.mode & (stream_mode::kRead | stream_mode::kWatchHangup);
-        const bool writes = state.mode & stream_mode::kWrite;
-        {
-            std::lock_guard lock(state.mutex);
-            state.holders = int(reads) + int(writes);
-        }
-        if (state.mode & stream_mode::kRead) engine.reader = engine.runtime->spawn(read_stream(engine.state));
-        if (state.mode & stream_mode::kWatchHangup) engine.reader = engine.runtime->spawn(watch_hangup(engine.state));
-        if (writes) engine.writer = engine.runtime->spawn(write_stream(engine.state));
+        rt::Handle runtime = core.runtime->handle();
+        const int mode = engine.state->mode;
+        if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
+        if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
+        if (mode & stream_mode::kWrite) engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
         return none();
     });
 }
@@ -291,7 +290,7 @@ PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef stream_methods[] = {
-    {"start", start_method, METH_NOARGS, "start($self)\n--\n\nStarts the worker tasks."},
+    {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,

@@ -196,7 +196,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def set_write_buffer_limits(self, high=None, low=None):
         super().set_write_buffer_limits(high, low)
-        self._stream.set_low_water(self._low_water)
+        if not self._ended:
+            self._stream.set_low_water(self._low_water)
 
     def write(self, data):
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -225,7 +226,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         return False
 
     def _write_failed(self, exc):
-        if self._conn_lost:
+        if self._ended:
             return
         self._fatal_error(exc, f"Fatal write error on {self._kind} transport")
 
@@ -274,14 +275,14 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._force_close(exc)
 
     def _force_close(self, exc):
-        if self._conn_lost:
+        if self._ended:
             return
         self._closing = True
         self._end(exc)
 
     def _end(self, exc):
         """Stops the workers; connection_lost follows once they let go."""
-        if self._conn_lost:
+        if self._ended:
             return
         self._conn_lost += 1
         self._lost_exc = exc

@@ -345,6 +345,17 @@ def test_pipes_flow_and_the_writer_notices_its_reader_leave(loop):
         os.close(read_end)
         assert isinstance(await writer.lost, BrokenPipeError)
 
+        # Closing with data queued, a write refused after it, then the reader leaves.
+        read_end, write_end = os.pipe()
+        writer = Recorder(loop)
+        write_transport, _ = await loop.connect_write_pipe(lambda: writer, os.fdopen(write_end, "wb", 0))
+        write_transport.write(b"q" * (1 << 20))
+        write_transport.write_eof()
+        write_transport.write(b"refused")
+        assert write_transport.is_closing() and not writer.lost.done()
+        os.close(read_end)
+        assert isinstance(await writer.lost, BrokenPipeError)
+
     run(loop, main())
 
 
@@ -358,6 +369,27 @@ def test_read_pipe_delivers_end_of_file_then_loses_the_connection(loop):
         assert await reader.lost is None
         assert bytes(reader.data) == b"last words"
         assert reader.events == ["made", "data", "eof", "lost"]
+
+    run(loop, main())
+
+
+def test_sendfile_sends_the_file_range_and_keeps_the_protocol(loop, tmp_path):
+    content = os.urandom(3 << 20)
+    path = tmp_path / "content"
+    path.write_bytes(content)
+    ours, peer = make_pair("tcp")
+
+    async def main():
+        protocol = Recorder(loop)
+        transport = await connect(loop, ours, protocol)
+        received = loop.run_in_executor(None, recv_exactly, peer, len(content) - 1000)
+        with open(path, "rb") as file:
+            assert await loop.sendfile(transport, file, offset=1000) == len(content) - 1000
+        assert await received == content[1000:]
+        assert transport.get_protocol() is protocol and transport.is_reading()
+        transport.close()
+        assert await protocol.lost is None
+        peer.close()
 
     run(loop, main())
 

@@ -202,6 +202,7 @@ long write_vector(const StreamState& state, iovec* vectors, int count) noexcept 
 /// pops them (the loop thread only appends).
 int gather(StreamState& state, iovec* vectors) {
     std::lock_guard lock(state.mutex);
+    if (state.closing) return 0;  // abort() or the end: nothing more goes out
     int count = 0;
     std::size_t offset = state.front_offset;
     for (auto chunk = state.outbound.begin(); chunk != state.outbound.end() && count < kMaxIovecs; ++chunk) {
@@ -220,6 +221,7 @@ bool consume(StreamState& state, long result) noexcept {
     bool more;
     {
         std::lock_guard lock(state.mutex);
+        if (state.closing) return false;  // the loop thread no longer listens
         if (result < 0) {
             state.write_error = static_cast<int>(-result);
             more = false;

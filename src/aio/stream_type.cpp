@@ -252,7 +252,7 @@ PyObject* write_buffer_size_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-/// Drops what is queued, stops the workers and lets go of the descriptor; the
+/// Stops the workers (nothing queued is sent any more) and lets go of the descriptor; the
 /// core calls the transport's _stream_released() once no worker holds it.
 PyObject* close_method(PyObject* self, PyObject*) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -264,9 +264,9 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
         bool released;
         {
             std::lock_guard lock(state.mutex);
+            // The queue stays: a writer may be writing from it right now. It
+            // sends nothing more and the queue goes with the state.
             state.closing = true;
-            state.outbound.clear();
-            state.queued = 0;
             released = state.holders == 0;
         }
         // Refused once the loop has closed; its core has let go of the transport then.

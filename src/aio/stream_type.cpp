@@ -17,6 +17,7 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 
+#include <fcntl.h>
 #include <new>
 #include <optional>
 
@@ -160,7 +161,8 @@ PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
     });
 }
 
-/// poll(take) -> (data, filled, eof, read_error, queued, write_error, hangup).
+/// poll(take) -> (data, filled, eof, read_error, queued, write_error, hangup, file)
+/// where `file` is (sent, errno) once a send_file job has ended, else None.
 /// With `take` false the read side is left as it is (reading is paused).
 PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
     return stream_call(self, [take_object](StreamEngine& engine) {
@@ -174,6 +176,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         int write_error;
         bool hangup;
         bool return_lent = false;
+        std::optional<std::pair<std::size_t, int>> file_result;
         {
             std::lock_guard lock(state.mutex);
             state.notice_posted = false;
@@ -189,12 +192,16 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
             queued = state.queued;
             write_error = std::exchange(state.write_error, 0);
             hangup = std::exchange(state.hangup, false);
+            if (std::exchange(state.file.finished, false)) file_result.emplace(state.file.sent, state.file.error);
         }
         if (return_lent) engine.release_lent();
         HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
-        return binding::check(Py_BuildValue("(NnNinNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
+        HostRef file = file_result ? binding::check(Py_BuildValue("(ni)", Py_ssize_t(file_result->first),
+                                                                 file_result->second))
+                                   : none();
+        return binding::check(Py_BuildValue("(NnNinNNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
                                             read_error, Py_ssize_t(queued), PyLong_FromLong(write_error),
-                                            PyBool_FromLong(hangup)));
+                                            PyBool_FromLong(hangup), file.release()));
     });
 }
 
@@ -213,7 +220,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         bool direct;
         {
             std::lock_guard lock(state.mutex);
-            direct = state.queued == 0;
+            direct = state.queued == 0 && !state.file.active();
         }
         if (direct && size > 0) {
             const long written = write_now(state, bytes, size);
@@ -232,6 +239,29 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         }
         if (size > 0) state.write_gate.open();
         return binding::check(PyLong_FromSize_t(queued));
+    });
+}
+
+PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
+    return stream_call(self, [args](StreamEngine& engine) {
+        int fd;
+        long long offset;
+        Py_ssize_t count;
+        if (!PyArg_ParseTuple(args, "iLn:send_file", &fd, &offset, &count)) binding::throw_host_error();
+        if (offset < 0 || count <= 0) binding::raise_error(PyExc_ValueError, "offset and count must be positive");
+        StreamState& state = *engine.state;
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.file.active() || state.file.finished) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
+        }
+        const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (source < 0) raise_errno(errno);
+        {
+            std::lock_guard lock(state.mutex);
+            state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
+        }
+        state.write_gate.open();
+        return none();
     });
 }
 
@@ -294,7 +324,9 @@ PyMethodDef stream_methods[] = {
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,
-     "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup)."},
+     "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
+    {"send_file", send_file_method, METH_VARARGS,
+     "send_file($self, fd, offset, count)\n--\n\nSends a file range from a duplicate of `fd` once the queue is empty."},
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},

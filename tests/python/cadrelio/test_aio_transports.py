@@ -373,7 +373,8 @@ def test_read_pipe_delivers_end_of_file_then_loses_the_connection(loop):
     run(loop, main())
 
 
-def test_sendfile_sends_the_file_range_and_keeps_the_protocol(loop, tmp_path):
+@pytest.mark.parametrize("fallback", [True, False])
+def test_sendfile_sends_the_file_range_after_queued_data(loop, tmp_path, fallback):
     content = os.urandom(3 << 20)
     path = tmp_path / "content"
     path.write_bytes(content)
@@ -382,10 +383,13 @@ def test_sendfile_sends_the_file_range_and_keeps_the_protocol(loop, tmp_path):
     async def main():
         protocol = Recorder(loop)
         transport = await connect(loop, ours, protocol)
-        received = loop.run_in_executor(None, recv_exactly, peer, len(content) - 1000)
+        transport.write(b"head" * 100_000)  # queued: the file follows it
+        expected = b"head" * 100_000 + content[1000:-1000]
+        received = loop.run_in_executor(None, recv_exactly, peer, len(expected))
         with open(path, "rb") as file:
-            assert await loop.sendfile(transport, file, offset=1000) == len(content) - 1000
-        assert await received == content[1000:]
+            sent = await loop.sendfile(transport, file, offset=1000, count=len(content) - 2000, fallback=fallback)
+            assert sent == len(content) - 2000 and file.tell() == len(content) - 1000
+        assert await received == expected
         assert transport.get_protocol() is protocol and transport.is_reading()
         transport.close()
         assert await protocol.lost is None

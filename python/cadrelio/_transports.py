@@ -10,12 +10,13 @@ have let go of its descriptor (``_stream_released``).
 """
 
 import errno
+import io
 import os
 import socket
 import stat
 import sys
 import warnings
-from asyncio import constants, futures, protocols, sslproto, transports, trsock
+from asyncio import constants, exceptions, futures, protocols, sslproto, transports, trsock
 from asyncio.log import logger
 
 from . import _native
@@ -34,6 +35,11 @@ def _server_call(method, transport):
         method(transport)
     else:
         method()
+
+
+def _resolve(waiter, result):
+    if waiter is not None and not waiter.done():
+        waiter.set_result(result)
 
 
 class _StreamTransport(transports._FlowControlMixin, transports.Transport):
@@ -56,7 +62,10 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._write_shut = False   # the socket's writing side was shut down
         self._conn_lost = 0
         self._lost_exc = None      # connection_lost's argument, once the end began
+        self._ended = False        # the stream was closed; connection_lost follows
         self._released = False
+        self._drain_waiter = None  # a sendfile waits for the queue to drain
+        self._file_waiter = None   # a sendfile's result
         self._stream = _native.Stream(loop, self._fileno, self, mode)
         self._stream.set_low_water(self._low_water)
         if server is not None:
@@ -114,7 +123,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._closing:
             return
         self._want_read()
-        self._stream.start()
+        self._stream.start(self._loop)
 
     def _want_read(self):
         """Lets the reader take its next batch, into the protocol's buffer if it has one."""
@@ -134,10 +143,12 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _stream_ready(self):
         """The workers have news: data, end of file, write progress or an error."""
-        if self._released:
-            return
+        if self._ended:
+            return  # news that crossed close(): the workers are stopping
         take = self.is_reading() or self._closing
-        data, filled, eof, read_error, queued, write_error, hangup = self._stream.poll(take)
+        data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
+        if file is not None:
+            self._file_sent(*file)
         if write_error:
             self._write_failed(OSError(write_error, os.strerror(write_error)))
         elif hangup:
@@ -167,6 +178,15 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         elif (data is not None or filled) and self.is_reading():
             self._want_read()
 
+    def _file_sent(self, sent, error):
+        waiter = self._file_waiter
+        if waiter is None or waiter.done():
+            return  # the sendfile was cancelled
+        if error and not sent:
+            waiter.set_exception(OSError(error, os.strerror(error)))
+        else:
+            waiter.set_result(sent)
+
     def _deliver(self, data):
         if not self._buffered:
             self._protocol.data_received(data)
@@ -191,17 +211,20 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # ---- writing ------------------------------------------------------------
 
     def get_write_buffer_size(self):
-        return 0 if self._released else self._stream.write_buffer_size()
+        return 0 if self._ended else self._stream.write_buffer_size()
 
     def set_write_buffer_limits(self, high=None, low=None):
         super().set_write_buffer_limits(high, low)
-        self._stream.set_low_water(self._low_water)
+        if not self._ended:
+            self._stream.set_low_water(self._low_water)
 
     def write(self, data):
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
         if self._eof:
             raise RuntimeError("Cannot call write() after write_eof()")
+        if self._drain_waiter is not None or self._file_waiter is not None:
+            raise RuntimeError("unable to write; sendfile is in progress")
         if not data:
             return
         if self._conn_lost or self._refuses_writes():
@@ -224,12 +247,13 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         return False
 
     def _write_failed(self, exc):
-        if self._conn_lost:
+        if self._ended:
             return
         self._fatal_error(exc, f"Fatal write error on {self._kind} transport")
 
     def _on_drained(self):
         self._maybe_resume_protocol()
+        _resolve(self._drain_waiter, None)
         if self._closing:
             self._end(self._lost_exc)
         elif self._eof and not self._write_shut:
@@ -273,18 +297,22 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._force_close(exc)
 
     def _force_close(self, exc):
-        if self._conn_lost:
+        if self._ended:
             return
         self._closing = True
         self._end(exc)
 
     def _end(self, exc):
         """Stops the workers; connection_lost follows once they let go."""
-        if self._conn_lost:
+        if self._ended:
             return
         self._conn_lost += 1
         self._lost_exc = exc
+        self._ended = True
         self._stream.close()
+        for waiter in (self._drain_waiter, self._file_waiter):
+            if waiter is not None and not waiter.done():
+                waiter.set_exception(ConnectionError("Connection is closed"))
 
     def _stream_released(self):
         """No worker can touch the descriptor any more: close it, tell the protocol."""
@@ -315,6 +343,7 @@ class _SocketTransport(_StreamTransport):
 
     _kind = "socket"
     _can_write_eof = True
+    _start_tls_compatible = True
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
@@ -343,6 +372,21 @@ class _SocketTransport(_StreamTransport):
             super()._call_connection_lost(exc)
         finally:
             self._sock = None
+
+    async def _send_file(self, fileno, offset, count):
+        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued."""
+        if self._ended:
+            raise ConnectionError("Connection is closed")
+        try:
+            if self.get_write_buffer_size():
+                self._drain_waiter = self._loop.create_future()
+                await self._drain_waiter
+            self._drain_waiter = None
+            self._file_waiter = self._loop.create_future()
+            self._stream.send_file(fileno, offset, count)
+            return await self._file_waiter
+        finally:
+            self._drain_waiter = self._file_waiter = None
 
     def write_eof(self):
         if self._closing or self._eof:
@@ -445,16 +489,8 @@ class _WritePipeTransport(_PipeTransport):
             self._closing = True
             self._end(None)
 
-    def write_eof(self):
-        if self._closing:
-            return
-        self._closing = True
-        if not self.get_write_buffer_size():
-            self._end(None)
-
-    def close(self):
-        if not self._closing:
-            self.write_eof()
+    # Ending a pipe's writing is closing it, once the queue drains.
+    write_eof = _StreamTransport.close
 
 
 class TransportMixin:
@@ -475,6 +511,35 @@ class TransportMixin:
             call_connection_made=call_connection_made)
         _SocketTransport(self, rawsock, ssl_protocol, extra=extra, server=server)
         return ssl_protocol._app_transport
+
+    async def _sendfile_native(self, transp, file, offset, count):
+        """os.sendfile from a regular file on the transport's writer, zero copy."""
+        if not isinstance(transp, _SocketTransport) or not hasattr(os, "sendfile"):
+            raise exceptions.SendfileNotAvailableError("sendfile is not available for this transport")
+        try:
+            fileno = file.fileno()
+            status = os.fstat(fileno)
+        except (AttributeError, io.UnsupportedOperation, OSError) as exc:
+            raise exceptions.SendfileNotAvailableError("not a regular file") from exc
+        if not stat.S_ISREG(status.st_mode):
+            raise exceptions.SendfileNotAvailableError("not a regular file")
+        size = min(count, status.st_size - offset) if count else status.st_size - offset
+        if size <= 0:
+            return 0
+        resume_reading = transp.is_reading()
+        transp.pause_reading()
+        try:
+            sent = await transp._send_file(fileno, offset, size)
+        except OSError as exc:
+            if exc.errno in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
+                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
+            raise
+        finally:
+            if resume_reading:
+                transp.resume_reading()
+        if sent:
+            file.seek(offset + sent)
+        return sent
 
     def _make_read_pipe_transport(self, pipe, protocol, waiter=None, extra=None):
         return _ReadPipeTransport(self, pipe, protocol, waiter, extra)

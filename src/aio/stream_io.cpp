@@ -10,6 +10,7 @@
 #include <climits>
 #include <optional>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -132,8 +133,8 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
 
 }  // namespace
 
-rt::Task read_stream(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+rt::Task read_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
@@ -152,8 +153,8 @@ rt::Task read_stream(std::shared_ptr<StreamState> state) {
     }
 }
 
-rt::Task watch_hangup(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+rt::Task watch_hangup(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
@@ -164,8 +165,11 @@ rt::Task watch_hangup(std::shared_ptr<StreamState> state) {
             count = ::poll(&entry, 1, 0);
         } while (count < 0 && errno == EINTR);
         if (count > 0 && (entry.revents & (POLLIN | POLLERR | POLLHUP))) break;
+        // A pipe's writing end learns of its reader's departure as an error
+        // beside writability; a socket's as the end of its input.
+        const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
         std::optional<rt::ReadyEvent> event;
-        while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
+        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, std::nullopt);
         if (event->shutdown) co_return;
         registration->io().clear(*event);
     }
@@ -199,6 +203,7 @@ long write_vector(const StreamState& state, iovec* vectors, int count) noexcept 
 /// pops them (the loop thread only appends).
 int gather(StreamState& state, iovec* vectors) {
     std::lock_guard lock(state.mutex);
+    if (state.closing) return 0;  // abort() or the end: nothing more goes out
     int count = 0;
     std::size_t offset = state.front_offset;
     for (auto chunk = state.outbound.begin(); chunk != state.outbound.end() && count < kMaxIovecs; ++chunk) {
@@ -217,6 +222,7 @@ bool consume(StreamState& state, long result) noexcept {
     bool more;
     {
         std::lock_guard lock(state.mutex);
+        if (state.closing) return false;  // the loop thread no longer listens
         if (result < 0) {
             state.write_error = static_cast<int>(-result);
             more = false;
@@ -248,8 +254,63 @@ bool consume(StreamState& state, long result) noexcept {
 
 }  // namespace
 
-rt::Task write_stream(std::shared_ptr<StreamState> state) {
-    StreamHold hold(state);
+void FileJob::close_source() noexcept {
+    if (source >= 0) ::close(std::exchange(source, -1));
+}
+
+namespace {
+
+/// One sendfile call for the file job, once nothing is queued: the bytes go
+/// from the page cache to the socket without passing through user space.
+/// Returns the bytes sent (0 at the file's end), or -errno; nullopt with no job.
+std::optional<long> send_file_turn(StreamState& state) noexcept {
+    int source;
+    off_t offset;
+    std::size_t size;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing || !state.file.active()) return std::nullopt;
+        source = state.file.source;
+        offset = static_cast<off_t>(state.file.offset);
+        size = std::min<std::size_t>(state.file.left, std::size_t(1) << 30);
+    }
+    ssize_t sent;
+    do {
+        sent = ::sendfile(state.fd, source, &offset, size);
+    } while (sent < 0 && errno == EINTR);
+    return sent >= 0 ? static_cast<long>(sent) : -errno;
+}
+
+/// Records a sendfile turn; the job ends when done, at the file's end (0) or on an error.
+bool file_progress(StreamState& state, long result) noexcept {
+    bool post = false;
+    bool more = false;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing) return false;
+        FileJob& job = state.file;
+        if (result > 0) {
+            job.offset += result;
+            job.sent += static_cast<std::size_t>(result);
+            job.left -= static_cast<std::size_t>(result);
+        } else if (result < 0) {
+            job.error = static_cast<int>(-result);
+        }
+        more = result > 0 && job.left > 0;
+        if (!more) {
+            job.close_source();
+            job.finished = true;
+            post = state.claim_notice();
+        }
+    }
+    if (post) state.post_notice();
+    return more;
+}
+
+}  // namespace
+
+rt::Task write_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
@@ -258,13 +319,19 @@ rt::Task write_stream(std::shared_ptr<StreamState> state) {
         co_await state->write_gate.pass();
         for (;;) {
             const int count = gather(*state, vectors);
-            if (count == 0) break;
-            const long result = write_vector(*state, vectors, count);
+            const bool sending_file = count == 0;
+            std::optional<long> outcome = sending_file ? send_file_turn(*state) : write_vector(*state, vectors, count);
+            if (!outcome) break;  // nothing queued, no file to send
+            const long result = *outcome;
             if (result == -EAGAIN || result == -EWOULDBLOCK) {
                 std::optional<rt::ReadyEvent> event;
                 while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kWrite, std::nullopt);
                 if (event->shutdown) co_return;
                 registration->io().clear(*event);
+                continue;
+            }
+            if (sending_file) {
+                if (!file_progress(*state, result)) break;
                 continue;
             }
             if (result < 0) {

@@ -11,14 +11,14 @@
 namespace cadrel::aio {
 
 /// Reads batches into the lent buffer or `inbound` until end of file or an error.
-rt::Task read_stream(std::shared_ptr<StreamState> state);
+rt::Task read_stream(StreamHold hold);
 
 /// Write pipes: reports once the reading side has gone away (or sent data,
 /// which a pipe's writer treats the same way).
-rt::Task watch_hangup(std::shared_ptr<StreamState> state);
+rt::Task watch_hangup(StreamHold hold);
 
 /// Flushes the outbound queue whenever the loop thread opens the write gate.
-rt::Task write_stream(std::shared_ptr<StreamState> state);
+rt::Task write_stream(StreamHold hold);
 
 /// Loop thread, nothing queued: writes what the descriptor takes now. Returns
 /// the bytes written, or -errno for a failure other than would-block.

@@ -39,6 +39,19 @@ inline constexpr int kSocket = 4;       // a socket: send with MSG_NOSIGNAL
 inline constexpr int kWatchHangup = 8;  // write pipe: report when the reading side goes away
 }  // namespace stream_mode
 
+/// A file range being sent; `source` is owned (closed when the job ends).
+struct FileJob {
+    int source = -1;
+    std::int64_t offset = 0;
+    std::size_t left = 0;
+    std::size_t sent = 0;
+    int error = 0;
+    bool finished = false;  // done and not yet polled
+
+    bool active() const noexcept { return source >= 0; }
+    void close_source() noexcept;
+};
+
 struct StreamState {
     StreamState(std::int32_t fd_, int mode_, std::uint64_t id_, AioSender sender_)
         : fd(fd_), mode(mode_), id(id_), sender(std::move(sender_)) {}
@@ -68,6 +81,12 @@ struct StreamState {
     std::size_t queued = 0;        // bytes in outbound not yet written
     std::size_t low_water = 0;     // report when `queued` falls to this
     int write_error = 0;
+    // A file range the writer sends with sendfile once the queue is empty.
+    // The descriptor is the job's own duplicate: the host may close its file
+    // (a cancelled sendfile) while a worker still sends from it.
+    FileJob file;
+
+    ~StreamState() { file.close_source(); }
 
     /// Under the mutex: whether the caller must post a StreamReady (after unlocking).
     bool claim_notice() noexcept { return !std::exchange(notice_posted, true); }
@@ -75,13 +94,23 @@ struct StreamState {
     void post_notice() const noexcept { (void)sender.send(StreamReady{id}); }
 };
 
-/// A worker task's hold on the descriptor: released when the task's frame goes,
-/// whether it ended or was aborted. The last hold released after the loop thread
-/// let go tells it the descriptor may be closed.
+/// A worker task's hold on the descriptor. Taken when the task is made and
+/// passed in as its argument, so it lives in the task's frame from the start
+/// and goes with the frame, whether the task ended, was aborted, or never ran.
+/// The last hold released after the loop thread let go tells it the
+/// descriptor may be closed.
 class StreamHold {
 public:
-    explicit StreamHold(std::shared_ptr<StreamState> state) noexcept : state_(std::move(state)) {}
+    explicit StreamHold(std::shared_ptr<StreamState> state) noexcept : state_(std::move(state)) {
+        std::lock_guard lock(state_->mutex);
+        ++state_->holders;
+    }
+    StreamHold(StreamHold&& other) noexcept : state_(std::move(other.state_)) {}
+    StreamHold& operator=(StreamHold&&) = delete;
+    StreamHold(const StreamHold&) = delete;
+    StreamHold& operator=(const StreamHold&) = delete;
     ~StreamHold() {
+        if (!state_) return;
         bool last;
         {
             std::lock_guard lock(state_->mutex);
@@ -89,8 +118,8 @@ public:
         }
         if (last) (void)state_->sender.send(StreamReleased{state_->id});
     }
-    StreamHold(const StreamHold&) = delete;
-    StreamHold& operator=(const StreamHold&) = delete;
+
+    StreamState& state() const noexcept { return *state_; }
 
 private:
     std::shared_ptr<StreamState> state_;

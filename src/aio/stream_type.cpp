@@ -17,6 +17,7 @@
 #include "binding/conversions.hpp"
 #include "binding/errors.hpp"
 
+#include <fcntl.h>
 #include <new>
 #include <optional>
 
@@ -28,7 +29,6 @@ PyTypeObject* loop_core_type = nullptr;  // borrowed; the module holds it
 
 struct StreamEngine {
     std::shared_ptr<StreamState> state;
-    std::optional<rt::Handle> runtime;
     rt::AbortHandle reader;
     rt::AbortHandle writer;
     bool started = false;
@@ -104,7 +104,6 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
         stream->built = true;
         engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
-        engine->runtime.emplace(core.runtime->handle());
         core.streams.emplace(id, HostRef::borrow(transport));
         return object.release();
     });
@@ -120,19 +119,20 @@ void stream_dealloc(PyObject* self) noexcept {
     binding::restore_exception(std::move(in_flight));
 }
 
-PyObject* start_method(PyObject* self, PyObject*) noexcept {
-    return stream_call(self, [](StreamEngine& engine) {
+/// start(loop): spawns the worker tasks on the loop's runtime. The stream holds
+/// no reference to the runtime itself, so a closed loop's workers and
+/// descriptors go at once, whatever transports outlive it.
+PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
+    return stream_call(self, [loop](StreamEngine& engine) {
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        AioCore& core = as_core(loop)->core();
+        if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
         if (std::exchange(engine.started, true)) return none();
-        StreamState& state = *engine.state;
-        const bool reads = state.mode & (stream_mode::kRead | stream_mode::kWatchHangup);
-        const bool writes = state.mode & stream_mode::kWrite;
-        {
-            std::lock_guard lock(state.mutex);
-            state.holders = int(reads) + int(writes);
-        }
-        if (state.mode & stream_mode::kRead) engine.reader = engine.runtime->spawn(read_stream(engine.state));
-        if (state.mode & stream_mode::kWatchHangup) engine.reader = engine.runtime->spawn(watch_hangup(engine.state));
-        if (writes) engine.writer = engine.runtime->spawn(write_stream(engine.state));
+        rt::Handle runtime = core.runtime->handle();
+        const int mode = engine.state->mode;
+        if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
+        if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
+        if (mode & stream_mode::kWrite) engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
         return none();
     });
 }
@@ -161,7 +161,8 @@ PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
     });
 }
 
-/// poll(take) -> (data, filled, eof, read_error, queued, write_error, hangup).
+/// poll(take) -> (data, filled, eof, read_error, queued, write_error, hangup, file)
+/// where `file` is (sent, errno) once a send_file job has ended, else None.
 /// With `take` false the read side is left as it is (reading is paused).
 PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
     return stream_call(self, [take_object](StreamEngine& engine) {
@@ -175,6 +176,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         int write_error;
         bool hangup;
         bool return_lent = false;
+        std::optional<std::pair<std::size_t, int>> file_result;
         {
             std::lock_guard lock(state.mutex);
             state.notice_posted = false;
@@ -190,12 +192,16 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
             queued = state.queued;
             write_error = std::exchange(state.write_error, 0);
             hangup = std::exchange(state.hangup, false);
+            if (std::exchange(state.file.finished, false)) file_result.emplace(state.file.sent, state.file.error);
         }
         if (return_lent) engine.release_lent();
         HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
-        return binding::check(Py_BuildValue("(NnNinNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
+        HostRef file = file_result ? binding::check(Py_BuildValue("(ni)", Py_ssize_t(file_result->first),
+                                                                 file_result->second))
+                                   : none();
+        return binding::check(Py_BuildValue("(NnNinNNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
                                             read_error, Py_ssize_t(queued), PyLong_FromLong(write_error),
-                                            PyBool_FromLong(hangup)));
+                                            PyBool_FromLong(hangup), file.release()));
     });
 }
 
@@ -214,7 +220,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         bool direct;
         {
             std::lock_guard lock(state.mutex);
-            direct = state.queued == 0;
+            direct = state.queued == 0 && !state.file.active();
         }
         if (direct && size > 0) {
             const long written = write_now(state, bytes, size);
@@ -236,6 +242,29 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
     });
 }
 
+PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
+    return stream_call(self, [args](StreamEngine& engine) {
+        int fd;
+        long long offset;
+        Py_ssize_t count;
+        if (!PyArg_ParseTuple(args, "iLn:send_file", &fd, &offset, &count)) binding::throw_host_error();
+        if (offset < 0 || count <= 0) binding::raise_error(PyExc_ValueError, "offset and count must be positive");
+        StreamState& state = *engine.state;
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.file.active() || state.file.finished) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
+        }
+        const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (source < 0) raise_errno(errno);
+        {
+            std::lock_guard lock(state.mutex);
+            state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
+        }
+        state.write_gate.open();
+        return none();
+    });
+}
+
 PyObject* set_low_water_method(PyObject* self, PyObject* value) noexcept {
     return stream_call(self, [value](StreamEngine& engine) {
         const Py_ssize_t low = PyNumber_AsSsize_t(value, PyExc_OverflowError);
@@ -253,7 +282,7 @@ PyObject* write_buffer_size_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-/// Drops what is queued, stops the workers and lets go of the descriptor; the
+/// Stops the workers (nothing queued is sent any more) and lets go of the descriptor; the
 /// core calls the transport's _stream_released() once no worker holds it.
 PyObject* close_method(PyObject* self, PyObject*) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -265,9 +294,9 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
         bool released;
         {
             std::lock_guard lock(state.mutex);
+            // The queue stays: a writer may be writing from it right now. It
+            // sends nothing more and the queue goes with the state.
             state.closing = true;
-            state.outbound.clear();
-            state.queued = 0;
             released = state.holders == 0;
         }
         // Refused once the loop has closed; its core has let go of the transport then.
@@ -291,11 +320,13 @@ PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
 }
 
 PyMethodDef stream_methods[] = {
-    {"start", start_method, METH_NOARGS, "start($self)\n--\n\nStarts the worker tasks."},
+    {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,
-     "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup)."},
+     "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
+    {"send_file", send_file_method, METH_VARARGS,
+     "send_file($self, fd, offset, count)\n--\n\nSends a file range from a duplicate of `fd` once the queue is empty."},
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},

@@ -3,7 +3,6 @@
 import asyncio
 import resource
 import socket
-import threading
 
 import pytest
 
@@ -43,36 +42,6 @@ def test_start_server_echoes_then_close_and_wait_closed_end_it(loop):
         assert server.sockets == () and not server.is_serving()
         with pytest.raises(OSError):
             await asyncio.open_connection("127.0.0.1", port)
-
-    run(loop, scenario())
-
-
-def test_serve_forever_cancelled_closes_the_server(loop):
-    async def scenario():
-        server = await asyncio.start_server(echo_upper, "127.0.0.1", 0, start_serving=False)
-        assert not server.is_serving()
-        serving = asyncio.ensure_future(server.serve_forever())
-        await asyncio.sleep(0.05)
-        assert server.is_serving()
-        serving.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await serving
-        assert server.sockets == ()
-
-    run(loop, scenario())
-
-
-def test_create_server_listens_on_every_host(loop):
-    async def scenario():
-        server = await loop.create_server(ClosingProtocol, ["127.0.0.1", "127.0.0.2"], 0, reuse_port=True)
-        addresses = sorted(sock.getsockname()[0] for sock in server.sockets)
-        assert addresses == ["127.0.0.1", "127.0.0.2"]
-        for sock in server.sockets:
-            reader, writer = await asyncio.open_connection(*sock.getsockname())
-            assert await reader.read() == b""  # accepted, then closed by the protocol
-            writer.close()
-        server.close()
-        await server.wait_closed()
 
     run(loop, scenario())
 
@@ -183,20 +152,3 @@ def test_accepting_pauses_when_out_of_descriptors_and_resumes(loop):
         # asyncio's loop goes on through the batch, reporting and scheduling a retry per failed
         # accept; ours pauses at the first.
         assert len(reports) == 1
-
-
-def test_failing_protocol_factory_closes_the_accepted_socket(loop):
-    def failing_factory():
-        raise RuntimeError("no protocol")
-
-    async def scenario():
-        server = await loop.create_server(failing_factory, "127.0.0.1", 0)
-        client = socket.create_connection(server.sockets[0].getsockname())
-        client.settimeout(5)
-        received = await loop.run_in_executor(None, client.recv, 1)
-        client.close()
-        server.close()
-        await server.wait_closed()
-        return received
-
-    assert run(loop, scenario()) == b""

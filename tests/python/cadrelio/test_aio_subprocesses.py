@@ -43,29 +43,6 @@ def test_shell_exit_status_and_death_by_signal(exit_notice, loop, command, statu
     assert run(loop, scenario()) == status
 
 
-def test_kill_and_wait_from_several_waiters(exit_notice, loop):
-    async def scenario():
-        proc = await asyncio.create_subprocess_exec(sys.executable, "-c", "import time; time.sleep(60)")
-        waiters = [asyncio.ensure_future(proc.wait()) for _ in range(3)]
-        await asyncio.sleep(0.05)
-        proc.kill()
-        return await asyncio.gather(*waiters)
-
-    assert run(loop, scenario()) == [-signal.SIGKILL] * 3
-
-
-def test_stderr_into_stdout_and_a_failing_start(loop):
-    async def scenario():
-        proc = await asyncio.create_subprocess_exec(
-            sys.executable, "-c", "import sys; print('to err', file=sys.stderr)", stdout=PIPE, stderr=asyncio.subprocess.STDOUT)
-        out, _ = await proc.communicate()
-        with pytest.raises(FileNotFoundError):
-            await asyncio.create_subprocess_exec("/nonexistent/program")
-        return out.strip(), proc.returncode
-
-    assert run(loop, scenario()) == (b"to err", 0)
-
-
 def test_status_read_by_popen_first_is_still_reported(aio_loop):
     # send_signal() on 3.11 polls the Popen object, which may reap the child before the loop's
     # own waitpid() does: the status Popen saw is the one reported.

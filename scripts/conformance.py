@@ -56,6 +56,10 @@ NOT_APPLICABLE = {
                                           "(on a real loop it binds /test)",
     "test_create_subprocess_fails_with_inactive_watcher": "asserts that asyncio's child watcher "
                                                           "refuses; cadrelio.Loop needs none",
+    "test_watcher_implementation": "asserts which of asyncio's child watchers the loop holds "
+                                   "(loop._watcher)",
+    "test_pid_not_reaped_before_exit_published": "reads the thread table of asyncio's child "
+                                                 "watcher (loop._watcher._threads)",
 }
 
 # Hooks that asyncio's base loop expects a concrete loop to supply for servers; a test

@@ -4,8 +4,9 @@ The transport is asyncio's BaseSubprocessTransport over subprocess.Popen; its
 pipes are the loop's pipe transports. The loop learns of the child's exit
 without a SIGCHLD handler and without asyncio's child watchers: through a pid
 file descriptor watched for readability where the kernel offers one, and
-otherwise through a thread that blocks in waitpid() for that child alone and
-posts the status back with call_soon_threadsafe.
+otherwise through a thread that waits for that child alone without reaping it
+(waitid with WNOWAIT) and tells the loop with call_soon_threadsafe. Either way
+the loop thread reaps the child and publishes its exit in one step.
 """
 
 import os
@@ -50,7 +51,7 @@ class _PidfdWatch:
         self.release()
         transport = self._transport
         self._transport = None
-        transport._process_exited(_reap(transport.get_pid(), transport._proc))
+        _publish_exit(transport)
 
     def release(self):
         """Closes the descriptor (the loop closes, or the child exited)."""
@@ -61,15 +62,27 @@ class _PidfdWatch:
             self._pidfd = None
 
 
+def _publish_exit(transport):
+    # Reaping and publishing happen together on the loop thread: until then the
+    # child stays a zombie and its pid cannot be reused under a kill() or
+    # send_signal() that still believes it is running.
+    transport._process_exited(_reap(transport.get_pid(), transport._proc))
+
+
 def _watch_on_thread(loop, transport):
-    pid, proc = transport.get_pid(), transport._proc
+    pid = transport.get_pid()
 
     def wait():
-        returncode = _reap(pid, proc)
         try:
-            loop.call_soon_threadsafe(transport._process_exited, returncode)
+            os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+        except ChildProcessError:
+            pass  # already reaped (Popen.poll()): _reap takes Popen's status
+        try:
+            loop.call_soon_threadsafe(_publish_exit, transport)
         except RuntimeError:
-            pass  # the loop was closed first: nobody is left to tell
+            # The loop was closed first: nobody is left to tell, but the child
+            # must not stay a zombie.
+            _reap(pid, None)
 
     threading.Thread(target=wait, name=f"cadrelio-waitpid-{pid}", daemon=True).start()
 

@@ -70,6 +70,21 @@ def test_waiting_threads_end_with_their_children(aio_loop, exit_notice):
     assert waiters() == []
 
 
+@pytest.mark.parametrize("exit_notice", ["thread"], indirect=True)
+def test_a_child_stays_unreaped_until_the_loop_publishes_its_exit(exit_notice, aio_loop):
+    async def start():
+        return await asyncio.create_subprocess_exec(sys.executable, "-c", "import time; time.sleep(60)")
+
+    proc = run(aio_loop, start())
+    os.kill(proc.pid, signal.SIGKILL)
+    waiter, = [thread for thread in threading.enumerate() if thread.name == f"cadrelio-waitpid-{proc.pid}"]
+    waiter.join(10)  # it saw the exit while the loop was not running
+    assert proc.returncode is None
+    # Still a zombie: the pid cannot have been handed to another process.
+    assert os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG).si_pid == proc.pid
+    assert run(aio_loop, proc.wait()) == -signal.SIGKILL
+
+
 def test_closing_the_loop_releases_the_pid_descriptors_of_running_children():
     fds_before = len(os.listdir("/proc/self/fd"))
     loop = cadrelio.Loop()

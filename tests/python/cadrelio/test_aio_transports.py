@@ -219,6 +219,28 @@ def test_pause_reading_holds_data_back_until_resumed(loop):
     run(loop, main())
 
 
+def test_stream_reader_pausing_the_transport_from_its_callbacks_loses_nothing(loop):
+    ours, peer = make_pair("unix")
+    payload = os.urandom(2 << 20)
+
+    async def main():
+        # A small limit makes the reader pause and resume the transport over and over.
+        reader, writer = await asyncio.open_connection(sock=ours, limit=4096)
+        sending = loop.run_in_executor(None, peer.sendall, payload)
+        received = bytearray()
+        while len(received) < len(payload):
+            received += await reader.read(1000)
+            if len(received) % 7 == 0:
+                await asyncio.sleep(0.001)
+        await sending
+        assert bytes(received) == payload
+        writer.close()
+        await writer.wait_closed()
+        peer.close()
+
+    run(loop, main())
+
+
 @pytest.mark.parametrize("size", [1, 1000, 1 << 20])
 def test_buffered_protocol_receives_everything_through_its_buffer(loop, size):
     ours, peer = make_pair("unix")

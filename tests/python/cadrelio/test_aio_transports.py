@@ -303,6 +303,25 @@ def test_ten_thousand_connections_leave_nothing_behind(loop):
 
 @pytest.mark.parametrize("ending", ["close", "abort"])
 def test_ending_while_a_read_is_in_progress_never_touches_a_reused_descriptor(loop, ending):
+    class EndsAfterSomeData(Recorder):
+        """Ends the transport just after a delivery, while the next read may be under way, and
+        at once takes a new pipe: a descriptor the transport let go of too early is reused by it."""
+
+        def __init__(self, loop, deliveries):
+            super().__init__(loop)
+            self.deliveries = deliveries
+            self.pipe = None
+
+        def data_received(self, data):
+            self.deliveries -= 1
+            if self.deliveries == 0:
+                loop.call_soon(self.end_and_reuse)
+
+        def end_and_reuse(self):
+            getattr(self.transport, ending)()
+            self.pipe = os.pipe()
+            os.write(self.pipe[1], b"mine")
+
     async def one(round_number):
         ours, peer = socket.socketpair()
         ours.setblocking(False)
@@ -318,19 +337,14 @@ def test_ending_while_a_read_is_in_progress_never_touches_a_reused_descriptor(lo
 
         flooder = threading.Thread(target=flood)
         flooder.start()
-        protocol = Recorder(loop)
-        transport = await connect(loop, ours, protocol)
-        for _ in range(round_number % 3):
-            await asyncio.sleep(0)
-        getattr(transport, ending)()
+        protocol = EndsAfterSomeData(loop, 1 + round_number % 3)
+        await connect(loop, ours, protocol)
         await protocol.lost
         stop.set()
+        flooder.join()  # our end is closed: a blocked send fails at once
         peer.close()
-        flooder.join()
-        # The closed number is reused at once; nothing else may read from it.
-        read_end, write_end = os.pipe()
+        read_end, write_end = protocol.pipe
         try:
-            os.write(write_end, b"mine")
             await asyncio.sleep(0.001)
             assert os.read(read_end, 4) == b"mine"
         finally:

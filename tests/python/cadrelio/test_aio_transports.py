@@ -114,6 +114,30 @@ def test_round_trip_order_and_extra_info(loop, kind):
     run(loop, main())
 
 
+@pytest.mark.parametrize("ending", ["close", "abort"])
+@pytest.mark.parametrize("moment", ["connection_made", "connected"])
+def test_ending_at_once_still_loses_the_connection(loop, ending, moment):
+    class EndsAtOnce(Recorder):
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            if moment == "connection_made":
+                getattr(transport, ending)()
+
+    async def main():
+        for _ in range(50):
+            ours, peer = socket.socketpair()
+            ours.setblocking(False)
+            protocol = EndsAtOnce(loop)
+            transport = await connect(loop, ours, protocol)
+            if moment == "connected":
+                getattr(transport, ending)()  # the workers may not have run yet
+            assert await protocol.lost is None
+            assert protocol.events == ["made", "lost"]
+            peer.close()
+
+    run(loop, main())
+
+
 def test_peer_closing_mid_write_ends_the_connection_once(loop):
     ours, peer = make_pair("tcp")
     # Closing with unread data makes the peer's kernel answer with a reset.

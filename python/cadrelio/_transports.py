@@ -320,6 +320,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """Stops the workers; connection_lost follows once they let go."""
         if self._ended:
             return
+        # As asyncio's transports do, ending on a closed loop raises; the
+        # socket then goes with the transport (its workers went with the loop).
+        self._loop._check_closed()
         self._conn_lost += 1
         self._lost_exc = exc
         self._ended = True

@@ -1,5 +1,6 @@
 # Stream transports (sockets, pipes, TLS) over asyncio's loop and cadrelio's: each case runs on both.
 import asyncio
+import gc
 import hashlib
 import os
 import socket
@@ -136,6 +137,22 @@ def test_ending_at_once_still_loses_the_connection(loop, ending, moment):
             peer.close()
 
     run(loop, main())
+
+
+def test_closing_after_the_loop_closed_raises_and_the_socket_goes_with_the_transport(loop):
+    ours, peer = socket.socketpair()
+    ours.setblocking(False)
+    protocol = Recorder(loop)
+    transport = run(loop, connect(loop, ours, protocol))
+    loop.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        transport.close()
+    assert protocol.events == ["made"]
+    with pytest.warns(ResourceWarning):
+        del transport, protocol
+        gc.collect()
+    assert ours.fileno() == -1
+    peer.close()
 
 
 def test_peer_closing_mid_write_ends_the_connection_once(loop):

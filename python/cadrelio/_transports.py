@@ -60,6 +60,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._paused = False       # pause_reading() is in force
         self._eof = False          # write_eof() was called
         self._write_shut = False   # the socket's writing side was shut down
+        self._read_wanted = False  # the reader may take a batch not yet delivered
+        self._read_ended = False   # the reader met the end of input or an error
+        self._lent = None          # (protocol, buffer) the reader reads into
         self._conn_lost = 0
         self._lost_exc = None      # connection_lost's argument, once the end began
         self._ended = False        # the stream was closed; connection_lost follows
@@ -127,7 +130,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _want_read(self):
         """Lets the reader take its next batch, into the protocol's buffer if it has one."""
-        if self._buffered and self._stream_reads():
+        if self._buffered and self._stream_reads() and self._lent is None:
             try:
                 buf = self._protocol.get_buffer(-1)
                 self._stream.lend(buf)
@@ -136,6 +139,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             except BaseException as exc:
                 self._fatal_error(exc, "Fatal error: protocol.get_buffer() call failed.")
                 return
+            self._lent = (self._protocol, buf)
+        self._read_wanted = True
         self._stream.want_read()
 
     def _stream_reads(self):
@@ -157,13 +162,22 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._on_drained()
         else:
             self._maybe_resume_protocol()
+        if take and (data is not None or filled or eof or read_error):
+            self._read_wanted = False
+            self._read_ended = bool(eof or read_error)
+        lent = self._lent
+        if take and (filled or eof or read_error):
+            self._lent = None  # the stream gave the buffer back
         if not take or self._closing:
             return  # after close() nothing more reaches the protocol
         try:
             if data is not None:
                 self._deliver(data)
-            if filled:
+            if filled and lent[0] is self._protocol:
                 self._protocol.buffer_updated(filled)
+            elif filled:
+                # Read into the buffer of the protocol this one replaced.
+                self._deliver(bytes(memoryview(lent[1]).cast("B")[:filled]))
         except (SystemExit, KeyboardInterrupt):
             raise
         except BaseException as exc:
@@ -175,7 +189,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
                               f"Fatal read error on {self._kind} transport")
         elif eof:
             self._on_eof()
-        elif (data is not None or filled) and self.is_reading():
+        elif self.is_reading() and not self._read_wanted and not self._read_ended:
             self._want_read()
 
     def _file_sent(self, sent, error):
@@ -306,6 +320,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """Stops the workers; connection_lost follows once they let go."""
         if self._ended:
             return
+        # As asyncio's transports do, ending on a closed loop raises; the
+        # socket then goes with the transport (its workers went with the loop).
+        self._loop._check_closed()
         self._conn_lost += 1
         self._lost_exc = exc
         self._ended = True

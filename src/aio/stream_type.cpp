@@ -37,6 +37,7 @@ struct StreamEngine {
     bool lending = false;
 
     ~StreamEngine() {
+        if (!state) return;  // construction failed before the state was made
         reader.abort();
         writer.abort();
         // A buffer a worker may still read into is kept rather than released;

@@ -1,5 +1,6 @@
 # Stream transports (sockets, pipes, TLS) over asyncio's loop and cadrelio's: each case runs on both.
 import asyncio
+import gc
 import hashlib
 import os
 import socket
@@ -114,6 +115,46 @@ def test_round_trip_order_and_extra_info(loop, kind):
     run(loop, main())
 
 
+@pytest.mark.parametrize("ending", ["close", "abort"])
+@pytest.mark.parametrize("moment", ["connection_made", "connected"])
+def test_ending_at_once_still_loses_the_connection(loop, ending, moment):
+    class EndsAtOnce(Recorder):
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            if moment == "connection_made":
+                getattr(transport, ending)()
+
+    async def main():
+        for _ in range(50):
+            ours, peer = socket.socketpair()
+            ours.setblocking(False)
+            protocol = EndsAtOnce(loop)
+            transport = await connect(loop, ours, protocol)
+            if moment == "connected":
+                getattr(transport, ending)()  # the workers may not have run yet
+            assert await protocol.lost is None
+            assert protocol.events == ["made", "lost"]
+            peer.close()
+
+    run(loop, main())
+
+
+def test_closing_after_the_loop_closed_raises_and_the_socket_goes_with_the_transport(loop):
+    ours, peer = socket.socketpair()
+    ours.setblocking(False)
+    protocol = Recorder(loop)
+    transport = run(loop, connect(loop, ours, protocol))
+    loop.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        transport.close()
+    assert protocol.events == ["made"]
+    with pytest.warns(ResourceWarning):
+        del transport, protocol
+        gc.collect()
+    assert ours.fileno() == -1
+    peer.close()
+
+
 def test_peer_closing_mid_write_ends_the_connection_once(loop):
     ours, peer = make_pair("tcp")
     # Closing with unread data makes the peer's kernel answer with a reset.
@@ -219,6 +260,28 @@ def test_pause_reading_holds_data_back_until_resumed(loop):
     run(loop, main())
 
 
+def test_stream_reader_pausing_the_transport_from_its_callbacks_loses_nothing(loop):
+    ours, peer = make_pair("unix")
+    payload = os.urandom(2 << 20)
+
+    async def main():
+        # A small limit makes the reader pause and resume the transport over and over.
+        reader, writer = await asyncio.open_connection(sock=ours, limit=4096)
+        sending = loop.run_in_executor(None, peer.sendall, payload)
+        received = bytearray()
+        while len(received) < len(payload):
+            received += await reader.read(1000)
+            if len(received) % 7 == 0:
+                await asyncio.sleep(0.001)
+        await sending
+        assert bytes(received) == payload
+        writer.close()
+        await writer.wait_closed()
+        peer.close()
+
+    run(loop, main())
+
+
 @pytest.mark.parametrize("size", [1, 1000, 1 << 20])
 def test_buffered_protocol_receives_everything_through_its_buffer(loop, size):
     ours, peer = make_pair("unix")
@@ -281,6 +344,25 @@ def test_ten_thousand_connections_leave_nothing_behind(loop):
 
 @pytest.mark.parametrize("ending", ["close", "abort"])
 def test_ending_while_a_read_is_in_progress_never_touches_a_reused_descriptor(loop, ending):
+    class EndsAfterSomeData(Recorder):
+        """Ends the transport just after a delivery, while the next read may be under way, and
+        at once takes a new pipe: a descriptor the transport let go of too early is reused by it."""
+
+        def __init__(self, loop, deliveries):
+            super().__init__(loop)
+            self.deliveries = deliveries
+            self.pipe = None
+
+        def data_received(self, data):
+            self.deliveries -= 1
+            if self.deliveries == 0:
+                loop.call_soon(self.end_and_reuse)
+
+        def end_and_reuse(self):
+            getattr(self.transport, ending)()
+            self.pipe = os.pipe()
+            os.write(self.pipe[1], b"mine")
+
     async def one(round_number):
         ours, peer = socket.socketpair()
         ours.setblocking(False)
@@ -296,19 +378,14 @@ def test_ending_while_a_read_is_in_progress_never_touches_a_reused_descriptor(lo
 
         flooder = threading.Thread(target=flood)
         flooder.start()
-        protocol = Recorder(loop)
-        transport = await connect(loop, ours, protocol)
-        for _ in range(round_number % 3):
-            await asyncio.sleep(0)
-        getattr(transport, ending)()
+        protocol = EndsAfterSomeData(loop, 1 + round_number % 3)
+        await connect(loop, ours, protocol)
         await protocol.lost
         stop.set()
+        flooder.join()  # our end is closed: a blocked send fails at once
         peer.close()
-        flooder.join()
-        # The closed number is reused at once; nothing else may read from it.
-        read_end, write_end = os.pipe()
+        read_end, write_end = protocol.pipe
         try:
-            os.write(write_end, b"mine")
             await asyncio.sleep(0.001)
             assert os.read(read_end, 4) == b"mine"
         finally:

@@ -19,6 +19,9 @@ UPPER = "import sys; data = sys.stdin.buffer.read(); sys.stdout.buffer.write(dat
 def exit_notice(request, monkeypatch):
     """cadrelio notices a child's exit by its pid descriptor, or by a waiting thread without one."""
     if request.param == "thread":
+        if "loop" in request.fixturenames and not isinstance(request.getfixturevalue("loop"), cadrelio.Loop):
+            pytest.skip("asyncio's loop chooses its own child watcher")
+
         def refuse(pid, flags=0):
             raise OSError(38, "pidfd_open refused by the test")
         monkeypatch.setattr(os, "pidfd_open", refuse)

@@ -89,3 +89,11 @@ def test_bad_arguments_are_refused(loop, method, arguments, error):
     finally:
         if sock is not None:
             sock.close()
+
+
+def test_an_unbound_socket_is_refused_with_the_system_error(aio_loop):
+    # A stream socket cannot listen unbound (EINVAL). asyncio's loop from 3.13 fails earlier, with
+    # an IndexError on the empty name it reads for cleanup_socket.
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+        with pytest.raises(OSError):
+            run(aio_loop, asyncio.start_unix_server(echo_upper, sock=sock))

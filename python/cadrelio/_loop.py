@@ -15,18 +15,27 @@ from asyncio import base_events, events
 from asyncio.log import logger
 
 from . import _native
+from ._datagrams import DatagramMixin
+from ._servers import ServerMixin
 from ._signals import SignalMixin
 from ._sockets import SocketMixin
+from ._subprocesses import SubprocessMixin
+from ._transports import TransportMixin
+from ._unix import UnixMixin
 
 __all__ = ("Loop",)
 
 
-class Loop(_native.Core, SignalMixin, SocketMixin, asyncio.BaseEventLoop):
+class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, ServerMixin, DatagramMixin,
+           SubprocessMixin, asyncio.BaseEventLoop):
     """An asyncio event loop whose waiting runs on cadrel's worker threads."""
 
     def __init__(self):
         asyncio.BaseEventLoop.__init__(self)
         SignalMixin._init_signals(self)
+        ServerMixin._init_servers(self)
+        UnixMixin._init_unix(self)
+        SubprocessMixin._init_subprocesses(self)
 
     def run_forever(self):
         """Run until stop() is called."""
@@ -60,6 +69,7 @@ class Loop(_native.Core, SignalMixin, SocketMixin, asyncio.BaseEventLoop):
         if self._closed:
             return
         self._close_signals()
+        self._close_subprocesses()
         asyncio.BaseEventLoop.close(self)
         self._shut_down()
 

@@ -36,6 +36,8 @@ void AioCore::shut_down() noexcept {
         // Release in a fixed order, each while attached (the caller is).
         std::vector<HostRef> timer_handles = timers.take_all();
         std::vector<HostRef> watcher_handles = watchers.take_all();
+        std::unordered_map<std::uint64_t, HostRef> stream_transports = std::move(streams);
+        streams.clear();
         std::deque<ReadyItem> queued = std::move(ready);
         ready.clear();
     }

@@ -19,14 +19,23 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 namespace cadrel::aio {
 
-/// One entry of the ready queue: a handle to run, or a watcher's report whose
-/// handle is looked up (and may be gone) when it runs.
+/// What a stream's workers told the loop thread; its transport is looked up
+/// (and may be gone) when the item runs.
+struct StreamNotice {
+    std::uint64_t id = 0;  // 0: not a stream notice
+    bool released = false;
+};
+
+/// One entry of the ready queue: a handle to run, a watcher's report or a
+/// stream's notice; a report's handle is looked up (and may be gone) when it runs.
 struct ReadyItem {
-    HostRef handle;  // null for a watcher report
+    HostRef handle;  // null for a report or a notice
     DescriptorReady report{};
+    StreamNotice stream{};
 };
 
 struct AioCore {
@@ -48,6 +57,10 @@ struct AioCore {
     std::deque<ReadyItem> ready;
     TimerHeap timers;
     WatcherTable watchers;
+    /// The transport of each live native stream, by stream id: kept until
+    /// the stream's workers let go of its descriptor.
+    std::unordered_map<std::uint64_t, HostRef> streams;
+    std::uint64_t next_stream_id = 1;
 
     /// The wake-up task for the earliest timer, and the deadline it sleeps to.
     rt::AbortHandle timer_wake;

@@ -240,6 +240,7 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     if (int result = state.timers.traverse(visit, arg)) return result;
     if (int result = state.watchers.traverse(visit, arg)) return result;
     for (const ReadyItem& item : state.ready) Py_VISIT(item.handle.get());
+    for (const auto& [id, transport] : state.streams) Py_VISIT(transport.get());
     return 0;
 }
 

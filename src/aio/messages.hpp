@@ -1,7 +1,7 @@
 // AioMessage: what other threads post to a cadrelio loop thread.
 //
 // Worker threads never touch the interpreter: their messages carry only native
-// data (a descriptor and a watcher serial, or a bare wake-up). Host threads post
+// data (a descriptor and a watcher serial, a stream's id, or a bare wake-up). Host threads post
 // handles from call_soon_threadsafe; those messages own one reference each.
 #pragma once
 
@@ -31,7 +31,18 @@ struct DescriptorReady {
 /// The earliest timer may be due: look at the timer heap again.
 struct TimerWake {};
 
-using AioMessage = std::variant<PostedHandle, DescriptorReady, TimerWake>;
+/// Stream `id` has news for its transport (data, end of file, write progress, an error).
+struct StreamReady {
+    std::uint64_t id;
+};
+
+/// The last worker task of stream `id` let go of its descriptor: the loop
+/// thread may close it.
+struct StreamReleased {
+    std::uint64_t id;
+};
+
+using AioMessage = std::variant<PostedHandle, DescriptorReady, TimerWake, StreamReady, StreamReleased>;
 using AioSender = rt::Sender<AioMessage>;
 using AioReceiver = rt::Receiver<AioMessage>;
 

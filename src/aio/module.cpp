@@ -1,5 +1,6 @@
 // The module `cadrelio._native`: the native core type of cadrelio's loops.
 #include "aio/core_type.hpp"
+#include "aio/stream_type.hpp"
 #include "binding/call_adapter.hpp"
 #include "binding/errors.hpp"
 
@@ -30,6 +31,9 @@ PyObject* initialise() {
 #endif
     binding::HostRef type = binding::check(create_core_type());
     binding::check_status(PyModule_AddObjectRef(module.get(), "Core", type.get()));
+    binding::HostRef stream_type =
+        binding::check(create_stream_type(reinterpret_cast<PyTypeObject*>(type.get())));
+    binding::check_status(PyModule_AddObjectRef(module.get(), "Stream", stream_type.get()));
     return module.release();
 }
 

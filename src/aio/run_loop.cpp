@@ -56,9 +56,13 @@ void arm_timer_wake(AioCore& core, double now) {
 
 void accept(AioCore& core, AioMessage& message) {
     if (auto* posted = std::get_if<PostedHandle>(&message)) {
-        core.ready.push_back(ReadyItem{std::move(posted->handle), {}});
+        core.ready.push_back(ReadyItem{std::move(posted->handle), {}, {}});
     } else if (auto* report = std::get_if<DescriptorReady>(&message)) {
-        core.ready.push_back(ReadyItem{{}, *report});
+        core.ready.push_back(ReadyItem{{}, *report, {}});
+    } else if (auto* news = std::get_if<StreamReady>(&message)) {
+        core.ready.push_back(ReadyItem{{}, {}, StreamNotice{news->id, false}});
+    } else if (auto* released = std::get_if<StreamReleased>(&message)) {
+        core.ready.push_back(ReadyItem{{}, {}, StreamNotice{released->id, true}});
     }
 }
 
@@ -98,7 +102,7 @@ void move_due_timers(AioCore& core) {
             continue;
         }
         binding::check_status(PyObject_SetAttr(handle.get(), scheduled.get(), Py_False));
-        core.ready.push_back(ReadyItem{std::move(handle), {}});
+        core.ready.push_back(ReadyItem{std::move(handle), {}, {}});
     }
 }
 
@@ -114,8 +118,23 @@ private:
     std::shared_ptr<WatchGate> gate_;
 };
 
+/// Hands a stream's notice to its transport; a stream released since is gone.
+void run_stream_notice(AioCore& core, const StreamNotice& notice) {
+    static const binding::InternedName ready{"_stream_ready"};
+    static const binding::InternedName released{"_stream_released"};
+    auto found = core.streams.find(notice.id);
+    if (found == core.streams.end()) return;
+    HostRef transport = notice.released ? std::move(found->second) : found->second.clone();
+    if (notice.released) core.streams.erase(found);
+    binding::call_method(transport.get(), notice.released ? released : ready, {});
+}
+
 void run_item(CoreObject* self, ReadyItem& item) {
     AioCore& core = self->core();
+    if (item.stream.id != 0) {
+        run_stream_notice(core, item.stream);
+        return;
+    }
     if (item.handle) {
         if (!handle_cancelled(item.handle.get())) run_handle(self, item.handle.get());
         return;

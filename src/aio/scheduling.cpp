@@ -71,7 +71,7 @@ HostRef call_soon(CoreObject* self, PyObject* callback, PyObject* args, PyObject
     debug_checks(self, callback, "call_soon");
     HostRef handle = make_handle(handle_classes().handle, self, callback, args, context);
     take_posted(core);
-    core.ready.push_back(ReadyItem{handle.clone(), {}});
+    core.ready.push_back(ReadyItem{handle.clone(), {}, {}});
     return handle;
 }
 

@@ -47,8 +47,10 @@ inline constexpr std::uint64_t kShutdown = 1ull << 63;
 std::uint64_t flags_from_epoll(std::uint32_t events) noexcept;
 
 /// The flags that satisfy a wait in `direction` (its ready and closed flags).
+/// A pending socket error wakes readers too: epoll reports it beside EPOLLOUT
+/// only (a datagram socket's ICMP error), and the next read is what returns it.
 constexpr std::uint64_t interest(Direction direction) {
-    return direction == Direction::kRead ? (kReadable | kReadClosed) : (kWritable | kWriteClosed);
+    return direction == Direction::kRead ? (kReadable | kReadClosed | kError) : (kWritable | kWriteClosed);
 }
 constexpr std::uint64_t final_flags() { return kReadClosed | kWriteClosed; }
 }  // namespace readiness

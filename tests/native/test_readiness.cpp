@@ -216,6 +216,17 @@ TEST(ReadinessRecord, AWaitIsSatisfiedOnlyByItsOwnDirection) {
     EXPECT_EQ(read->generation, 2u);
 }
 
+TEST(ReadinessRecord, APendingErrorSatisfiesAReadWaitUntilCleared) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLOUT | EPOLLERR);
+    auto read = io.poll(Direction::kRead, std::nullopt);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->flags, flag::kError);
+    io.clear(*read);
+    EXPECT_FALSE(io.poll(Direction::kRead, std::nullopt));
+    EXPECT_TRUE(io.poll(Direction::kWrite, std::nullopt));
+}
+
 TEST(ReadinessRecord, ReportsAccumulateUntilCleared) {
     ScheduledIo io;
     io.set_readiness(EPOLLIN);

@@ -1,0 +1,565 @@
+"""Stream transports of cadrelio loops: TCP and Unix sockets, pipes, TLS.
+
+The bytes move natively (``_native.Stream``): a worker reads until the
+descriptor would block and hands the batch over in one message, or reads
+straight into a buffered protocol's buffer; ``write()`` writes at once when
+nothing is queued and leaves the rest to a worker. This module is the loop
+thread's side: it calls the protocol as asyncio's transports do, keeps flow
+control, and closes the host's socket or pipe only once the stream's workers
+have let go of its descriptor (``_stream_released``).
+"""
+
+import errno
+import io
+import os
+import socket
+import stat
+import sys
+import warnings
+from asyncio import constants, exceptions, futures, protocols, sslproto, transports, trsock
+from asyncio.log import logger
+
+from . import _native
+
+__all__ = ("TransportMixin",)
+
+# Modes of _native.Stream.
+_READ, _WRITE, _SOCKET, _WATCH_HANGUP = 1, 2, 4, 8
+
+# Servers learn which transport comes and goes from 3.13 on.
+_SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
+
+
+def _server_call(method, transport):
+    if _SERVER_TRACKS_TRANSPORTS:
+        method(transport)
+    else:
+        method()
+
+
+def _resolve(waiter, result):
+    if waiter is not None and not waiter.done():
+        waiter.set_result(result)
+
+
+class _StreamTransport(transports._FlowControlMixin, transports.Transport):
+    """What socket and pipe transports share: reading, writing, closing."""
+
+    _kind = "stream"
+    _can_write_eof = False
+
+    def __init__(self, loop, file, protocol, waiter, extra, server, mode):
+        super().__init__(extra, loop)
+        self._file = file
+        self._fileno = file.fileno()
+        self._protocol = None
+        self._buffered = False
+        self.set_protocol(protocol)
+        self._server = server
+        self._closing = False      # close() or an end began: no more reading
+        self._paused = False       # pause_reading() is in force
+        self._eof = False          # write_eof() was called
+        self._write_shut = False   # the socket's writing side was shut down
+        self._read_wanted = False  # the reader may take a batch not yet delivered
+        self._read_ended = False   # the reader met the end of input or an error
+        self._lent = None          # (protocol, buffer) the reader reads into
+        self._conn_lost = 0
+        self._lost_exc = None      # connection_lost's argument, once the end began
+        self._ended = False        # the stream was closed; connection_lost follows
+        self._released = False
+        self._drain_waiter = None  # a sendfile waits for the queue to drain
+        self._file_waiter = None   # a sendfile's result
+        self._stream = _native.Stream(loop, self._fileno, self, mode)
+        self._stream.set_low_water(self._low_water)
+        if server is not None:
+            _server_call(server._attach, self)
+        loop.call_soon(self._protocol.connection_made, self)
+        loop.call_soon(self._start)
+        if waiter is not None:
+            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
+
+    def __repr__(self):
+        state = "closed" if self._file is None else ("closing" if self._closing else "open")
+        return f"<{self.__class__.__name__} fd={self._fileno} {state}>"
+
+    def __del__(self, _warn=warnings.warn):
+        # Reached only once no worker holds the descriptor: the loop keeps a
+        # live stream's transport.
+        if getattr(self, "_file", None) is not None:
+            _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
+            self._file.close()
+
+    # ---- protocol ---------------------------------------------------------
+
+    def set_protocol(self, protocol):
+        self._buffered = isinstance(protocol, protocols.BufferedProtocol)
+        self._protocol = protocol
+
+    def get_protocol(self):
+        return self._protocol
+
+    def is_closing(self):
+        return self._closing
+
+    # ---- reading ------------------------------------------------------------
+
+    def is_reading(self):
+        return not self._paused and not self._closing
+
+    def pause_reading(self):
+        if not self.is_reading():
+            return
+        self._paused = True
+        if self._loop.get_debug():
+            logger.debug("%r pauses reading", self)
+
+    def resume_reading(self):
+        if self._closing or not self._paused:
+            return
+        self._paused = False
+        # What a worker read meanwhile was kept: deliver it, then read on.
+        self._loop.call_soon(self._stream_ready)
+        if self._loop.get_debug():
+            logger.debug("%r resumes reading", self)
+
+    def _start(self):
+        if self._closing:
+            return
+        self._want_read()
+        self._stream.start(self._loop)
+
+    def _want_read(self):
+        """Lets the reader take its next batch, into the protocol's buffer if it has one."""
+        if self._buffered and self._stream_reads() and self._lent is None:
+            try:
+                buf = self._protocol.get_buffer(-1)
+                self._stream.lend(buf)
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:
+                self._fatal_error(exc, "Fatal error: protocol.get_buffer() call failed.")
+                return
+            self._lent = (self._protocol, buf)
+        self._read_wanted = True
+        self._stream.want_read()
+
+    def _stream_reads(self):
+        return True
+
+    def _stream_ready(self):
+        """The workers have news: data, end of file, write progress or an error."""
+        if self._ended:
+            return  # news that crossed close(): the workers are stopping
+        take = self.is_reading() or self._closing
+        data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
+        if file is not None:
+            self._file_sent(*file)
+        if write_error:
+            self._write_failed(OSError(write_error, os.strerror(write_error)))
+        elif hangup:
+            self._on_hangup(queued)
+        elif not queued:
+            self._on_drained()
+        else:
+            self._maybe_resume_protocol()
+        if take and (data is not None or filled or eof or read_error):
+            self._read_wanted = False
+            self._read_ended = bool(eof or read_error)
+        lent = self._lent
+        if take and (filled or eof or read_error):
+            self._lent = None  # the stream gave the buffer back
+        if not take or self._closing:
+            return  # after close() nothing more reaches the protocol
+        try:
+            if data is not None:
+                self._deliver(data)
+            if filled and lent[0] is self._protocol:
+                self._protocol.buffer_updated(filled)
+            elif filled:
+                # Read into the buffer of the protocol this one replaced.
+                self._deliver(bytes(memoryview(lent[1]).cast("B")[:filled]))
+        except (SystemExit, KeyboardInterrupt):
+            raise
+        except BaseException as exc:
+            method = "buffer_updated()" if filled else "data_received()"
+            self._fatal_error(exc, f"Fatal error: protocol.{method} call failed.")
+            return
+        if read_error:
+            self._fatal_error(OSError(read_error, os.strerror(read_error)),
+                              f"Fatal read error on {self._kind} transport")
+        elif eof:
+            self._on_eof()
+        elif self.is_reading() and not self._read_wanted and not self._read_ended:
+            self._want_read()
+
+    def _file_sent(self, sent, error):
+        waiter = self._file_waiter
+        if waiter is None or waiter.done():
+            return  # the sendfile was cancelled
+        if error and not sent:
+            waiter.set_exception(OSError(error, os.strerror(error)))
+        else:
+            waiter.set_result(sent)
+
+    def _deliver(self, data):
+        if not self._buffered:
+            self._protocol.data_received(data)
+            return
+        # Bytes read before the protocol became a buffered one: copied into its buffers.
+        view = memoryview(data)
+        while view:
+            buf = memoryview(self._protocol.get_buffer(len(view))).cast("B")
+            if not buf:
+                raise RuntimeError("get_buffer() returned an empty buffer")
+            count = min(len(buf), len(view))
+            buf[:count] = view[:count]
+            view = view[count:]
+            self._protocol.buffer_updated(count)
+
+    def _on_eof(self):
+        raise NotImplementedError
+
+    def _on_hangup(self, queued):
+        pass
+
+    # ---- writing ------------------------------------------------------------
+
+    def get_write_buffer_size(self):
+        return 0 if self._ended else self._stream.write_buffer_size()
+
+    def set_write_buffer_limits(self, high=None, low=None):
+        super().set_write_buffer_limits(high, low)
+        if not self._ended:
+            self._stream.set_low_water(self._low_water)
+
+    def write(self, data):
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
+        if self._eof:
+            raise RuntimeError("Cannot call write() after write_eof()")
+        if self._drain_waiter is not None or self._file_waiter is not None:
+            raise RuntimeError("unable to write; sendfile is in progress")
+        if not data:
+            return
+        if self._conn_lost or self._refuses_writes():
+            if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
+                logger.warning(self._lost_write_message)
+            self._conn_lost += 1
+            return
+        try:
+            self._stream.write(data)
+        except (SystemExit, KeyboardInterrupt):
+            raise
+        except BaseException as exc:
+            self._write_failed(exc)
+            return
+        self._maybe_pause_protocol()
+
+    _lost_write_message = "socket.send() raised exception."
+
+    def _refuses_writes(self):
+        return False
+
+    def _write_failed(self, exc):
+        if self._ended:
+            return
+        self._fatal_error(exc, f"Fatal write error on {self._kind} transport")
+
+    def _on_drained(self):
+        self._maybe_resume_protocol()
+        _resolve(self._drain_waiter, None)
+        if self._closing:
+            self._end(self._lost_exc)
+        elif self._eof and not self._write_shut:
+            self._write_shut = True
+            self._shut_down_writing()
+
+    def _shut_down_writing(self):
+        pass
+
+    def can_write_eof(self):
+        return self._can_write_eof
+
+    # ---- closing --------------------------------------------------------------
+
+    def close(self):
+        if self._closing:
+            return
+        self._closing = True
+        if not self.get_write_buffer_size():
+            self._end(None)
+        # Otherwise the end comes when the queue drains (_on_drained).
+
+    def abort(self):
+        self._force_close(None)
+
+    def _is_quiet_error(self, exc):
+        """Errors that end the connection without a report (debug log only)."""
+        return isinstance(exc, OSError)
+
+    def _fatal_error(self, exc, message="Fatal error on transport"):
+        if self._is_quiet_error(exc):
+            if self._loop.get_debug():
+                logger.debug("%r: %s", self, message, exc_info=True)
+        else:
+            self._loop.call_exception_handler({
+                "message": message,
+                "exception": exc,
+                "transport": self,
+                "protocol": self._protocol,
+            })
+        self._force_close(exc)
+
+    def _force_close(self, exc):
+        if self._ended:
+            return
+        self._closing = True
+        self._end(exc)
+
+    def _end(self, exc):
+        """Stops the workers; connection_lost follows once they let go."""
+        if self._ended:
+            return
+        # As asyncio's transports do, ending on a closed loop raises; the
+        # socket then goes with the transport (its workers went with the loop).
+        self._loop._check_closed()
+        self._conn_lost += 1
+        self._lost_exc = exc
+        self._ended = True
+        self._stream.close()
+        for waiter in (self._drain_waiter, self._file_waiter):
+            if waiter is not None and not waiter.done():
+                waiter.set_exception(ConnectionError("Connection is closed"))
+
+    def _stream_released(self):
+        """No worker can touch the descriptor any more: close it, tell the protocol."""
+        self._released = True
+        self._stream.return_buffer()
+        if self._loop is not None and not self._loop.is_closed():
+            self._loop.call_soon(self._call_connection_lost, self._lost_exc)
+        else:
+            self._call_connection_lost(self._lost_exc)
+
+    def _call_connection_lost(self, exc):
+        try:
+            if self._protocol is not None:
+                self._protocol.connection_lost(exc)
+        finally:
+            self._file.close()
+            self._file = None
+            self._protocol = None
+            self._loop = None
+            server = self._server
+            if server is not None:
+                _server_call(server._detach, self)
+                self._server = None
+
+
+class _SocketTransport(_StreamTransport):
+    """A connected TCP or Unix stream socket."""
+
+    _kind = "socket"
+    _can_write_eof = True
+    _start_tls_compatible = True
+    _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
+
+    def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
+        extra = {} if extra is None else dict(extra)
+        extra["socket"] = trsock.TransportSocket(sock)
+        try:
+            extra["sockname"] = sock.getsockname()
+        except OSError:
+            extra["sockname"] = None
+        if "peername" not in extra:
+            try:
+                extra["peername"] = sock.getpeername()
+            except OSError:
+                extra["peername"] = None
+        if sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)) and sock.type == socket.SOCK_STREAM:
+            # As asyncio's own stream transports do, sends are not delayed.
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            except OSError:
+                pass
+        self._sock = sock
+        super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
+
+    def _call_connection_lost(self, exc):
+        try:
+            super()._call_connection_lost(exc)
+        finally:
+            self._sock = None
+
+    async def _send_file(self, fileno, offset, count):
+        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued."""
+        if self._ended:
+            raise ConnectionError("Connection is closed")
+        try:
+            if self.get_write_buffer_size():
+                self._drain_waiter = self._loop.create_future()
+                await self._drain_waiter
+            self._drain_waiter = None
+            self._file_waiter = self._loop.create_future()
+            self._stream.send_file(fileno, offset, count)
+            return await self._file_waiter
+        finally:
+            self._drain_waiter = self._file_waiter = None
+
+    def write_eof(self):
+        if self._closing or self._eof:
+            return
+        self._eof = True
+        if not self.get_write_buffer_size():
+            self._write_shut = True
+            self._shut_down_writing()
+
+    def _shut_down_writing(self):
+        try:
+            self._sock.shutdown(socket.SHUT_WR)
+        except OSError as exc:
+            self._fatal_error(exc, "Fatal error on socket transport")
+
+    def _on_eof(self):
+        if self._loop.get_debug():
+            logger.debug("%r received EOF", self)
+        try:
+            keep_open = self._protocol.eof_received()
+        except (SystemExit, KeyboardInterrupt):
+            raise
+        except BaseException as exc:
+            self._fatal_error(exc, "Fatal error: protocol.eof_received() call failed.")
+            return
+        if not keep_open:
+            self.close()
+
+
+class _PipeTransport(_StreamTransport):
+    """Pipes report every error but EIO (a terminal that went away)."""
+
+    _kind = "pipe"
+
+    def _is_quiet_error(self, exc):
+        return isinstance(exc, OSError) and exc.errno == errno.EIO
+
+    def _call_connection_lost(self, exc):
+        try:
+            super()._call_connection_lost(exc)
+        finally:
+            self._pipe = None
+
+
+class _ReadPipeTransport(_PipeTransport):
+    """The reading end of a pipe, FIFO, socket or character device."""
+
+    def __init__(self, loop, pipe, protocol, waiter=None, extra=None):
+        mode = os.fstat(pipe.fileno()).st_mode
+        if not (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)):
+            raise ValueError("Pipe transport is for pipes/sockets only.")
+        os.set_blocking(pipe.fileno(), False)
+        extra = {} if extra is None else dict(extra)
+        extra["pipe"] = pipe
+        self._pipe = pipe
+        super().__init__(loop, pipe, protocol, waiter, extra, None, _READ)
+
+    def _on_eof(self):
+        if self._loop.get_debug():
+            logger.info("%r was closed by peer", self)
+        self._closing = True
+        self._loop.call_soon(self._protocol.eof_received)
+        self._end(None)
+
+
+class _WritePipeTransport(_PipeTransport):
+    """The writing end of a pipe, FIFO, socket or character device."""
+
+    _can_write_eof = True
+
+    def __init__(self, loop, pipe, protocol, waiter=None, extra=None):
+        mode = os.fstat(pipe.fileno()).st_mode
+        is_socket = stat.S_ISSOCK(mode)
+        if not (stat.S_ISFIFO(mode) or is_socket or stat.S_ISCHR(mode)):
+            raise ValueError("Pipe transport is only for pipes, sockets and character devices")
+        os.set_blocking(pipe.fileno(), False)
+        extra = {} if extra is None else dict(extra)
+        extra["pipe"] = pipe
+        self._pipe = pipe
+        # The reading side going away shows as readability on pipes and sockets.
+        watch = _WATCH_HANGUP if (is_socket or stat.S_ISFIFO(mode)) else 0
+        super().__init__(loop, pipe, protocol, waiter, extra, None,
+                         _WRITE | watch | (_SOCKET if is_socket else 0))
+
+    def _stream_reads(self):
+        return False
+
+    def is_reading(self):
+        return False
+
+    _lost_write_message = "pipe closed by peer or os.write(pipe, data) raised exception."
+
+    def _refuses_writes(self):
+        return self._closing
+
+    def _on_hangup(self, queued):
+        if queued:
+            self._force_close(BrokenPipeError())
+        else:
+            self._closing = True
+            self._end(None)
+
+    # Ending a pipe's writing is closing it, once the queue drains.
+    write_eof = _StreamTransport.close
+
+
+class TransportMixin:
+    """The transport factories asyncio's base loop calls."""
+
+    def _make_socket_transport(self, sock, protocol, waiter=None, *, extra=None, server=None):
+        return _SocketTransport(self, sock, protocol, waiter, extra, server)
+
+    def _make_ssl_transport(self, rawsock, protocol, sslcontext, waiter=None, *,
+                            server_side=False, server_hostname=None, extra=None, server=None,
+                            ssl_handshake_timeout=constants.SSL_HANDSHAKE_TIMEOUT,
+                            ssl_shutdown_timeout=constants.SSL_SHUTDOWN_TIMEOUT,
+                            call_connection_made=True):
+        ssl_protocol = sslproto.SSLProtocol(
+            self, protocol, sslcontext, waiter, server_side, server_hostname,
+            ssl_handshake_timeout=ssl_handshake_timeout,
+            ssl_shutdown_timeout=ssl_shutdown_timeout,
+            call_connection_made=call_connection_made)
+        _SocketTransport(self, rawsock, ssl_protocol, extra=extra, server=server)
+        return ssl_protocol._app_transport
+
+    async def _sendfile_native(self, transp, file, offset, count):
+        """os.sendfile from a regular file on the transport's writer, zero copy."""
+        if not isinstance(transp, _SocketTransport) or not hasattr(os, "sendfile"):
+            raise exceptions.SendfileNotAvailableError("sendfile is not available for this transport")
+        try:
+            fileno = file.fileno()
+            status = os.fstat(fileno)
+        except (AttributeError, io.UnsupportedOperation, OSError) as exc:
+            raise exceptions.SendfileNotAvailableError("not a regular file") from exc
+        if not stat.S_ISREG(status.st_mode):
+            raise exceptions.SendfileNotAvailableError("not a regular file")
+        size = min(count, status.st_size - offset) if count else status.st_size - offset
+        if size <= 0:
+            return 0
+        resume_reading = transp.is_reading()
+        transp.pause_reading()
+        try:
+            sent = await transp._send_file(fileno, offset, size)
+        except OSError as exc:
+            if exc.errno in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
+                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
+            raise
+        finally:
+            if resume_reading:
+                transp.resume_reading()
+        if sent:
+            file.seek(offset + sent)
+        return sent
+
+    def _make_read_pipe_transport(self, pipe, protocol, waiter=None, extra=None):
+        return _ReadPipeTransport(self, pipe, protocol, waiter, extra)
+
+    def _make_write_pipe_transport(self, pipe, protocol, waiter=None, extra=None):
+        return _WritePipeTransport(self, pipe, protocol, waiter, extra)

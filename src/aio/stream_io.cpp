@@ -1,0 +1,352 @@
+// Stream worker tasks: reading in batches, gathering writes, noticing hang-ups.
+#include "aio/stream_io.hpp"
+
+#include "runtime/os_error.hpp"
+#include "runtime/readiness.hpp"
+#include "runtime/scheduler.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <optional>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace cadrel::aio {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int kMaxIovecs = 64;
+
+bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
+
+/// What one read turn saw.
+struct ReadOutcome {
+    std::size_t bytes = 0;
+    bool eof = false;
+    int error = 0;
+    bool blocked_empty() const noexcept { return bytes == 0 && !eof && error == 0; }
+};
+
+ssize_t read_retrying(int fd, char* into, std::size_t size) noexcept {
+    ssize_t count;
+    do {
+        count = ::read(fd, into, size);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+/// Reads into [into, into + size) until it is full, the descriptor would
+/// block, or end of file / an error.
+ReadOutcome read_into(int fd, char* into, std::size_t size) noexcept {
+    ReadOutcome outcome;
+    while (outcome.bytes < size) {
+        ssize_t count = read_retrying(fd, into + outcome.bytes, size - outcome.bytes);
+        if (count > 0) {
+            outcome.bytes += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            outcome.eof = true;
+            break;
+        } else {
+            if (!would_block(errno)) outcome.error = errno;
+            break;
+        }
+    }
+    return outcome;
+}
+
+/// Reads up to kReadBatch bytes into `batch` in chunks.
+ReadOutcome read_batch(int fd, std::string& batch) noexcept {
+    ReadOutcome total;
+    while (total.bytes < kReadBatch) {
+        const std::size_t used = batch.size();
+        try {
+            batch.resize(used + kReadChunk);
+        } catch (const std::bad_alloc&) {
+            total.error = ENOMEM;
+            break;
+        }
+        ReadOutcome turn = read_into(fd, batch.data() + used, kReadChunk);
+        batch.resize(used + turn.bytes);
+        total.bytes += turn.bytes;
+        total.eof = turn.eof;
+        total.error = turn.error;
+        if (turn.bytes < kReadChunk) break;  // would block, end of file or error
+    }
+    return total;
+}
+
+/// One read turn: into the buffer the loop thread lent, if any, else into a batch.
+ReadOutcome read_turn(StreamState& state) {
+    char* target;
+    std::size_t room;
+    {
+        std::lock_guard lock(state.mutex);
+        target = state.target;
+        room = state.target_size - state.target_filled;
+        if (target != nullptr) target += state.target_filled;
+    }
+    if (target != nullptr) {
+        ReadOutcome outcome = read_into(state.fd, target, room);
+        std::lock_guard lock(state.mutex);
+        state.target_filled += outcome.bytes;
+        return outcome;
+    }
+    std::string batch;
+    ReadOutcome outcome = read_batch(state.fd, batch);
+    std::lock_guard lock(state.mutex);
+    if (state.inbound.empty()) {
+        state.inbound.swap(batch);
+    } else {
+        state.inbound += batch;
+    }
+    return outcome;
+}
+
+/// Hands a read turn's result to the loop thread.
+void report_read(StreamState& state, const ReadOutcome& outcome) noexcept {
+    bool post;
+    {
+        std::lock_guard lock(state.mutex);
+        state.read_eof = state.read_eof || outcome.eof;
+        if (outcome.error != 0) state.read_error = outcome.error;
+        post = state.claim_notice();
+    }
+    if (post) state.post_notice();
+}
+
+/// Registers the descriptor, or records why it cannot be watched.
+std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, StreamState& state) noexcept {
+    try {
+        return scheduler.driver().io().register_fd(state.fd);
+    } catch (const rt::OsError& error) {
+        report_read(state, ReadOutcome{0, false, error.code() != 0 ? error.code() : EBADF});
+    } catch (...) {
+        // The runtime is shutting down.
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+rt::Task read_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
+    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
+    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
+    if (!registration) co_return;
+    for (;;) {
+        co_await state->read_gate.pass();
+        ReadOutcome outcome = read_turn(*state);
+        while (outcome.blocked_empty()) {
+            std::optional<rt::ReadyEvent> event;
+            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
+            if (event->shutdown) co_return;
+            registration->io().clear(*event);
+            outcome = read_turn(*state);
+        }
+        report_read(*state, outcome);
+        if (outcome.eof || outcome.error != 0) co_return;
+    }
+}
+
+rt::Task watch_hangup(StreamHold hold) {
+    StreamState* state = &hold.state();
+    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
+    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
+    if (!registration) co_return;
+    for (;;) {
+        pollfd entry{state->fd, POLLIN, 0};
+        int count;
+        do {
+            count = ::poll(&entry, 1, 0);
+        } while (count < 0 && errno == EINTR);
+        if (count > 0 && (entry.revents & (POLLIN | POLLERR | POLLHUP))) break;
+        // A pipe's writing end learns of its reader's departure as an error
+        // beside writability; a socket's as the end of its input.
+        const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
+        std::optional<rt::ReadyEvent> event;
+        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, std::nullopt);
+        if (event->shutdown) co_return;
+        registration->io().clear(*event);
+    }
+    bool post;
+    {
+        std::lock_guard lock(state->mutex);
+        state->hangup = true;
+        post = state->claim_notice();
+    }
+    if (post) state->post_notice();
+}
+
+namespace {
+
+long write_vector(const StreamState& state, iovec* vectors, int count) noexcept {
+    ssize_t written;
+    do {
+        if (state.mode & stream_mode::kSocket) {
+            msghdr message{};
+            message.msg_iov = vectors;
+            message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+            written = ::sendmsg(state.fd, &message, MSG_NOSIGNAL);
+        } else {
+            written = ::writev(state.fd, vectors, count);
+        }
+    } while (written < 0 && errno == EINTR);
+    return written >= 0 ? static_cast<long>(written) : -errno;
+}
+
+/// Gathers the front of the queue; the strings stay put while only this task
+/// pops them (the loop thread only appends).
+int gather(StreamState& state, iovec* vectors) {
+    std::lock_guard lock(state.mutex);
+    if (state.closing) return 0;  // abort() or the end: nothing more goes out
+    int count = 0;
+    std::size_t offset = state.front_offset;
+    for (auto chunk = state.outbound.begin(); chunk != state.outbound.end() && count < kMaxIovecs; ++chunk) {
+        vectors[count].iov_base = chunk->data() + offset;
+        vectors[count].iov_len = chunk->size() - offset;
+        ++count;
+        offset = 0;
+    }
+    return count;
+}
+
+/// Drops `written` bytes from the queue's front; reports what the loop thread
+/// acts on (drained, at the low-water mark, failed). False once the queue is empty.
+bool consume(StreamState& state, long result) noexcept {
+    bool post = false;
+    bool more;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing) return false;  // the loop thread no longer listens
+        if (result < 0) {
+            state.write_error = static_cast<int>(-result);
+            more = false;
+        } else {
+            const std::size_t before = state.queued;
+            std::size_t left = static_cast<std::size_t>(result);
+            state.queued -= left;
+            while (left > 0) {
+                std::size_t front = state.outbound.front().size() - state.front_offset;
+                if (left < front) {
+                    state.front_offset += left;
+                    break;
+                }
+                left -= front;
+                state.outbound.pop_front();
+                state.front_offset = 0;
+            }
+            more = state.queued > 0;
+            if (state.queued == 0 || (before > state.low_water && state.queued <= state.low_water)) {
+                post = true;
+            }
+        }
+        if (result < 0) post = true;
+        post = post && state.claim_notice();
+    }
+    if (post) state.post_notice();
+    return more;
+}
+
+}  // namespace
+
+void FileJob::close_source() noexcept {
+    if (source >= 0) ::close(std::exchange(source, -1));
+}
+
+namespace {
+
+/// One sendfile call for the file job, once nothing is queued: the bytes go
+/// from the page cache to the socket without passing through user space.
+/// Returns the bytes sent (0 at the file's end), or -errno; nullopt with no job.
+std::optional<long> send_file_turn(StreamState& state) noexcept {
+    int source;
+    off_t offset;
+    std::size_t size;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing || !state.file.active()) return std::nullopt;
+        source = state.file.source;
+        offset = static_cast<off_t>(state.file.offset);
+        size = std::min<std::size_t>(state.file.left, std::size_t(1) << 30);
+    }
+    ssize_t sent;
+    do {
+        sent = ::sendfile(state.fd, source, &offset, size);
+    } while (sent < 0 && errno == EINTR);
+    return sent >= 0 ? static_cast<long>(sent) : -errno;
+}
+
+/// Records a sendfile turn; the job ends when done, at the file's end (0) or on an error.
+bool file_progress(StreamState& state, long result) noexcept {
+    bool post = false;
+    bool more = false;
+    {
+        std::lock_guard lock(state.mutex);
+        if (state.closing) return false;
+        FileJob& job = state.file;
+        if (result > 0) {
+            job.offset += result;
+            job.sent += static_cast<std::size_t>(result);
+            job.left -= static_cast<std::size_t>(result);
+        } else if (result < 0) {
+            job.error = static_cast<int>(-result);
+        }
+        more = result > 0 && job.left > 0;
+        if (!more) {
+            job.close_source();
+            job.finished = true;
+            post = state.claim_notice();
+        }
+    }
+    if (post) state.post_notice();
+    return more;
+}
+
+}  // namespace
+
+rt::Task write_stream(StreamHold hold) {
+    StreamState* state = &hold.state();
+    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
+    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
+    if (!registration) co_return;
+    iovec vectors[kMaxIovecs];
+    for (;;) {
+        co_await state->write_gate.pass();
+        for (;;) {
+            const int count = gather(*state, vectors);
+            const bool sending_file = count == 0;
+            std::optional<long> outcome = sending_file ? send_file_turn(*state) : write_vector(*state, vectors, count);
+            if (!outcome) break;  // nothing queued, no file to send
+            const long result = *outcome;
+            if (result == -EAGAIN || result == -EWOULDBLOCK) {
+                std::optional<rt::ReadyEvent> event;
+                while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kWrite, std::nullopt);
+                if (event->shutdown) co_return;
+                registration->io().clear(*event);
+                continue;
+            }
+            if (sending_file) {
+                if (!file_progress(*state, result)) break;
+                continue;
+            }
+            if (result < 0) {
+                consume(*state, result);
+                co_return;
+            }
+            if (!consume(*state, result)) break;
+        }
+    }
+}
+
+long write_now(const StreamState& state, const char* data, std::size_t size) noexcept {
+    iovec vector{const_cast<char*>(data), size};
+    const long result = write_vector(state, &vector, 1);
+    return result == -EAGAIN || result == -EWOULDBLOCK ? 0 : result;
+}
+
+}  // namespace cadrel::aio

@@ -1,0 +1,128 @@
+// StreamState: what a stream transport's loop thread and its worker tasks share.
+//
+// One stream (a connected socket or one end of a pipe) has up to two worker
+// tasks: a reader (or, on a write pipe, a watcher for the reading side going
+// away) and a writer. The reader reads until the descriptor would block, at
+// most kReadBatch bytes per turn, and hands the batch over in one message; it
+// then waits at its gate until the loop thread has taken the batch and wants
+// more, so a paused stream stops reading and the kernel's window closes. The
+// writer flushes the outbound queue with one gathering write per readiness
+// and tells the loop thread only what it acts on (the queue drained, fell to
+// the low-water mark, or failed), at most one message in flight.
+//
+// Every field below the mutex is guarded by it. The descriptor belongs to the
+// host's socket object; it is closed by the loop thread, and only after the
+// last worker task has let go (StreamReleased), so no worker system call can
+// ever reach a reused descriptor number.
+#pragma once
+
+#include "aio/messages.hpp"
+#include "aio/watch_gate.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace cadrel::aio {
+
+/// The most a reader reads in one turn before handing the bytes over.
+inline constexpr std::size_t kReadBatch = 256 * 1024;
+
+namespace stream_mode {
+inline constexpr int kRead = 1;         // read data from the descriptor
+inline constexpr int kWrite = 2;        // write queued data to it
+inline constexpr int kSocket = 4;       // a socket: send with MSG_NOSIGNAL
+inline constexpr int kWatchHangup = 8;  // write pipe: report when the reading side goes away
+}  // namespace stream_mode
+
+/// A file range being sent; `source` is owned (closed when the job ends).
+struct FileJob {
+    int source = -1;
+    std::int64_t offset = 0;
+    std::size_t left = 0;
+    std::size_t sent = 0;
+    int error = 0;
+    bool finished = false;  // done and not yet polled
+
+    bool active() const noexcept { return source >= 0; }
+    void close_source() noexcept;
+};
+
+struct StreamState {
+    StreamState(std::int32_t fd_, int mode_, std::uint64_t id_, AioSender sender_)
+        : fd(fd_), mode(mode_), id(id_), sender(std::move(sender_)) {}
+
+    const std::int32_t fd;
+    const int mode;
+    const std::uint64_t id;
+    const AioSender sender;
+    WatchGate read_gate;
+    WatchGate write_gate;
+
+    std::mutex mutex;
+    bool notice_posted = false;  // a StreamReady is on its way and not yet polled
+    int holders = 0;             // worker tasks that may still use the descriptor
+    bool closing = false;        // the loop thread let go; the last holder reports
+    // Read side.
+    std::string inbound;            // bytes read and not yet taken by the loop thread
+    char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)
+    std::size_t target_size = 0;
+    std::size_t target_filled = 0;  // bytes a worker read into `target`
+    bool read_eof = false;
+    int read_error = 0;
+    bool hangup = false;  // the reading side of a write pipe went away
+    // Write side.
+    std::deque<std::string> outbound;
+    std::size_t front_offset = 0;  // bytes of outbound.front() already written
+    std::size_t queued = 0;        // bytes in outbound not yet written
+    std::size_t low_water = 0;     // report when `queued` falls to this
+    int write_error = 0;
+    // A file range the writer sends with sendfile once the queue is empty.
+    // The descriptor is the job's own duplicate: the host may close its file
+    // (a cancelled sendfile) while a worker still sends from it.
+    FileJob file;
+
+    ~StreamState() { file.close_source(); }
+
+    /// Under the mutex: whether the caller must post a StreamReady (after unlocking).
+    bool claim_notice() noexcept { return !std::exchange(notice_posted, true); }
+    /// Posts a StreamReady; refused only once the loop has closed.
+    void post_notice() const noexcept { (void)sender.send(StreamReady{id}); }
+};
+
+/// A worker task's hold on the descriptor. Taken when the task is made and
+/// passed in as its argument, so it lives in the task's frame from the start
+/// and goes with the frame, whether the task ended, was aborted, or never ran.
+/// The last hold released after the loop thread let go tells it the
+/// descriptor may be closed.
+class StreamHold {
+public:
+    explicit StreamHold(std::shared_ptr<StreamState> state) noexcept : state_(std::move(state)) {
+        std::lock_guard lock(state_->mutex);
+        ++state_->holders;
+    }
+    StreamHold(StreamHold&& other) noexcept : state_(std::move(other.state_)) {}
+    StreamHold& operator=(StreamHold&&) = delete;
+    StreamHold(const StreamHold&) = delete;
+    StreamHold& operator=(const StreamHold&) = delete;
+    ~StreamHold() {
+        if (!state_) return;
+        bool last;
+        {
+            std::lock_guard lock(state_->mutex);
+            last = --state_->holders == 0 && state_->closing;
+        }
+        if (last) (void)state_->sender.send(StreamReleased{state_->id});
+    }
+
+    StreamState& state() const noexcept { return *state_; }
+
+private:
+    std::shared_ptr<StreamState> state_;
+};
+
+}  // namespace cadrel::aio

@@ -1,0 +1,362 @@
+// `cadrelio._native.Stream`: the loop thread's side of a stream transport.
+//
+// The Python transport (cadrelio._transports) owns one Stream and drives it
+// from the loop thread: start() spawns the worker tasks, want_read() lets the
+// reader take another batch, lend() gives it a buffered protocol's buffer to
+// read straight into, write() writes at once when nothing is queued and queues
+// the rest for the writer, poll() collects what the workers reported, and
+// close() lets go of the descriptor; the loop core then calls the transport's
+// _stream_released() once no worker may touch it any more. The core keeps the
+// transport while its stream is live and calls _stream_ready() for every
+// StreamReady the workers post.
+#include "aio/stream_type.hpp"
+
+#include "aio/core.hpp"
+#include "aio/stream_io.hpp"
+#include "binding/call_adapter.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
+
+#include <fcntl.h>
+#include <new>
+#include <optional>
+
+namespace cadrel::aio {
+
+namespace {
+
+PyTypeObject* loop_core_type = nullptr;  // borrowed; the module holds it
+
+struct StreamEngine {
+    std::shared_ptr<StreamState> state;
+    rt::AbortHandle reader;
+    rt::AbortHandle writer;
+    bool started = false;
+    bool closed = false;
+    Py_buffer lent{};
+    bool lending = false;
+
+    ~StreamEngine() {
+        if (!state) return;  // construction failed before the state was made
+        reader.abort();
+        writer.abort();
+        // A buffer a worker may still read into is kept rather than released;
+        // workers are gone by now unless the loop was never closed.
+        bool idle;
+        {
+            std::lock_guard lock(state->mutex);
+            idle = state->holders == 0;
+        }
+        if (idle) release_lent();
+    }
+
+    /// Loop thread, no worker reading into the lent buffer.
+    void release_lent() noexcept {
+        if (std::exchange(lending, false)) PyBuffer_Release(&lent);
+    }
+};
+
+struct StreamObject {
+    PyObject_HEAD
+    alignas(StreamEngine) unsigned char storage[sizeof(StreamEngine)];
+    bool built;
+
+    StreamEngine& engine() noexcept { return *std::launder(reinterpret_cast<StreamEngine*>(storage)); }
+};
+
+StreamObject* as_stream(PyObject* object) noexcept { return reinterpret_cast<StreamObject*>(object); }
+
+template <class Body>
+PyObject* stream_call(PyObject* self, Body body) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        StreamEngine& engine = as_stream(self)->engine();
+        if (engine.closed) binding::raise_error(PyExc_RuntimeError, "the stream is closed");
+        return body(engine).release();
+    });
+}
+
+HostRef none() { return HostRef::borrow(Py_None); }
+
+[[noreturn]] void raise_errno(int code) {
+    errno = code;
+    PyErr_SetFromErrno(PyExc_OSError);
+    binding::throw_host_error();
+}
+
+PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* loop;
+        int fd;
+        PyObject* transport;
+        int mode;
+        static const char* keywords[] = {"loop", "fd", "transport", "mode", nullptr};
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiOi:Stream", const_cast<char**>(keywords), &loop, &fd,
+                                         &transport, &mode)) {
+            binding::throw_host_error();
+        }
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        if (fd < 0) binding::raise_error(PyExc_ValueError, "Invalid file descriptor: negative number");
+        AioCore& core = as_core(loop)->core();
+        if (core.closed || !core.runtime || !core.receiver) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+        HostRef object = binding::check(subtype->tp_alloc(subtype, 0));
+        StreamObject* stream = as_stream(object.get());
+        stream->built = false;
+        const std::uint64_t id = core.next_stream_id++;
+        auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
+        stream->built = true;
+        engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
+        core.streams.emplace(id, HostRef::borrow(transport));
+        return object.release();
+    });
+}
+
+void stream_dealloc(PyObject* self) noexcept {
+    HostRef in_flight = binding::fetch_exception();
+    PyTypeObject* type = Py_TYPE(self);
+    StreamObject* stream = as_stream(self);
+    if (stream->built) stream->engine().~StreamEngine();
+    type->tp_free(self);
+    Py_DECREF(type);
+    binding::restore_exception(std::move(in_flight));
+}
+
+/// start(loop): spawns the worker tasks on the loop's runtime. The stream holds
+/// no reference to the runtime itself, so a closed loop's workers and
+/// descriptors go at once, whatever transports outlive it.
+PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
+    return stream_call(self, [loop](StreamEngine& engine) {
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        AioCore& core = as_core(loop)->core();
+        if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+        if (std::exchange(engine.started, true)) return none();
+        rt::Handle runtime = core.runtime->handle();
+        const int mode = engine.state->mode;
+        if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
+        if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
+        if (mode & stream_mode::kWrite) engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
+        return none();
+    });
+}
+
+PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
+    return stream_call(self, [](StreamEngine& engine) {
+        engine.state->read_gate.open();
+        return none();
+    });
+}
+
+PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
+    return stream_call(self, [buffer](StreamEngine& engine) {
+        if (engine.lending) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
+        binding::check_status(PyObject_GetBuffer(buffer, &engine.lent, PyBUF_WRITABLE));
+        engine.lending = true;
+        if (engine.lent.len == 0) {
+            engine.release_lent();
+            binding::raise_error(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
+        }
+        std::lock_guard lock(engine.state->mutex);
+        engine.state->target = static_cast<char*>(engine.lent.buf);
+        engine.state->target_size = static_cast<std::size_t>(engine.lent.len);
+        engine.state->target_filled = 0;
+        return none();
+    });
+}
+
+/// poll(take) -> (data, filled, eof, read_error, queued, write_error, hangup, file)
+/// where `file` is (sent, errno) once a send_file job has ended, else None.
+/// With `take` false the read side is left as it is (reading is paused).
+PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
+    return stream_call(self, [take_object](StreamEngine& engine) {
+        const bool take = binding::to_bool(take_object, "take");
+        StreamState& state = *engine.state;
+        std::string data;
+        std::size_t filled = 0;
+        bool eof = false;
+        int read_error = 0;
+        std::size_t queued;
+        int write_error;
+        bool hangup;
+        bool return_lent = false;
+        std::optional<std::pair<std::size_t, int>> file_result;
+        {
+            std::lock_guard lock(state.mutex);
+            state.notice_posted = false;
+            if (take) {
+                data.swap(state.inbound);
+                filled = std::exchange(state.target_filled, 0);
+                eof = std::exchange(state.read_eof, false);
+                read_error = std::exchange(state.read_error, 0);
+                // The reader waits at its gate after a turn into the lent buffer.
+                return_lent = state.target != nullptr && (filled > 0 || eof || read_error != 0);
+                if (return_lent) state.target = nullptr;
+            }
+            queued = state.queued;
+            write_error = std::exchange(state.write_error, 0);
+            hangup = std::exchange(state.hangup, false);
+            if (std::exchange(state.file.finished, false)) file_result.emplace(state.file.sent, state.file.error);
+        }
+        if (return_lent) engine.release_lent();
+        HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        HostRef file = file_result ? binding::check(Py_BuildValue("(ni)", Py_ssize_t(file_result->first),
+                                                                 file_result->second))
+                                   : none();
+        return binding::check(Py_BuildValue("(NnNinNNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
+                                            read_error, Py_ssize_t(queued), PyLong_FromLong(write_error),
+                                            PyBool_FromLong(hangup), file.release()));
+    });
+}
+
+/// write(data) -> bytes queued after it. Writes at once when nothing is queued.
+PyObject* write_method(PyObject* self, PyObject* data) noexcept {
+    return stream_call(self, [data](StreamEngine& engine) {
+        StreamState& state = *engine.state;
+        Py_buffer view;
+        binding::check_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
+        struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        const char* bytes = static_cast<const char*>(view.buf);
+        std::size_t size = static_cast<std::size_t>(view.len);
+        bool direct;
+        {
+            std::lock_guard lock(state.mutex);
+            direct = state.queued == 0 && !state.file.active();
+        }
+        if (direct && size > 0) {
+            const long written = write_now(state, bytes, size);
+            if (written < 0) raise_errno(int(-written));
+            bytes += written;
+            size -= static_cast<std::size_t>(written);
+        }
+        std::size_t queued;
+        {
+            std::lock_guard lock(state.mutex);
+            if (size > 0) {
+                state.outbound.emplace_back(bytes, size);
+                state.queued += size;
+            }
+            queued = state.queued;
+        }
+        if (size > 0) state.write_gate.open();
+        return binding::check(PyLong_FromSize_t(queued));
+    });
+}
+
+PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
+    return stream_call(self, [args](StreamEngine& engine) {
+        int fd;
+        long long offset;
+        Py_ssize_t count;
+        if (!PyArg_ParseTuple(args, "iLn:send_file", &fd, &offset, &count)) binding::throw_host_error();
+        if (offset < 0 || count <= 0) binding::raise_error(PyExc_ValueError, "offset and count must be positive");
+        StreamState& state = *engine.state;
+        {
+            std::lock_guard lock(state.mutex);
+            if (state.file.active() || state.file.finished) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
+        }
+        const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (source < 0) raise_errno(errno);
+        {
+            std::lock_guard lock(state.mutex);
+            state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
+        }
+        state.write_gate.open();
+        return none();
+    });
+}
+
+PyObject* set_low_water_method(PyObject* self, PyObject* value) noexcept {
+    return stream_call(self, [value](StreamEngine& engine) {
+        const Py_ssize_t low = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+        if (low == -1 && PyErr_Occurred()) binding::throw_host_error();
+        std::lock_guard lock(engine.state->mutex);
+        engine.state->low_water = low < 0 ? 0 : std::size_t(low);
+        return none();
+    });
+}
+
+PyObject* write_buffer_size_method(PyObject* self, PyObject*) noexcept {
+    return stream_call(self, [](StreamEngine& engine) {
+        std::lock_guard lock(engine.state->mutex);
+        return binding::check(PyLong_FromSize_t(engine.state->queued));
+    });
+}
+
+/// Stops the workers (nothing queued is sent any more) and lets go of the descriptor; the
+/// core calls the transport's _stream_released() once no worker holds it.
+PyObject* close_method(PyObject* self, PyObject*) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        StreamEngine& engine = as_stream(self)->engine();
+        if (std::exchange(engine.closed, true)) return none().release();
+        engine.reader.abort();
+        engine.writer.abort();
+        StreamState& state = *engine.state;
+        bool released;
+        {
+            std::lock_guard lock(state.mutex);
+            // The queue stays: a writer may be writing from it right now. It
+            // sends nothing more and the queue goes with the state.
+            state.closing = true;
+            released = state.holders == 0;
+        }
+        // Refused once the loop has closed; its core has let go of the transport then.
+        if (released) (void)state.sender.send(StreamReleased{state.id});
+        return none().release();
+    });
+}
+
+/// Loop thread, once released: gives back a buffer still lent.
+PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        StreamEngine& engine = as_stream(self)->engine();
+        {
+            std::lock_guard lock(engine.state->mutex);
+            if (engine.state->holders != 0) binding::raise_error(PyExc_RuntimeError, "the stream is still in use");
+            engine.state->target = nullptr;
+        }
+        engine.release_lent();
+        return none().release();
+    });
+}
+
+PyMethodDef stream_methods[] = {
+    {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
+    {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
+    {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
+    {"poll", poll_method, METH_O,
+     "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
+    {"send_file", send_file_method, METH_VARARGS,
+     "send_file($self, fd, offset, count)\n--\n\nSends a file range from a duplicate of `fd` once the queue is empty."},
+    {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
+    {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
+    {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
+    {"close", close_method, METH_NOARGS, "close($self)\n--\n\nDrops queued data and lets go of the descriptor."},
+    {"return_buffer", return_buffer_method, METH_NOARGS, "return_buffer($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The native byte engine of a cadrelio stream transport.")},
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_methods, stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "cadrelio._native.Stream",
+    static_cast<int>(sizeof(StreamObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    stream_slots,
+};
+
+}  // namespace
+
+PyObject* create_stream_type(PyTypeObject* core_type) noexcept {
+    loop_core_type = core_type;
+    return PyType_FromSpec(&stream_spec);
+}
+
+}  // namespace cadrel::aio

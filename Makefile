@@ -48,6 +48,7 @@ packages:
 
 demo: setup
 	$(VENV)/bin/python demo/demo.py
+	$(VENV)/bin/python demo/cadrelio_demo.py
 
 # Every suite runs even when an earlier one fails (or cadrel fails to build), so one run
 # shows every failure.

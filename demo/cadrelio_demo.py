@@ -1,4 +1,5 @@
-"""cadrelio demo: sleep, wait_for, gather, a queue, run_in_executor and a signal handler.
+"""cadrelio demo: sleep, wait_for, gather, a queue, run_in_executor, a signal handler, a TCP
+server and client over streams, and a subprocess.
 
 Runs the same program through cadrelio.run(main()) and through asyncio's own entry point
 with cadrelio's loop factory (asyncio.run on 3.12+, asyncio.Runner on 3.11).
@@ -26,6 +27,35 @@ async def consumer(queue):
     return total
 
 
+async def echo(reader, writer):
+    while line := await reader.readline():
+        writer.write(line.upper())
+        await writer.drain()
+    writer.close()
+
+
+async def talk_to_echo_server(lines):
+    server = await asyncio.start_server(echo, "127.0.0.1", 0)
+    reader, writer = await asyncio.open_connection(*server.sockets[0].getsockname()[:2])
+    answers = []
+    for line in lines:
+        writer.write(line.encode() + b"\n")
+        answers.append((await reader.readline()).decode().strip())
+    writer.close()
+    await writer.wait_closed()
+    server.close()
+    await server.wait_closed()
+    return answers
+
+
+async def run_child():
+    child = await asyncio.create_subprocess_exec(
+        sys.executable, "-c", "import sys; print(sum(map(int, sys.stdin.read().split())))",
+        stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE)
+    out, _ = await child.communicate(b"1 2 3 4")
+    return out.decode().strip(), child.returncode
+
+
 async def main():
     loop = asyncio.get_running_loop()
     got_signal = asyncio.Event()
@@ -42,8 +72,11 @@ async def main():
         timed_out = True
     await asyncio.wait_for(got_signal.wait(), timeout=5)
     loop.remove_signal_handler(signal.SIGUSR1)
+    echoed = await talk_to_echo_server(["hello", "cadrel"])
+    child_sum, child_status = await run_child()
     return (f"loop={type(loop).__module__}.{type(loop).__name__} queue total={total} "
-            f"executor sha256={digest} wait_for timed out={timed_out} SIGUSR1 handled={got_signal.is_set()}")
+            f"executor sha256={digest} wait_for timed out={timed_out} SIGUSR1 handled={got_signal.is_set()} "
+            f"echo server answered={echoed} child summed={child_sum} (exit status {child_status})")
 
 
 if __name__ == "__main__":

@@ -14,6 +14,9 @@ namespace cadrel::rt {
 
 namespace {
 thread_local const Scheduler* current_worker_of = nullptr;
+/// Set while this thread, as the guest, handles what the driver's wait
+/// brought: tasks it wakes then are kept for it to run (see leave()).
+thread_local const Scheduler* collecting_for = nullptr;
 }
 
 Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
@@ -84,6 +87,13 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         return;
     }
     core->queue_next_ = nullptr;
+    if (collecting_for == this) {
+        // Woken by the guest's own wait: it runs the task itself, no one else wakes.
+        if (guest_tail_) guest_tail_->queue_next_ = core;
+        else guest_head_ = core;
+        guest_tail_ = core;
+        return;
+    }
     if (queue_tail_) queue_tail_->queue_next_ = core;
     else queue_head_ = core;
     queue_tail_ = core;
@@ -91,7 +101,7 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         wake_idle_worker();
         lock.unlock();
         idle_workers_cv_.notify_one();
-    } else if (driver_parked_) {
+    } else if (driver_parked_ && !guest_holds_driver_) {
         driver_parked_ = false;  // one wake is enough until it parks again
         lock.unlock();
         driver_.unpark();
@@ -113,7 +123,7 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             if (!queue_head_) queue_tail_ = nullptr;
             return core;
         }
-        if (!driver_taken_) {
+        if (!driver_taken_ && guest_request_ == nullptr) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
             driver_parked_ = true;
@@ -124,6 +134,9 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             lock.lock();
             driver_parked_ = false;
             driver_taken_ = false;
+            // A guest asked for the wait: it is its turn (no worker takes the
+            // wait until the guest has taken it or withdrawn).
+            if (guest_request_ != nullptr) guest_request_->ring();
             // This worker is about to run a task: an idle worker takes the wait
             // over meanwhile. (With nothing queued, this one parks again.)
             if (idle_workers_ > 0 && queue_head_ != nullptr) {
@@ -216,6 +229,11 @@ void Scheduler::stop_and_join() noexcept {
     idle_workers_cv_.notify_all();
     driver_.io().shutdown();  // every readiness wait fails from now on
     driver_.unpark();
+    {
+        // A guest in the wait returns from it now; it may be running a task.
+        std::unique_lock lock(mutex_);
+        guest_left_cv_.wait(lock, [this] { return !guest_holds_driver_; });
+    }
     for (auto& thread : threads_) {
         if (thread.is_current()) {
             // Cannot join oneself; let the thread end on its own.
@@ -280,6 +298,60 @@ void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
         lock.unlock();
         driver_.unpark();  // it waits for a later deadline (or none): re-arm
     }
+}
+
+IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
+    // In a child of fork() the lock may have been copied held: do not touch it.
+    if (is_forked_copy()) return Entry::kUnavailable;
+    std::unique_lock lock(mutex_);
+    if (stopping_) return Entry::kUnavailable;
+    if (!driver_taken_) {
+        driver_taken_ = true;
+        driver_parked_ = true;  // from here on a new earliest timer unparks the guest
+        guest_holds_driver_ = true;
+        return Entry::kEntered;
+    }
+    guest_request_ = &bell;
+    if (driver_parked_) {
+        // The worker in the wait has nothing else to do: make it hand over now.
+        driver_parked_ = false;
+        lock.unlock();
+        driver_.unpark();
+    }
+    return Entry::kRequested;
+}
+
+void Scheduler::withdraw() noexcept {
+    std::lock_guard lock(mutex_);
+    guest_request_ = nullptr;
+}
+
+bool Scheduler::wait() noexcept {
+    collecting_for = this;
+    const bool completed = driver_.park(timers_.next_deadline());
+    timers_.fire_due(TimerQueue::Clock::now());
+    collecting_for = nullptr;
+    return completed;
+}
+
+void Scheduler::leave() noexcept {
+    std::unique_lock lock(mutex_);
+    driver_parked_ = false;
+    TaskCore* woken = std::exchange(guest_head_, nullptr);
+    guest_tail_ = nullptr;
+    const bool stopping = stopping_;
+    lock.unlock();
+    // Still holding the wait, so shutdown destroys no frame under these runs.
+    while (woken != nullptr) {
+        TaskCore* next = woken->queue_next_;
+        if (stopping) woken->release();  // shutdown destroys it from the live list
+        else run(woken);                 // woken again meanwhile: queued for the workers
+        woken = next;
+    }
+    lock.lock();
+    driver_taken_ = false;
+    guest_holds_driver_ = false;
+    guest_left_cv_.notify_all();  // under the lock: a shutdown may destroy the variable next
 }
 
 bool Scheduler::is_forked_copy() const noexcept { return owner_pid_ != 0 && getpid() != owner_pid_; }

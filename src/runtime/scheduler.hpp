@@ -19,6 +19,17 @@
 // Timers: the worker that owns the driver's wait sleeps until the earliest
 // deadline of the timer queue and fires what is due each time it wakes.
 //
+// Lending the wait (idle_reactor.hpp): a thread that is not a worker may own
+// the driver's wait instead of a worker, which `guest_holds_driver_` records.
+// Tasks its wait wakes on its own thread go on a private list instead of the
+// run queue (no worker is woken for them) and run on that thread in leave().
+// While it holds the wait, queuing a task never unparks the driver: a task
+// queued then is for the workers, who are either asleep on the condition
+// variable (and get a wake token) or busy (and look at the queue before they
+// sleep). While a guest's request for the wait stands, no worker takes it, and
+// the worker that lets go of it rings the guest. Shutdown waits for a guest to
+// leave before it destroys any frame, since the guest may be running one.
+//
 // Every task that has been spawned and has not completed is on the live list,
 // so shutdown can find the ones that sleep elsewhere (in a timer or on a
 // descriptor): shutdown stops and joins the workers first, then destroys the
@@ -27,6 +38,7 @@
 #pragma once
 
 #include "runtime/driver.hpp"
+#include "runtime/idle_reactor.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_util.hpp"
 #include "runtime/timer_queue.hpp"
@@ -47,7 +59,7 @@ namespace cadrel::rt {
 /// rather than the C library's default, which is as small as 128 KiB on musl.
 inline constexpr std::size_t kWorkerStackSize = std::size_t{2} << 20;
 
-class Scheduler {
+class Scheduler final : public IdleReactor {
 public:
     Scheduler(std::size_t worker_count, std::string thread_name,
               std::function<void()> on_thread_stop = {});
@@ -79,6 +91,13 @@ public:
     std::size_t worker_count() const noexcept { return worker_count_; }
     Driver& driver() noexcept { return driver_; }
 
+    // IdleReactor: the driver's wait lent to a receiver (see idle_reactor.hpp).
+    Entry enter(ReceiverBell& bell) noexcept override;
+    void withdraw() noexcept override;
+    bool wait() noexcept override;
+    void leave() noexcept override;
+    const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
+
 private:
     friend class TaskCore;
 
@@ -101,6 +120,8 @@ private:
     std::recursive_mutex shutdown_mutex_;
     mutable std::mutex mutex_;
     std::condition_variable idle_workers_cv_;
+    /// Signalled when a guest gives the driver's wait back (shutdown waits for it).
+    std::condition_variable guest_left_cv_;
     // Guarded by mutex_.
     TaskCore* queue_head_ = nullptr;
     TaskCore* queue_tail_ = nullptr;
@@ -111,6 +132,13 @@ private:
     std::size_t wake_tokens_ = 0;
     bool driver_parked_ = false;
     bool driver_taken_ = false;
+    /// The driver's wait is lent to a thread that is not a worker.
+    bool guest_holds_driver_ = false;
+    /// A guest waiting for a worker to hand the wait over, rung when it does.
+    ReceiverBell* guest_request_ = nullptr;
+    /// Tasks the guest's waits woke, for it to run in leave().
+    TaskCore* guest_head_ = nullptr;
+    TaskCore* guest_tail_ = nullptr;
     bool stopping_ = false;
     bool shut_down_ = false;
 

@@ -123,10 +123,11 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             if (!queue_head_) queue_tail_ = nullptr;
             return core;
         }
-        if (!driver_taken_ && guest_request_ == nullptr) {
+        if (!driver_taken_ && guest_request_ == nullptr && !(guest_seen_ && worker_waited_since_guest_)) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
             driver_parked_ = true;
+            worker_waited_since_guest_ = true;
             lock.unlock();
             driver_.park(timers_.next_deadline());
             // Fired outside the lock: waking queues tasks, which takes it.
@@ -305,6 +306,8 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     if (is_forked_copy()) return Entry::kUnavailable;
     std::unique_lock lock(mutex_);
     if (stopping_) return Entry::kUnavailable;
+    guest_seen_ = true;
+    worker_waited_since_guest_ = false;  // the guest is back: the next vacancy is a worker's again
     if (!driver_taken_) {
         driver_taken_ = true;
         driver_parked_ = true;  // from here on a new earliest timer unparks the guest

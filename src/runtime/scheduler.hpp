@@ -27,7 +27,8 @@
 // queued then is for the workers, who are either asleep on the condition
 // variable (and get a wake token) or busy (and look at the queue before they
 // sleep). While a guest's request for the wait stands, no worker takes it, and
-// the worker that lets go of it rings the guest. Shutdown waits for a guest to
+// the worker that lets go of it rings the guest. Between two entries of a
+// guest, workers take the free wait once (see `worker_waited_since_guest_`). Shutdown waits for a guest to
 // leave before it destroys any frame, since the guest may be running one.
 //
 // Every task that has been spawned and has not completed is on the live list,
@@ -136,6 +137,13 @@ private:
     bool guest_holds_driver_ = false;
     /// A guest waiting for a worker to hand the wait over, rung when it does.
     ReceiverBell* guest_request_ = nullptr;
+    /// Once a guest has used the wait, a worker takes it only once between
+    /// two of the guest's entries: one wait for the events that come while the
+    /// guest is busy. Re-taking it at once would let the worker keep the
+    /// guest's channel fed, so that the guest never goes idle and never
+    /// takes the wait back: every event would then cross threads again.
+    bool guest_seen_ = false;
+    bool worker_waited_since_guest_ = false;
     /// Tasks the guest's waits woke, for it to run in leave().
     TaskCore* guest_head_ = nullptr;
     TaskCore* guest_tail_ = nullptr;

@@ -62,3 +62,21 @@ def workers_named_within(expected, timeout=10.0):
     while (count := worker_count()) != expected and time.monotonic() < deadline:
         time.sleep(0.001)
     return count
+
+
+def worker_context_switches():
+    """Voluntary context switches of the "cadrel-worker" threads so far: each time one of them
+    went to sleep, which it does again after every wake-up."""
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                if comm.read().rstrip("\n") != WORKER_NAME:
+                    continue
+            with open(f"/proc/self/task/{tid}/status") as status:
+                for line in status:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total

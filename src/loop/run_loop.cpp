@@ -115,6 +115,11 @@ void dispatch(LoopMessage& message) {
 /// exception that ends the run leaves as HostErrorSet, an internal failure as
 /// a Panic.
 void run_messages(LoopReceiver& receiver, rt::IdleReactor& reactor) {
+    // However the run ends, the workers own the event wait until the next one.
+    struct DoneWithTheReactor {
+        rt::IdleReactor& reactor;
+        ~DoneWithTheReactor() { reactor.done(); }
+    } done_at_exit{reactor};
     std::optional<LoopMessage> message;
     for (;;) {
         Poll poll = receiver.try_recv(message);
@@ -131,6 +136,7 @@ void run_messages(LoopReceiver& receiver, rt::IdleReactor& reactor) {
         if (poll == Poll::kClosed || std::holds_alternative<Stop>(*message)) return;
         dispatch(*message);
         message.reset();  // release the payload while attached
+        reactor.busy();   // a long stretch of callbacks lets a worker wait for events
         // Handlers of signals that arrived while a callback ran no Python code.
         run_signal_handlers();
     }

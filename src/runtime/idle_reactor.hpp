@@ -13,11 +13,16 @@
 // it next returns from it (at once when it was idle in it) and rings the
 // receiver's `ReceiverBell`, and no worker takes the wait while the request
 // stands. A receiver that holds the wait gives it back before it handles what
-// it received, so workers wait for events while it is busy, as without it.
+// it received. While it is busy, a worker that comes by takes the free wait
+// for one round of events; one that kept it would keep the receiver's channel
+// fed, and the receiver would never be idle to take it back. A receiver busy
+// for longer (`busy`), or done receiving for now (`done`), has a worker woken
+// to take the wait, so events keep being collected without it.
 //
 // Receiver-side calls come from one thread at a time, in this order:
 //   enter -> (kEntered)   wait (any number of times) -> leave
 //         -> (kRequested) sleep until rung or woken otherwise -> withdraw
+// and `busy` between the messages it handles, `done` when it stops receiving.
 #pragma once
 
 #include "runtime/event_fd.hpp"
@@ -59,6 +64,14 @@ public:
     /// Owner only: runs the tasks the waits woke on this thread, then gives
     /// the wait back.
     virtual void leave() noexcept = 0;
+
+    /// Between two messages the receiver handles: once it has been away from
+    /// the wait for a while, a worker is woken to take the wait.
+    virtual void busy() noexcept = 0;
+
+    /// The receiver stops receiving for now: workers own the wait again, as
+    /// if it had never come.
+    virtual void done() noexcept = 0;
 
     /// The doorbell that ends the owner's wait. Ringing it while a worker waits
     /// only makes that worker look at its queue once more.

@@ -17,6 +17,9 @@ thread_local const Scheduler* current_worker_of = nullptr;
 /// Set while this thread, as the guest, handles what the driver's wait
 /// brought: tasks it wakes then are kept for it to run (see leave()).
 thread_local const Scheduler* collecting_for = nullptr;
+
+/// How long a guest may stay away from the wait before a worker takes it.
+constexpr auto kGuestAwayLimit = std::chrono::milliseconds(1);
 }
 
 Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
@@ -123,7 +126,7 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             if (!queue_head_) queue_tail_ = nullptr;
             return core;
         }
-        if (!driver_taken_ && guest_request_ == nullptr && !(guest_seen_ && worker_waited_since_guest_)) {
+        if (!driver_taken_ && guest_request_ == nullptr && !(guest_present_ && worker_waited_since_guest_)) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
             driver_parked_ = true;
@@ -306,7 +309,7 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     if (is_forked_copy()) return Entry::kUnavailable;
     std::unique_lock lock(mutex_);
     if (stopping_) return Entry::kUnavailable;
-    guest_seen_ = true;
+    guest_present_ = true;
     worker_waited_since_guest_ = false;  // the guest is back: the next vacancy is a worker's again
     if (!driver_taken_) {
         driver_taken_ = true;
@@ -355,6 +358,36 @@ void Scheduler::leave() noexcept {
     driver_taken_ = false;
     guest_holds_driver_ = false;
     guest_left_cv_.notify_all();  // under the lock: a shutdown may destroy the variable next
+    lock.unlock();
+    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_away_handed_back_ = false;
+}
+
+void Scheduler::busy() noexcept {
+    if (guest_away_handed_back_) return;
+    if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;
+    guest_away_handed_back_ = true;
+    if (is_forked_copy()) return;
+    std::unique_lock lock(mutex_);
+    worker_waited_since_guest_ = false;
+    hand_free_wait_to_a_worker(lock);
+}
+
+void Scheduler::done() noexcept {
+    if (is_forked_copy()) return;
+    std::unique_lock lock(mutex_);
+    guest_present_ = false;
+    hand_free_wait_to_a_worker(lock);
+}
+
+/// Wakes a sleeping worker when no one owns the wait or asks for it: it takes
+/// the wait, having nothing else to do. (Without a sleeper, every worker is
+/// busy and looks at the wait before it sleeps.)
+void Scheduler::hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) noexcept {
+    if (stopping_ || driver_taken_ || guest_request_ != nullptr || idle_workers_ == 0) return;
+    wake_idle_worker();
+    lock.unlock();
+    idle_workers_cv_.notify_one();
 }
 
 bool Scheduler::is_forked_copy() const noexcept { return owner_pid_ != 0 && getpid() != owner_pid_; }

@@ -28,7 +28,8 @@
 // variable (and get a wake token) or busy (and look at the queue before they
 // sleep). While a guest's request for the wait stands, no worker takes it, and
 // the worker that lets go of it rings the guest. Between two entries of a
-// guest, workers take the free wait once (see `worker_waited_since_guest_`). Shutdown waits for a guest to
+// guest, workers take the free wait once (see `worker_waited_since_guest_`),
+// and a worker is woken to take it when the guest stays away (busy, done). Shutdown waits for a guest to
 // leave before it destroys any frame, since the guest may be running one.
 //
 // Every task that has been spawned and has not completed is on the live list,
@@ -46,6 +47,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -97,6 +99,8 @@ public:
     void withdraw() noexcept override;
     bool wait() noexcept override;
     void leave() noexcept override;
+    void busy() noexcept override;
+    void done() noexcept override;
     const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
 
 private:
@@ -104,6 +108,7 @@ private:
 
     void schedule(TaskCore* core) noexcept;
     void wake_idle_worker() noexcept;
+    void hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) noexcept;
     void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;
@@ -137,13 +142,18 @@ private:
     bool guest_holds_driver_ = false;
     /// A guest waiting for a worker to hand the wait over, rung when it does.
     ReceiverBell* guest_request_ = nullptr;
-    /// Once a guest has used the wait, a worker takes it only once between
-    /// two of the guest's entries: one wait for the events that come while the
+    /// While a guest is receiving (from its first entry until done()), a
+    /// worker takes the free wait only once between two of the guest's entries
+    /// (or busy() hand-backs): one wait for the events that come while the
     /// guest is busy. Re-taking it at once would let the worker keep the
     /// guest's channel fed, so that the guest never goes idle and never
     /// takes the wait back: every event would then cross threads again.
-    bool guest_seen_ = false;
+    bool guest_present_ = false;
     bool worker_waited_since_guest_ = false;
+    /// Guest thread only: when it last left the wait, and whether busy() has
+    /// handed the wait to a worker since.
+    std::chrono::steady_clock::time_point guest_left_at_{};
+    bool guest_away_handed_back_ = false;
     /// Tasks the guest's waits woke, for it to run in leave().
     TaskCore* guest_head_ = nullptr;
     TaskCore* guest_tail_ = nullptr;

@@ -137,6 +137,17 @@ protected:
     ReportSender& sender = channel.first;
     ReportReceiver& receiver = channel.second;
     rt::IdleReactor& reactor = runtime.idle_reactor();
+
+    /// Receives a report that another thread sends while this one waits: the
+    /// receiver has owned the wait (and left it) once this returns.
+    void receive_after_waiting() {
+        std::thread other([this] {
+            std::this_thread::sleep_for(30ms);
+            (void)sender.send(Report{});
+        });
+        receive(receiver, reactor);
+        other.join();
+    }
 };
 
 TEST_P(IdleReactorTest, ReadinessOnAnIdleReceiverIsHandledOnItsOwnThread) {
@@ -179,6 +190,38 @@ TEST_P(IdleReactorTest, WhileTheReceiverIsBusyAWorkerHandlesReadiness) {
     const Report handled = receive(receiver, reactor);
     EXPECT_EQ(handled.index, 1);
     EXPECT_NE(handled.thread, std::this_thread::get_id());
+}
+
+TEST_P(IdleReactorTest, AReceiverBusyForAWhileHasAWorkerTakeTheWait) {
+    SocketPair pair;
+    std::atomic<int> posted{0};
+    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    receive_after_waiting();
+
+    std::this_thread::sleep_for(20ms);  // a long callback
+    reactor.busy();
+    std::this_thread::sleep_for(20ms);
+    support::send_byte(pair.peer.get());
+    wait_until("a worker's report", [&] { return posted.load() == 1; });
+    EXPECT_NE(receive(receiver, reactor).thread, std::this_thread::get_id());
+}
+
+TEST_P(IdleReactorTest, OnceTheReceiverIsDoneWorkersHandleEveryEvent) {
+    SocketPair pair;
+    std::atomic<int> posted{0};
+    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    receive_after_waiting();
+
+    reactor.done();
+    constexpr int kRounds = 3;
+    for (int round = 1; round <= kRounds; ++round) {
+        std::this_thread::sleep_for(20ms);
+        support::send_byte(pair.peer.get());
+        wait_until("a worker's report", [&] { return posted.load() == round; });
+        drain(pair.local.get());
+    }
+    for (int round = 1; round <= kRounds; ++round)
+        EXPECT_NE(receive(receiver, reactor).thread, std::this_thread::get_id());
 }
 
 TEST_P(IdleReactorTest, TimersFireInDeadlineOrderOnBothPaths) {

@@ -15,8 +15,6 @@ import probes
 from bodies import watchdog
 
 LOOP_KINDS = ["asyncio", "cadrel"]
-# Generous: the hand-over of the wait when a run begins, and whatever the machine does.
-FEW_SWITCHES = 20
 
 
 @pytest.fixture(params=LOOP_KINDS)
@@ -82,22 +80,25 @@ def test_readiness_on_an_idle_loop_wakes_no_worker(loop):
     rounds = 500
     before = probes.worker_context_switches()
     ping_pong(loop, rounds)
-    # Two readiness events per round: had each woken a worker, this would be 1000 or more.
-    assert probes.worker_context_switches() - before < FEW_SWITCHES
+    # Two readiness events per round: had each woken a worker, this would be 1000 or more. A few
+    # come from the hand-over of the wait when the run begins and from the watchers' removal, a
+    # few more when the machine keeps the loop thread from its callbacks for a while.
+    assert probes.worker_context_switches() - before < rounds // 10
 
 
 def test_due_timers_on_an_idle_loop_wake_no_worker(loop):
-    count = 50
+    count = 100
     fired = []
     for i in range(count):
-        loop.call_later(0.1 + 0.004 * i, fired.append, i)
-    loop.call_later(0.1 + 0.004 * count, loop.stop)
+        loop.call_later(0.1 + 0.002 * i, fired.append, i)
+    loop.call_later(0.1 + 0.002 * count, loop.stop)
     time.sleep(0.05)  # workers run the timer tasks' first steps now, before the count
     before = probes.worker_context_switches()
     with watchdog(loop):
         loop.run_forever()
     assert fired == list(range(count))
-    assert probes.worker_context_switches() - before < FEW_SWITCHES
+    # Had each timer woken a worker, this would be 100 or more (as above, a few are expected).
+    assert probes.worker_context_switches() - before < count // 4
 
 
 def test_timers_run_in_deadline_order_while_callbacks_block(any_loop):

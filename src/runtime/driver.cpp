@@ -96,7 +96,9 @@ bool Driver::park(std::optional<Clock::time_point> deadline) {
     epoll_event events[kMaxEvents];
     for (;;) {
         int count = wait_for_events(epoll_fd_, events, deadline);
-        if (count < 0) return false;  // EINTR: a signal arrived; the caller acts on it first
+        // EINTR: a signal arrived; the caller acts on it first. (Only the
+        // first wait blocks, so a later one is hardly ever interrupted.)
+        if (count < 0) return false;
         for (int i = 0; i < count; ++i) {
             if (events[i].data.u64 == IoDriver::kWakeToken) wake_->drain();
             else io_->dispatch(events[i].data.u64, events[i].events);

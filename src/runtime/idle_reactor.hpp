@@ -13,11 +13,11 @@
 // it next returns from it (at once when it was idle in it) and rings the
 // receiver's `ReceiverBell`, and no worker takes the wait while the request
 // stands. A receiver that holds the wait gives it back before it handles what
-// it received. While it is busy, a worker that comes by takes the free wait
-// for one round of events; one that kept it would keep the receiver's channel
-// fed, and the receiver would never be idle to take it back. A receiver busy
-// for longer (`busy`), or done receiving for now (`done`), has a worker woken
-// to take the wait, so events keep being collected without it.
+// it received, but the wait stays reserved for it: a worker in it would keep
+// the receiver's channel fed, and the receiver would never be idle to take it
+// back. A receiver busy for a while (`busy`), or done receiving for now
+// (`done`), has a worker woken to take the wait, so events keep being
+// collected without it.
 //
 // Receiver-side calls come from one thread at a time, in this order:
 //   enter -> (kEntered)   wait (any number of times) -> leave
@@ -58,7 +58,9 @@ public:
     /// Owner only: waits until an event, the earliest timer deadline or a ring
     /// of `doorbell()`, then handles what arrived (readiness, due timers),
     /// keeping the tasks it wakes for leave(). False when a signal handler
-    /// interrupted the wait.
+    /// interrupted the wait. The first wait with a deadline sets the thread's
+    /// timer slack to the minimum until done(), as workers have it, so that
+    /// the kernel does not add its default 50 us to every timer.
     virtual bool wait() noexcept = 0;
 
     /// Owner only: runs the tasks the waits woke on this thread, then gives
@@ -66,11 +68,12 @@ public:
     virtual void leave() noexcept = 0;
 
     /// Between two messages the receiver handles: once it has been away from
-    /// the wait for a while, a worker is woken to take the wait.
+    /// the wait for a while (10 ms, so that a thread merely preempted on a
+    /// loaded machine does not count as busy), a worker is woken to take it.
     virtual void busy() noexcept = 0;
 
     /// The receiver stops receiving for now: workers own the wait again, as
-    /// if it had never come.
+    /// if it had never come, and the thread's timer slack is restored.
     virtual void done() noexcept = 0;
 
     /// The doorbell that ends the owner's wait. Ringing it while a worker waits

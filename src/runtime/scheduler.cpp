@@ -19,7 +19,13 @@ thread_local const Scheduler* current_worker_of = nullptr;
 thread_local const Scheduler* collecting_for = nullptr;
 
 /// How long a guest may stay away from the wait before a worker takes it.
-constexpr auto kGuestAwayLimit = std::chrono::milliseconds(1);
+constexpr auto kGuestAwayLimit = std::chrono::milliseconds(10);
+
+/// The least timer slack the kernel takes: timed waits end when they are due.
+constexpr unsigned long kExactTimers = 1;
+
+/// The guest thread's own timer slack while its waits have it lowered (0: not lowered).
+thread_local unsigned long guest_saved_timer_slack = 0;
 }
 
 Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
@@ -41,6 +47,7 @@ void Scheduler::start() {
             threads_.emplace_back(
                 [this, &named] {
                     set_current_thread_name(thread_name_);
+                    set_current_timer_slack(kExactTimers);  // timers fire when due, not up to 50 us later
                     named.count_down();
                     worker_main();
                 },
@@ -126,11 +133,10 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             if (!queue_head_) queue_tail_ = nullptr;
             return core;
         }
-        if (!driver_taken_ && guest_request_ == nullptr && !(guest_present_ && worker_waited_since_guest_)) {
+        if (!driver_taken_ && guest_request_ == nullptr && !guest_keeps_wait_) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
             driver_parked_ = true;
-            worker_waited_since_guest_ = true;
             lock.unlock();
             driver_.park(timers_.next_deadline());
             // Fired outside the lock: waking queues tasks, which takes it.
@@ -309,8 +315,7 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     if (is_forked_copy()) return Entry::kUnavailable;
     std::unique_lock lock(mutex_);
     if (stopping_) return Entry::kUnavailable;
-    guest_present_ = true;
-    worker_waited_since_guest_ = false;  // the guest is back: the next vacancy is a worker's again
+    guest_keeps_wait_ = true;
     if (!driver_taken_) {
         driver_taken_ = true;
         driver_parked_ = true;  // from here on a new earliest timer unparks the guest
@@ -333,8 +338,13 @@ void Scheduler::withdraw() noexcept {
 }
 
 bool Scheduler::wait() noexcept {
+    const auto deadline = timers_.next_deadline();
+    if (deadline && guest_saved_timer_slack == 0) {
+        guest_saved_timer_slack = current_timer_slack();
+        if (guest_saved_timer_slack != 0) set_current_timer_slack(kExactTimers);
+    }
     collecting_for = this;
-    const bool completed = driver_.park(timers_.next_deadline());
+    const bool completed = driver_.park(deadline);
     timers_.fire_due(TimerQueue::Clock::now());
     collecting_for = nullptr;
     return completed;
@@ -369,14 +379,15 @@ void Scheduler::busy() noexcept {
     guest_away_handed_back_ = true;
     if (is_forked_copy()) return;
     std::unique_lock lock(mutex_);
-    worker_waited_since_guest_ = false;
+    guest_keeps_wait_ = false;
     hand_free_wait_to_a_worker(lock);
 }
 
 void Scheduler::done() noexcept {
+    if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
     if (is_forked_copy()) return;
     std::unique_lock lock(mutex_);
-    guest_present_ = false;
+    guest_keeps_wait_ = false;
     hand_free_wait_to_a_worker(lock);
 }
 

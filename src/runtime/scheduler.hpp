@@ -27,9 +27,9 @@
 // queued then is for the workers, who are either asleep on the condition
 // variable (and get a wake token) or busy (and look at the queue before they
 // sleep). While a guest's request for the wait stands, no worker takes it, and
-// the worker that lets go of it rings the guest. Between two entries of a
-// guest, workers take the free wait once (see `worker_waited_since_guest_`),
-// and a worker is woken to take it when the guest stays away (busy, done). Shutdown waits for a guest to
+// the worker that lets go of it rings the guest. Once a guest has entered, the
+// free wait is kept for it (workers do not take it) until it stays away for a
+// while or is done receiving: then a worker is woken to take it. Shutdown waits for a guest to
 // leave before it destroys any frame, since the guest may be running one.
 //
 // Every task that has been spawned and has not completed is on the live list,
@@ -142,14 +142,11 @@ private:
     bool guest_holds_driver_ = false;
     /// A guest waiting for a worker to hand the wait over, rung when it does.
     ReceiverBell* guest_request_ = nullptr;
-    /// While a guest is receiving (from its first entry until done()), a
-    /// worker takes the free wait only once between two of the guest's entries
-    /// (or busy() hand-backs): one wait for the events that come while the
-    /// guest is busy. Re-taking it at once would let the worker keep the
-    /// guest's channel fed, so that the guest never goes idle and never
-    /// takes the wait back: every event would then cross threads again.
-    bool guest_present_ = false;
-    bool worker_waited_since_guest_ = false;
+    /// From a guest's entry until it stays away (busy()) or is done(), the
+    /// free wait is kept for it: no worker takes it. A worker that did would
+    /// keep the guest's channel fed, so that the guest would never be idle to
+    /// take the wait back, and every event would cross threads again.
+    bool guest_keeps_wait_ = false;
     /// Guest thread only: when it last left the wait, and whether busy() has
     /// handed the wait to a worker since.
     std::chrono::steady_clock::time_point guest_left_at_{};

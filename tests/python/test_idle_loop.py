@@ -102,8 +102,9 @@ def test_due_timers_on_an_idle_loop_wake_no_worker(loop):
 
 
 def test_timers_run_in_deadline_order_while_callbacks_block(any_loop):
-    """Some callbacks keep the loop thread busy past later deadlines (timers then come due while
-    it runs Python code, and CadrelLoop's workers take the wait), the others leave it idle."""
+    """Some timers start a stretch of callbacks that keeps the loop thread busy past later
+    deadlines (timers then come due while it runs Python code, and CadrelLoop hands its wait to a
+    worker), the others leave it idle."""
     loop = any_loop
     count = 30
     spacing = 0.01
@@ -112,11 +113,15 @@ def test_timers_run_in_deadline_order_while_callbacks_block(any_loop):
     deadlines = {}
     fired = []
 
+    def block(left):
+        time.sleep(spacing / 2)
+        if left:
+            loop.call_soon(block, left - 1)
+
     def on_timer(i):
         fired.append((i, time.monotonic()))
-        if i % 5 == 2:
-            loop.call_later(0, int)  # gives a worker of CadrelLoop a reason to come by
-            time.sleep(2.5 * spacing)
+        if i % 5 == 2 and i < count - 5:  # every stretch ends before the last timer
+            loop.call_soon(block, 5)
         if len(fired) == count:
             loop.stop()
 

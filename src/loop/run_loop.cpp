@@ -120,6 +120,7 @@ void run_messages(LoopReceiver& receiver, rt::IdleReactor& reactor) {
         rt::IdleReactor& reactor;
         ~DoneWithTheReactor() { reactor.done(); }
     } done_at_exit{reactor};
+    reactor.begin();  // a worker in the event wait lets go of it after its current round
     std::optional<LoopMessage> message;
     for (;;) {
         Poll poll = receiver.try_recv(message);

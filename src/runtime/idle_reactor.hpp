@@ -22,7 +22,8 @@
 // Receiver-side calls come from one thread at a time, in this order:
 //   enter -> (kEntered)   wait (any number of times) -> leave
 //         -> (kRequested) sleep until rung or woken otherwise -> withdraw
-// and `busy` between the messages it handles, `done` when it stops receiving.
+// with `begin` before the first, `busy` between the messages it handles, and
+// `done` when it stops receiving.
 #pragma once
 
 #include "runtime/event_fd.hpp"
@@ -66,6 +67,11 @@ public:
     /// Owner only: runs the tasks the waits woke on this thread, then gives
     /// the wait back.
     virtual void leave() noexcept = 0;
+
+    /// The receiver starts receiving: from now on the wait is kept for it (a
+    /// worker in it lets go after its current round of events), as after an
+    /// entry.
+    virtual void begin() noexcept = 0;
 
     /// Between two messages the receiver handles: once it has been away from
     /// the wait for a while (10 ms, so that a thread merely preempted on a

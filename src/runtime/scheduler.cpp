@@ -373,6 +373,14 @@ void Scheduler::leave() noexcept {
     guest_away_handed_back_ = false;
 }
 
+void Scheduler::begin() noexcept {
+    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_away_handed_back_ = false;
+    if (is_forked_copy()) return;
+    std::lock_guard lock(mutex_);
+    guest_keeps_wait_ = true;
+}
+
 void Scheduler::busy() noexcept {
     if (guest_away_handed_back_) return;
     if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;

@@ -99,6 +99,7 @@ public:
     void withdraw() noexcept override;
     bool wait() noexcept override;
     void leave() noexcept override;
+    void begin() noexcept override;
     void busy() noexcept override;
     void done() noexcept override;
     const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
@@ -142,7 +143,7 @@ private:
     bool guest_holds_driver_ = false;
     /// A guest waiting for a worker to hand the wait over, rung when it does.
     ReceiverBell* guest_request_ = nullptr;
-    /// From a guest's entry until it stays away (busy()) or is done(), the
+    /// From a guest's begin() or entry until it stays away (busy()) or is done(), the
     /// free wait is kept for it: no worker takes it. A worker that did would
     /// keep the guest's channel fed, so that the guest would never be idle to
     /// take the wait back, and every event would cross threads again.

@@ -231,6 +231,28 @@ TEST_P(IdleReactorTest, OnceTheReceiverIsDoneWorkersHandleEveryEvent) {
         EXPECT_NE(receive_index(receiver, reactor, index).thread, std::this_thread::get_id());
 }
 
+TEST_P(IdleReactorTest, AWorkerInTheWaitLetsGoOfItOnceTheReceiverBegins) {
+    SocketPair pair;
+    std::atomic<int> posted{0};
+    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    receive_after_waiting();
+    reactor.done();  // a worker takes the wait
+    std::this_thread::sleep_for(20ms);
+
+    reactor.begin();
+    support::send_byte(pair.peer.get());
+    wait_until("the worker's report", [&] { return posted.load() > 0; });
+    drain(pair.local.get());
+    const int next = posted.load();
+    std::this_thread::sleep_for(20ms);
+    support::send_byte(pair.peer.get());
+    std::this_thread::sleep_for(50ms);
+    // Had the worker taken the wait again, it would have fed the channel, and
+    // the receiver would never have been idle to take the wait back.
+    EXPECT_EQ(posted.load(), next) << "the worker kept the wait";
+    EXPECT_EQ(receive_index(receiver, reactor, next).thread, std::this_thread::get_id());
+}
+
 TEST_P(IdleReactorTest, TimersFireInDeadlineOrderOnBothPaths) {
     constexpr int kTimers = 24;
     constexpr auto kSpacing = 20ms;

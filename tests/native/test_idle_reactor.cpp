@@ -133,11 +133,33 @@ private:
 class IdleReactorTest : public testing::TestWithParam<std::size_t> {
 protected:
     Watchdog watchdog;
+    // Declared before the runtime, so they outlive the watcher task.
+    SocketPair pair;
+    std::atomic<int> posted{0};
     rt::Runtime runtime{config_of(kWorkerName, GetParam())};
     std::pair<ReportSender, ReportReceiver> channel = rt::make_channel<Report>();
     ReportSender& sender = channel.first;
     ReportReceiver& receiver = channel.second;
     rt::IdleReactor& reactor = runtime.idle_reactor();
+
+    /// Spawns a watcher that reports each time `pair`'s local end turns readable.
+    void watch_pair() { (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted)); }
+
+    /// Makes `pair` readable `rounds` times, each time waiting until a worker
+    /// has posted a report while this thread stays away from the channel;
+    /// then receives every report and expects none from this thread.
+    void expect_workers_to_report(int rounds) {
+        for (int round = 1; round <= rounds; ++round) {
+            std::this_thread::sleep_for(20ms);
+            const int next = posted.load();
+            support::send_byte(pair.peer.get());
+            wait_until("a worker's report", [&] { return posted.load() > next; });
+            drain(pair.local.get());
+        }
+        const int last = posted.load() - 1;
+        for (int index = 0; index <= last; ++index)
+            EXPECT_NE(receive_index(receiver, reactor, index).thread, std::this_thread::get_id());
+    }
 
     /// Receives a report that another thread sends while this one waits: the
     /// receiver has owned the wait (and left it) once this returns.
@@ -152,9 +174,7 @@ protected:
 };
 
 TEST_P(IdleReactorTest, ReadinessOnAnIdleReceiverIsHandledOnItsOwnThread) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     constexpr int kRounds = 20;
     std::thread peer([&] {
         for (int round = 0; round < kRounds; ++round) {
@@ -176,32 +196,18 @@ TEST_P(IdleReactorTest, ReadinessOnAnIdleReceiverIsHandledOnItsOwnThread) {
 }
 
 TEST_P(IdleReactorTest, WhileTheReceiverIsBusyAWorkerHandlesReadiness) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     receive_after_waiting();
 
     // Callbacks that run for a while: the wait goes to a worker, for as long
     // as the receiver stays away.
     std::this_thread::sleep_for(20ms);
     reactor.busy();
-    for (int round = 1; round <= 3; ++round) {
-        std::this_thread::sleep_for(20ms);
-        const int next = posted.load();
-        support::send_byte(pair.peer.get());
-        // Posted while this thread is nowhere near the channel.
-        wait_until("a worker's report", [&] { return posted.load() > next; });
-        drain(pair.local.get());
-    }
-    const int last = posted.load() - 1;
-    for (int index = 0; index <= last; ++index)
-        EXPECT_NE(receive_index(receiver, reactor, index).thread, std::this_thread::get_id());
+    expect_workers_to_report(3);
 }
 
 TEST_P(IdleReactorTest, AReceiverBusyOnlyBrieflyKeepsTheWait) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     receive_after_waiting();
 
     reactor.busy();  // back at once: no worker is woken to take the wait
@@ -213,28 +219,15 @@ TEST_P(IdleReactorTest, AReceiverBusyOnlyBrieflyKeepsTheWait) {
 }
 
 TEST_P(IdleReactorTest, OnceTheReceiverIsDoneWorkersHandleEveryEvent) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     receive_after_waiting();
 
     reactor.done();
-    for (int round = 1; round <= 3; ++round) {
-        std::this_thread::sleep_for(20ms);
-        const int next = posted.load();
-        support::send_byte(pair.peer.get());
-        wait_until("a worker's report", [&] { return posted.load() > next; });
-        drain(pair.local.get());
-    }
-    const int last = posted.load() - 1;
-    for (int index = 0; index <= last; ++index)
-        EXPECT_NE(receive_index(receiver, reactor, index).thread, std::this_thread::get_id());
+    expect_workers_to_report(3);
 }
 
 TEST_P(IdleReactorTest, AWorkerInTheWaitLetsGoOfItOnceTheReceiverBegins) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     receive_after_waiting();
     reactor.done();  // a worker takes the wait
     std::this_thread::sleep_for(20ms);
@@ -283,9 +276,7 @@ TEST_P(IdleReactorTest, TimersFireInDeadlineOrderOnBothPaths) {
 }
 
 TEST_P(IdleReactorTest, ASendFromAnotherThreadEndsTheWait) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     support::send_byte(pair.peer.get());
     receive(receiver, reactor);
     for (int round = 1; round <= 5; ++round) {
@@ -309,9 +300,7 @@ TEST_P(IdleReactorTest, ASignalInterruptsTheWait) {
     action.sa_flags = 0;  // no SA_RESTART: the wait must end on EINTR
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
 
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     support::send_byte(pair.peer.get());
     receive(receiver, reactor);
 
@@ -335,9 +324,7 @@ TEST_P(IdleReactorTest, ASignalInterruptsTheWait) {
 }
 
 TEST_P(IdleReactorTest, ShutdownWhileTheReceiverWaitsReturnsAndTheChannelStillWorks) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     support::send_byte(pair.peer.get());
     receive(receiver, reactor);
 
@@ -361,9 +348,7 @@ double process_cpu_seconds() {
 }
 
 TEST_P(IdleReactorTest, WaitingWithAWatcherAndAPendingTimerSpendsNoCpu) {
-    SocketPair pair;
-    std::atomic<int> posted{0};
-    (void)runtime.handle().spawn(report_readiness(pair.local.get(), sender, posted));
+    watch_pair();
     (void)runtime.handle().spawn(report_at(Clock::now() + 1h, -1, sender));
     support::send_byte(pair.peer.get());
     receive(receiver, reactor);

@@ -7,6 +7,7 @@ import random
 import signal
 import socket
 import time
+import weakref
 
 import pytest
 
@@ -24,52 +25,47 @@ def any_loop(request):
     new_loop.close()
 
 
-def watch_reader(loop, fd, callback):
+def watch_reader(loop, fd, callback, *args):
     # CadrelLoop takes the callback's arguments as one tuple.
     if isinstance(loop, cadrel.CadrelLoop):
-        loop.add_reader(fd, callback, ())
+        loop.add_reader(fd, callback, args)
     else:
-        loop.add_reader(fd, callback)
+        loop.add_reader(fd, callback, *args)
 
 
 def ping_pong(loop, rounds):
     """`rounds` round trips of one byte over a socket pair whose ends the loop watches."""
-    left, right = socket.socketpair()
-    left.setblocking(False)
-    right.setblocking(False)
+    ends = socket.socketpair()
     remaining = [rounds]
+    # A watcher holds its callback: one that held the loop would keep it alive for good.
+    loop_ref = weakref.ref(loop)
 
-    # CadrelLoop may still run a callback queued before its watcher was removed: the callbacks
-    # do nothing once the rounds are over.
-    def on_right():
+    # One callback for both ends: the first end counts the rounds, the other echoes. CadrelLoop
+    # may still run a callback queued before its watcher was removed: it does nothing once the
+    # rounds are over.
+    def on_readable(sock):
         if not remaining[0]:
             return
         try:
-            right.send(right.recv(64))
-        except BlockingIOError:
-            pass
-
-    def on_left():
-        if not remaining[0]:
-            return
-        try:
-            left.recv(64)
+            sock.recv(64)
         except BlockingIOError:
             return
-        remaining[0] -= 1
-        if remaining[0]:
-            left.send(b"x")
-        else:
-            loop.stop()
+        if sock is ends[0]:
+            remaining[0] -= 1
+            if not remaining[0]:
+                loop_ref().stop()
+                return
+        sock.send(b"x")
 
-    watch_reader(loop, right.fileno(), on_right)
-    watch_reader(loop, left.fileno(), on_left)
+    for sock in ends:
+        sock.setblocking(False)
+        watch_reader(loop, sock.fileno(), on_readable, sock)
     try:
-        left.send(b"x")
+        ends[0].send(b"x")
         with watchdog(loop):
             loop.run_forever()
     finally:
-        for sock in (left, right):
+        for sock in ends:
             loop.remove_reader(sock.fileno())
             sock.close()
     assert remaining == [0]

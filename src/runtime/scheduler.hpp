@@ -27,10 +27,11 @@
 // queued then is for the workers, who are either asleep on the condition
 // variable (and get a wake token) or busy (and look at the queue before they
 // sleep). While a guest's request for the wait stands, no worker takes it, and
-// the worker that lets go of it rings the guest. Once a guest has entered, the
+// the worker that lets go of it rings the guest. Once a guest has begun, the
 // free wait is kept for it (workers do not take it) until it stays away for a
-// while or is done receiving: then a worker is woken to take it. Shutdown waits for a guest to
-// leave before it destroys any frame, since the guest may be running one.
+// while or is done receiving: then a worker is woken to take it. Shutdown
+// waits for a guest to leave before it destroys any frame, since the guest may
+// be running one.
 //
 // Every task that has been spawned and has not completed is on the live list,
 // so shutdown can find the ones that sleep elsewhere (in a timer or on a
@@ -143,10 +144,10 @@ private:
     bool guest_holds_driver_ = false;
     /// A guest waiting for a worker to hand the wait over, rung when it does.
     ReceiverBell* guest_request_ = nullptr;
-    /// From a guest's begin() or entry until it stays away (busy()) or is done(), the
-    /// free wait is kept for it: no worker takes it. A worker that did would
-    /// keep the guest's channel fed, so that the guest would never be idle to
-    /// take the wait back, and every event would cross threads again.
+    /// From a guest's begin() or entry until it stays away (busy()) or is
+    /// done(), the free wait is kept for it: no worker takes it. A worker that
+    /// did would keep the guest's channel fed, so that the guest would never be
+    /// idle to take the wait back, and every event would cross threads again.
     bool guest_keeps_wait_ = false;
     /// Guest thread only: when it last left the wait, and whether busy() has
     /// handed the wait to a worker since.

@@ -5,8 +5,10 @@
 #include "runtime/panic.hpp"
 #include "runtime/thread_util.hpp"
 
+#include <atomic>
 #include <latch>
 #include <new>
+#include <pthread.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -26,6 +28,17 @@ constexpr unsigned long kExactTimers = 1;
 
 /// The guest thread's own timer slack while its waits have it lowered (0: not lowered).
 thread_local unsigned long guest_saved_timer_slack = 0;
+
+/// Forks this process has been through, counted in each child. The guest's
+/// calls, made for every wait, compare it instead of asking the kernel for
+/// the process id (getpid is a system call under current C libraries).
+std::atomic<std::uint64_t> forks_seen{0};
+
+void count_fork_in_child() noexcept { forks_seen.fetch_add(1, std::memory_order_relaxed); }
+
+void watch_forks() noexcept {
+    [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, &count_fork_in_child);
+}
 }
 
 Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
@@ -37,6 +50,8 @@ Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
 Scheduler::~Scheduler() { shutdown(); }
 
 void Scheduler::start() {
+    watch_forks();
+    forks_at_start_ = forks_seen.load(std::memory_order_relaxed);
     owner_pid_ = getpid();
     threads_.reserve(worker_count_);
     // Return only once every worker has named itself, so the threads show
@@ -312,7 +327,7 @@ void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
 
 IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     // In a child of fork() the lock may have been copied held: do not touch it.
-    if (is_forked_copy()) return Entry::kUnavailable;
+    if (copied_by_fork()) return Entry::kUnavailable;
     std::unique_lock lock(mutex_);
     if (stopping_) return Entry::kUnavailable;
     guest_keeps_wait_ = true;
@@ -376,7 +391,7 @@ void Scheduler::leave() noexcept {
 void Scheduler::begin() noexcept {
     guest_left_at_ = std::chrono::steady_clock::now();
     guest_away_handed_back_ = false;
-    if (is_forked_copy()) return;
+    if (copied_by_fork()) return;
     std::lock_guard lock(mutex_);
     guest_keeps_wait_ = true;
 }
@@ -385,7 +400,7 @@ void Scheduler::busy() noexcept {
     if (guest_away_handed_back_) return;
     if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;
     guest_away_handed_back_ = true;
-    if (is_forked_copy()) return;
+    if (copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     guest_keeps_wait_ = false;
     hand_free_wait_to_a_worker(lock);
@@ -393,7 +408,7 @@ void Scheduler::busy() noexcept {
 
 void Scheduler::done() noexcept {
     if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
-    if (is_forked_copy()) return;
+    if (copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     guest_keeps_wait_ = false;
     hand_free_wait_to_a_worker(lock);
@@ -410,6 +425,10 @@ void Scheduler::hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) n
 }
 
 bool Scheduler::is_forked_copy() const noexcept { return owner_pid_ != 0 && getpid() != owner_pid_; }
+
+bool Scheduler::copied_by_fork() const noexcept {
+    return owner_pid_ != 0 && forks_seen.load(std::memory_order_relaxed) != forks_at_start_;
+}
 
 void Scheduler::abandon_after_fork() noexcept {
     if (abandoned_) return;

@@ -51,6 +51,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -88,6 +89,10 @@ public:
     /// True in a child process made by fork() after this scheduler started:
     /// the child has none of its worker threads, so nothing may be spawned.
     bool is_forked_copy() const noexcept;
+
+    /// The same, from a count of forks kept by a fork handler: no system call,
+    /// for the calls a receiver makes around every wait.
+    bool copied_by_fork() const noexcept;
 
     /// Queues a sleeper on the time driver, waking the worker that waits in
     /// the driver when the new deadline is the earliest.
@@ -161,6 +166,7 @@ private:
 
     std::vector<NativeThread> threads_;
     pid_t owner_pid_ = 0;     // the process that started the workers
+    std::uint64_t forks_at_start_ = 0;  // forks the process had been through then
     bool abandoned_ = false;  // shutdown in a forked child gave up the scheduler
 
     void abandon_after_fork() noexcept;

@@ -14,9 +14,14 @@
 // stays usable. Any other callback exception is printed and the run goes on.
 // Only an internal failure breaks the loop (its receiving end is destroyed).
 //
+// The sleep on an empty channel is spent in the runtime's event wait when no
+// worker owns it: readiness and due timers then wake their tasks on the loop
+// thread itself, whose messages are queued by the time it looks again, with no
+// other thread woken. While it runs callbacks the wait is free for workers.
+//
 // Signals: the runtime's workers block them, so a signal for the process
-// interrupts the main thread's sleep when the main thread runs the loop; it
-// re-attaches and runs Python's handlers at once.
+// interrupts the main thread's sleep (futex or epoll) when the main thread runs
+// the loop; it re-attaches and runs Python's handlers at once.
 #include "binding/errors.hpp"
 #include "loop/host_names.hpp"
 #include "loop/methods.hpp"
@@ -105,16 +110,24 @@ void dispatch(LoopMessage& message) {
 }
 
 /// Handles messages until a Stop or the channel's end. Called attached; it
-/// detaches only to sleep on an empty channel. A host exception that ends the
-/// run leaves as HostErrorSet, an internal failure as a Panic.
-void run_messages(LoopReceiver& receiver) {
+/// detaches only to wait on an empty channel, in the runtime's event wait
+/// when that is free (the tasks it wakes, all native, run there too). A host
+/// exception that ends the run leaves as HostErrorSet, an internal failure as
+/// a Panic.
+void run_messages(LoopReceiver& receiver, rt::IdleReactor& reactor) {
+    // However the run ends, the workers own the event wait until the next one.
+    struct DoneWithTheReactor {
+        rt::IdleReactor& reactor;
+        ~DoneWithTheReactor() { reactor.done(); }
+    } done_at_exit{reactor};
+    reactor.begin();  // a worker in the event wait lets go of it after its current round
     std::optional<LoopMessage> message;
     for (;;) {
         Poll poll = receiver.try_recv(message);
         if (poll == Poll::kEmpty) {
             {
                 binding::Detached detached;
-                poll = receiver.recv_or_interrupt(message);
+                poll = receiver.recv_or_interrupt(message, &reactor);
             }
             if (poll == Poll::kEmpty) {  // a signal ended the sleep
                 run_signal_handlers();
@@ -124,6 +137,7 @@ void run_messages(LoopReceiver& receiver) {
         if (poll == Poll::kClosed || std::holds_alternative<Stop>(*message)) return;
         dispatch(*message);
         message.reset();  // release the payload while attached
+        reactor.busy();   // a long stretch of callbacks lets a worker wait for events
         // Handlers of signals that arrived while a callback ran no Python code.
         run_signal_handlers();
     }
@@ -171,7 +185,12 @@ HostRef run_forever(LoopObject* loop) {
     LoopReceiver receiver = take_receiver(loop);
     try {
         RunningOnThisThread running(loop);
-        run_messages(receiver);
+        // The run holds the loop, so its runtime outlives the run.
+        rt::IdleReactor& reactor = [loop]() -> rt::IdleReactor& {
+            binding::SharedBorrow borrow(loop);
+            return loop->state().runtime.idle_reactor();
+        }();
+        run_messages(receiver, reactor);
     } catch (const binding::HostErrorSet&) {
         // The run ends as asyncio's does: the loop usable again, no running loop.
         HostRef raised = binding::fetch_exception();

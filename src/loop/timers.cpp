@@ -24,12 +24,14 @@ double loop_time() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-/// Sleeps `delay` seconds from its first run (zero, negative and NaN delays
-/// do not wait), then posts the handle once. A delay that no duration can hold
-/// ends the task with an internal-failure report and posts nothing. A refused
-/// post (the loop is broken) is dropped with its handle.
-rt::Task timer_task(LoopSender sender, HostRef handle, double delay) {
-    if (delay > 0) co_await rt::sleep_for(rt::duration_from_seconds_or_fail(delay));
+/// Sleeps until `delay` seconds after `scheduled_at`, the monotonic time of
+/// the call (zero, negative and NaN delays do not wait), then posts the handle
+/// once. Counting from the call rather than from the task's first run keeps
+/// the time a worker takes to start the task out of the timer's delay. A delay
+/// that no duration can hold ends the task with an internal-failure report and
+/// posts nothing. A refused post (the loop is broken) is dropped with its handle.
+rt::Task timer_task(LoopSender sender, HostRef handle, double delay, rt::Sleep::Clock::time_point scheduled_at) {
+    if (delay > 0) co_await rt::Sleep(rt::deadline_after(scheduled_at, rt::duration_from_seconds_or_fail(delay)));
     std::optional<LoopMessage> refused = sender.send(RunHandle{std::move(handle)});
 }
 
@@ -41,6 +43,8 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
     HostRef asyncio = binding::import_module(names::asyncio);
     binding::SharedBorrow borrow(loop);
     const double now = loop_time();
+    // Read after the loop time, so the handle's `when` never comes after the wake-up.
+    const auto scheduled_at = rt::Sleep::Clock::now();
     HostRef timer_handle_class = binding::get_attr(asyncio.get(), names::timer_handle_class);
     HostRef when = binding::check(PyFloat_FromDouble(delay + now));
     // TimerHandle(when, callback, args, loop=loop[, context=context]).
@@ -50,7 +54,7 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
     if (sender.is_closed()) binding::raise_error(PyExc_RuntimeError, "loop closed");
     require_runtime_in_this_process(loop->state());
     // The task is detached at once: no one can cancel, await or find it again.
-    (void)loop->state().runtime.handle().spawn(timer_task(sender, handle.clone(), delay));
+    (void)loop->state().runtime.handle().spawn(timer_task(sender, handle.clone(), delay, scheduled_at));
     return handle;
 }
 

@@ -31,6 +31,21 @@
 // finds PARKED and wakes it. A sender that finds the receiver awake makes no
 // system call.
 //
+// Waiting in the reactor. Given an IdleReactor (idle_reactor.hpp), a receiver
+// with nothing to receive may take the runtime's event wait instead of the
+// futex. It announces PARKED_ON_REACTOR, looks at the queue once more and waits
+// there; a sender that finds that state rings the reactor's doorbell instead of
+// the futex (the same store-buffering pair as above, so no message is slept
+// on). The doorbell is bound to the channel once, before the first such
+// announcement, and never changes: a sender reads it only after seeing the
+// announcement, and holds a share of it, so a late ring never reaches a
+// closed descriptor. After the wait the receiver is AWAKE again before the
+// tasks the wait woke run on its thread, so their sends make no system call.
+// When a worker owns the wait, the receiver asks for it and sleeps on the
+// futex; the runtime hands it over by ringing `ring`, which notifies like a
+// sender (a ring that comes before the announcement turns it into a stale
+// notification, so the receiver looks again instead of sleeping).
+//
 // "Looks at the queue" may mean following `next` into a block another sender
 // linked, not only reading a ready bit. So the linking CAS (grow), the
 // senders' loads of `next` (find_block) and the receiver's (try_pop_value) are
@@ -59,6 +74,7 @@
 
 #include "runtime/channel_fork.hpp"
 #include "runtime/futex.hpp"
+#include "runtime/idle_reactor.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -115,10 +131,10 @@ struct Block {
     }
 };
 
-enum RxState : std::uint32_t { kAwake = 0, kParked = 1, kNotified = 2 };
+enum RxState : std::uint32_t { kAwake = 0, kParked = 1, kNotified = 2, kParkedOnReactor = 3 };
 
 template <class T>
-class Chan final : public ForkRepairable {
+class Chan final : public ForkRepairable, public ReceiverBell {
 public:
     Chan() {
         auto* first = new Block<T>();
@@ -192,33 +208,28 @@ public:
 
     /// Like recv, but a signal that interrupts the sleep ends it too: kEmpty
     /// then means nothing was taken, so the caller can act on the signal and
-    /// call again.
-    Poll recv_or_interrupt(std::optional<T>& out) {
+    /// call again. With a `reactor`, the sleep is spent in its event wait
+    /// whenever that is free (see "Waiting in the reactor").
+    Poll recv_or_interrupt(std::optional<T>& out, IdleReactor* reactor = nullptr) {
         for (;;) {
             Poll poll = try_recv(out);
             if (poll != Poll::kEmpty) return poll;
-
-            // Announce the sleep, then look again (see "Waking" above).
-            std::uint32_t expected = kAwake;
-            if (!rx_state_.compare_exchange_strong(expected, kParked, std::memory_order_seq_cst)) {
-                // A stale notification from a send we have already consumed.
-                rx_state_.store(kAwake, std::memory_order_relaxed);
-                continue;
-            }
-            poll = try_recv(out);
-            if (poll != Poll::kEmpty) {
-                rx_state_.exchange(kAwake, std::memory_order_acquire);
-                return poll;
-            }
             bool interrupted = false;
-            while (!interrupted && rx_state_.load(std::memory_order_acquire) == kParked)
-                interrupted = !futex_wait(&rx_state_, kParked);
-            // After an interruption a sender may still be about to notify; its
-            // message is published before it looks at rx_state_, so the next
-            // call finds it (or parks again and is woken as usual).
-            rx_state_.store(kAwake, std::memory_order_relaxed);
-            if (interrupted) return Poll::kEmpty;
+            IdleReactor::Entry entry = IdleReactor::Entry::kUnavailable;
+            if (reactor != nullptr && bind_doorbell(*reactor)) entry = reactor->enter(*this);
+            if (entry == IdleReactor::Entry::kEntered) {
+                poll = wait_in_reactor(out, *reactor, interrupted);
+            } else {
+                poll = sleep_on_futex(out, interrupted);
+                if (entry == IdleReactor::Entry::kRequested) reactor->withdraw();
+            }
+            if (poll != Poll::kEmpty || interrupted) return poll;
         }
+    }
+
+    /// The runtime's hand-over of its event wait: wakes the receiver like a send.
+    void ring() noexcept override {
+        if (rx_state_.exchange(kNotified, std::memory_order_seq_cst) == kParked) futex_wake_one(&rx_state_);
     }
 
     /// Marks the channel refusing and destroys every queued message.
@@ -273,9 +284,62 @@ public:
 
 private:
     void wake_receiver_if_parked() {
-        if (rx_state_.load(std::memory_order_seq_cst) != kParked) return;
-        if (rx_state_.exchange(kNotified, std::memory_order_release) == kParked)
-            futex_wake_one(&rx_state_);
+        const std::uint32_t state = rx_state_.load(std::memory_order_seq_cst);
+        if (state != kParked && state != kParkedOnReactor) return;
+        // acq_rel: seeing PARKED_ON_REACTOR also makes the bound doorbell visible.
+        const std::uint32_t previous = rx_state_.exchange(kNotified, std::memory_order_acq_rel);
+        if (previous == kParked) futex_wake_one(&rx_state_);
+        else if (previous == kParkedOnReactor) reactor_doorbell_->ring();
+    }
+
+    /// Receiver: one futex sleep. Returns what a last look at the queue found,
+    /// or kEmpty after a wake (or a stale notification, or a signal, which sets
+    /// `interrupted`): the caller then looks again.
+    Poll sleep_on_futex(std::optional<T>& out, bool& interrupted) {
+        // Announce the sleep, then look again (see "Waking" above).
+        std::uint32_t expected = kAwake;
+        if (!rx_state_.compare_exchange_strong(expected, kParked, std::memory_order_seq_cst)) {
+            // A stale notification from a send already consumed, or a ring.
+            rx_state_.store(kAwake, std::memory_order_relaxed);
+            return Poll::kEmpty;
+        }
+        Poll poll = try_recv(out);
+        if (poll != Poll::kEmpty) {
+            rx_state_.exchange(kAwake, std::memory_order_acquire);
+            return poll;
+        }
+        while (!interrupted && rx_state_.load(std::memory_order_acquire) == kParked)
+            interrupted = !futex_wait(&rx_state_, kParked);
+        // After an interruption a sender may still be about to notify; its
+        // message is published before it looks at rx_state_, so the next
+        // call finds it (or parks again and is woken as usual).
+        rx_state_.store(kAwake, std::memory_order_relaxed);
+        return Poll::kEmpty;
+    }
+
+    /// Receiver, owning the reactor's wait: one wait there, then the woken
+    /// tasks run here and the wait is given back. Returns like sleep_on_futex.
+    Poll wait_in_reactor(std::optional<T>& out, IdleReactor& reactor, bool& interrupted) {
+        Poll poll = Poll::kEmpty;
+        std::uint32_t expected = kAwake;
+        if (rx_state_.compare_exchange_strong(expected, kParkedOnReactor, std::memory_order_seq_cst)) {
+            poll = try_recv(out);
+            if (poll == Poll::kEmpty) interrupted = !reactor.wait();
+            // Awake before the woken tasks run, so their sends stay cheap. A
+            // sender that rang meanwhile leaves one spurious wake-up behind.
+            rx_state_.exchange(kAwake, std::memory_order_acquire);
+        } else {
+            rx_state_.store(kAwake, std::memory_order_relaxed);  // stale notification
+        }
+        reactor.leave();
+        return poll;
+    }
+
+    /// Receiver: binds the reactor's doorbell on first use. False when the
+    /// channel is bound to another reactor's (the futex is used then).
+    bool bind_doorbell(const IdleReactor& reactor) {
+        if (!reactor_doorbell_) reactor_doorbell_ = reactor.doorbell();
+        return reactor_doorbell_ == reactor.doorbell();
     }
 
     void push(T&& value) {
@@ -400,6 +464,9 @@ private:
     std::atomic<bool> rx_closed_{false};
     // The receiver's sleep word, on its own line: senders read it every send.
     alignas(64) std::atomic<std::uint32_t> rx_state_{kAwake};
+    /// Rung by senders that find the receiver in the reactor's wait. Written
+    /// once by the receiver before its first PARKED_ON_REACTOR (see above).
+    std::shared_ptr<const EventFd> reactor_doorbell_;
     // Receiver only.
     alignas(64) Block<T>* head_ = nullptr;
     Block<T>* free_head_ = nullptr;
@@ -469,8 +536,11 @@ public:
     Poll try_recv(std::optional<T>& out) { return chan_->try_recv(out); }
 
     /// Waits like recv, but also returns (kEmpty, nothing taken) when a signal
-    /// handler interrupted the sleep.
-    Poll recv_or_interrupt(std::optional<T>& out) { return chan_->recv_or_interrupt(out); }
+    /// handler interrupted the sleep. With a `reactor`, waits in its event wait
+    /// when that is free, running the tasks it wakes on this thread.
+    Poll recv_or_interrupt(std::optional<T>& out, IdleReactor* reactor = nullptr) {
+        return chan_->recv_or_interrupt(out, reactor);
+    }
 
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>();

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <ctime>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -73,55 +72,43 @@ int wait_for_events(int epoll_fd, epoll_event* events, std::optional<Driver::Clo
 Driver::Driver() {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     if (epoll_fd_ < 0) throw_last_os_error();
-    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) {
-        int code = errno;
+    try {
+        wake_ = std::make_shared<const EventFd>();
+    } catch (...) {
         close(epoll_fd_);
-        throw OsError(code);
+        throw;
     }
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = IoDriver::kWakeToken;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &event) != 0) {
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_->fd(), &event) != 0) {
         int code = errno;
-        close(wake_fd_);
         close(epoll_fd_);
         throw OsError(code);
     }
     io_.emplace(epoll_fd_);
 }
 
-Driver::~Driver() {
-    close(wake_fd_);
-    close(epoll_fd_);
-}
+Driver::~Driver() { close(epoll_fd_); }
 
-void Driver::park(std::optional<Clock::time_point> deadline) {
+bool Driver::park(std::optional<Clock::time_point> deadline) {
     io_->release_pending();  // no event of an earlier batch refers to these any more
     epoll_event events[kMaxEvents];
     for (;;) {
         int count = wait_for_events(epoll_fd_, events, deadline);
-        if (count < 0) return;  // EINTR: a signal arrived; the caller re-checks its queue
+        // EINTR: a signal arrived; the caller acts on it first. (Only the
+        // first wait blocks, so a later one is hardly ever interrupted.)
+        if (count < 0) return false;
         for (int i = 0; i < count; ++i) {
-            if (events[i].data.u64 == IoDriver::kWakeToken) drain_wakeups();
+            if (events[i].data.u64 == IoDriver::kWakeToken) wake_->drain();
             else io_->dispatch(events[i].data.u64, events[i].events);
         }
         // A full buffer may have left events behind: collect them at once.
-        if (count < kMaxEvents) return;
+        if (count < kMaxEvents) return true;
         deadline = Clock::time_point::min();
     }
 }
 
-void Driver::unpark() noexcept {
-    std::uint64_t one = 1;
-    // The counter only saturates after 2^64-2 unread wakes; EAGAIN then still
-    // leaves the descriptor readable, which is all a wake needs.
-    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof(one));
-}
-
-void Driver::drain_wakeups() noexcept {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof(count));
-}
+void Driver::unpark() noexcept { wake_->ring(); }
 
 }  // namespace cadrel::rt

@@ -9,15 +9,21 @@
 // over), so `park` is never called concurrently; `unpark` may be called from
 // any thread.
 //
+// The wait may also be lent to a thread that is not a worker (see
+// idle_reactor.hpp); it stays one owner at a time, and the owner is the only
+// caller of `park`.
+//
 // The wait honours deadlines to the nanosecond where the kernel has
 // epoll_pwait2 (Linux 5.11); elsewhere it rounds the timeout up to whole
 // milliseconds. Either way it never returns before the deadline on its own.
 #pragma once
 
+#include "runtime/event_fd.hpp"
 #include "runtime/io_driver.hpp"
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 
 namespace cadrel::rt {
@@ -33,8 +39,10 @@ public:
     Driver& operator=(const Driver&) = delete;
 
     /// Blocks until unparked, until `deadline` passes, or until events arrive,
-    /// and handles what arrived. Called by the one worker that owns the wait.
-    void park(std::optional<Clock::time_point> deadline);
+    /// and handles what arrived. Called by the one thread that owns the wait.
+    /// Returns false when a signal handler interrupted the wait (nothing was
+    /// handled then), true otherwise.
+    bool park(std::optional<Clock::time_point> deadline);
 
     /// Makes the current or next park return promptly. Any thread.
     void unpark() noexcept;
@@ -42,11 +50,12 @@ public:
     /// The readiness service on this driver's epoll instance.
     IoDriver& io() noexcept { return *io_; }
 
-private:
-    void drain_wakeups() noexcept;
+    /// The eventfd that unpark() rings, for holders that may outlive the driver.
+    const std::shared_ptr<const EventFd>& doorbell() const noexcept { return wake_; }
 
+private:
     int epoll_fd_ = -1;
-    int wake_fd_ = -1;
+    std::shared_ptr<const EventFd> wake_;
     std::optional<IoDriver> io_;
 };
 

@@ -59,6 +59,10 @@ public:
 
     std::size_t worker_count() const noexcept { return scheduler_->worker_count(); }
 
+    /// The driver's wait, for a receiver to spend its idle time in (see
+    /// idle_reactor.hpp). Valid as long as this runtime.
+    IdleReactor& idle_reactor() noexcept { return *scheduler_; }
+
 private:
     std::shared_ptr<Scheduler> scheduler_;
 };

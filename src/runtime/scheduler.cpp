@@ -5,8 +5,10 @@
 #include "runtime/panic.hpp"
 #include "runtime/thread_util.hpp"
 
+#include <atomic>
 #include <latch>
 #include <new>
+#include <pthread.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -14,6 +16,29 @@ namespace cadrel::rt {
 
 namespace {
 thread_local const Scheduler* current_worker_of = nullptr;
+/// Set while this thread, as the guest, handles what the driver's wait
+/// brought: tasks it wakes then are kept for it to run (see leave()).
+thread_local const Scheduler* collecting_for = nullptr;
+
+/// How long a guest may stay away from the wait before a worker takes it.
+constexpr auto kGuestAwayLimit = std::chrono::milliseconds(10);
+
+/// The least timer slack the kernel takes: timed waits end when they are due.
+constexpr unsigned long kExactTimers = 1;
+
+/// The guest thread's own timer slack while its waits have it lowered (0: not lowered).
+thread_local unsigned long guest_saved_timer_slack = 0;
+
+/// Forks this process has been through, counted in each child. The guest's
+/// calls, made for every wait, compare it instead of asking the kernel for
+/// the process id (getpid is a system call under current C libraries).
+std::atomic<std::uint64_t> forks_seen{0};
+
+void count_fork_in_child() noexcept { forks_seen.fetch_add(1, std::memory_order_relaxed); }
+
+void watch_forks() noexcept {
+    [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, &count_fork_in_child);
+}
 }
 
 Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
@@ -25,6 +50,8 @@ Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
 Scheduler::~Scheduler() { shutdown(); }
 
 void Scheduler::start() {
+    watch_forks();
+    forks_at_start_ = forks_seen.load(std::memory_order_relaxed);
     owner_pid_ = getpid();
     threads_.reserve(worker_count_);
     // Return only once every worker has named itself, so the threads show
@@ -35,6 +62,7 @@ void Scheduler::start() {
             threads_.emplace_back(
                 [this, &named] {
                     set_current_thread_name(thread_name_);
+                    set_current_timer_slack(kExactTimers);  // timers fire when due, not up to 50 us later
                     named.count_down();
                     worker_main();
                 },
@@ -84,6 +112,13 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         return;
     }
     core->queue_next_ = nullptr;
+    if (collecting_for == this) {
+        // Woken by the guest's own wait: it runs the task itself, no one else wakes.
+        if (guest_tail_) guest_tail_->queue_next_ = core;
+        else guest_head_ = core;
+        guest_tail_ = core;
+        return;
+    }
     if (queue_tail_) queue_tail_->queue_next_ = core;
     else queue_head_ = core;
     queue_tail_ = core;
@@ -91,7 +126,7 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         wake_idle_worker();
         lock.unlock();
         idle_workers_cv_.notify_one();
-    } else if (driver_parked_) {
+    } else if (driver_parked_ && !guest_holds_driver_) {
         driver_parked_ = false;  // one wake is enough until it parks again
         lock.unlock();
         driver_.unpark();
@@ -113,7 +148,7 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             if (!queue_head_) queue_tail_ = nullptr;
             return core;
         }
-        if (!driver_taken_) {
+        if (!driver_taken_ && guest_request_ == nullptr && !guest_keeps_wait_) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
             driver_parked_ = true;
@@ -124,6 +159,9 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             lock.lock();
             driver_parked_ = false;
             driver_taken_ = false;
+            // A guest asked for the wait: it is its turn (no worker takes the
+            // wait until the guest has taken it or withdrawn).
+            if (guest_request_ != nullptr) guest_request_->ring();
             // This worker is about to run a task: an idle worker takes the wait
             // over meanwhile. (With nothing queued, this one parks again.)
             if (idle_workers_ > 0 && queue_head_ != nullptr) {
@@ -216,6 +254,11 @@ void Scheduler::stop_and_join() noexcept {
     idle_workers_cv_.notify_all();
     driver_.io().shutdown();  // every readiness wait fails from now on
     driver_.unpark();
+    {
+        // A guest in the wait returns from it now; it may be running a task.
+        std::unique_lock lock(mutex_);
+        guest_left_cv_.wait(lock, [this] { return !guest_holds_driver_; });
+    }
     for (auto& thread : threads_) {
         if (thread.is_current()) {
             // Cannot join oneself; let the thread end on its own.
@@ -282,7 +325,110 @@ void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
     }
 }
 
+IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
+    // In a child of fork() the lock may have been copied held: do not touch it.
+    if (copied_by_fork()) return Entry::kUnavailable;
+    std::unique_lock lock(mutex_);
+    if (stopping_) return Entry::kUnavailable;
+    guest_keeps_wait_ = true;
+    if (!driver_taken_) {
+        driver_taken_ = true;
+        driver_parked_ = true;  // from here on a new earliest timer unparks the guest
+        guest_holds_driver_ = true;
+        return Entry::kEntered;
+    }
+    guest_request_ = &bell;
+    if (driver_parked_) {
+        // The worker in the wait has nothing else to do: make it hand over now.
+        driver_parked_ = false;
+        lock.unlock();
+        driver_.unpark();
+    }
+    return Entry::kRequested;
+}
+
+void Scheduler::withdraw() noexcept {
+    std::lock_guard lock(mutex_);
+    guest_request_ = nullptr;
+}
+
+bool Scheduler::wait() noexcept {
+    const auto deadline = timers_.next_deadline();
+    if (deadline && guest_saved_timer_slack == 0) {
+        guest_saved_timer_slack = current_timer_slack();
+        if (guest_saved_timer_slack != 0) set_current_timer_slack(kExactTimers);
+    }
+    collecting_for = this;
+    const bool completed = driver_.park(deadline);
+    timers_.fire_due(TimerQueue::Clock::now());
+    collecting_for = nullptr;
+    return completed;
+}
+
+void Scheduler::leave() noexcept {
+    std::unique_lock lock(mutex_);
+    driver_parked_ = false;
+    TaskCore* woken = std::exchange(guest_head_, nullptr);
+    guest_tail_ = nullptr;
+    const bool stopping = stopping_;
+    lock.unlock();
+    // Still holding the wait, so shutdown destroys no frame under these runs.
+    while (woken != nullptr) {
+        TaskCore* next = woken->queue_next_;
+        if (stopping) woken->release();  // shutdown destroys it from the live list
+        else run(woken);                 // woken again meanwhile: queued for the workers
+        woken = next;
+    }
+    lock.lock();
+    driver_taken_ = false;
+    guest_holds_driver_ = false;
+    guest_left_cv_.notify_all();  // under the lock: a shutdown may destroy the variable next
+    lock.unlock();
+    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_away_handed_back_ = false;
+}
+
+void Scheduler::begin() noexcept {
+    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_away_handed_back_ = false;
+    if (copied_by_fork()) return;
+    std::lock_guard lock(mutex_);
+    guest_keeps_wait_ = true;
+}
+
+void Scheduler::busy() noexcept {
+    if (guest_away_handed_back_) return;
+    if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;
+    guest_away_handed_back_ = true;
+    if (copied_by_fork()) return;
+    std::unique_lock lock(mutex_);
+    guest_keeps_wait_ = false;
+    hand_free_wait_to_a_worker(lock);
+}
+
+void Scheduler::done() noexcept {
+    if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
+    if (copied_by_fork()) return;
+    std::unique_lock lock(mutex_);
+    guest_keeps_wait_ = false;
+    hand_free_wait_to_a_worker(lock);
+}
+
+/// Wakes a sleeping worker when no one owns the wait or asks for it: it takes
+/// the wait, having nothing else to do. (Without a sleeper, every worker is
+/// busy and looks at the wait before it sleeps.)
+void Scheduler::hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) noexcept {
+    if (stopping_ || driver_taken_ || guest_request_ != nullptr || idle_workers_ == 0) return;
+    wake_idle_worker();
+    lock.unlock();
+    idle_workers_cv_.notify_one();
+}
+
 bool Scheduler::is_forked_copy() const noexcept { return owner_pid_ != 0 && getpid() != owner_pid_; }
+
+bool Scheduler::copied_by_fork() const noexcept {
+    return owner_pid_ != 0 && forks_seen.load(std::memory_order_relaxed) != forks_at_start_;
+}
 
 void Scheduler::abandon_after_fork() noexcept {
     if (abandoned_) return;

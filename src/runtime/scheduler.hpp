@@ -19,6 +19,20 @@
 // Timers: the worker that owns the driver's wait sleeps until the earliest
 // deadline of the timer queue and fires what is due each time it wakes.
 //
+// Lending the wait (idle_reactor.hpp): a thread that is not a worker may own
+// the driver's wait instead of a worker, which `guest_holds_driver_` records.
+// Tasks its wait wakes on its own thread go on a private list instead of the
+// run queue (no worker is woken for them) and run on that thread in leave().
+// While it holds the wait, queuing a task never unparks the driver: a task
+// queued then is for the workers, who are either asleep on the condition
+// variable (and get a wake token) or busy (and look at the queue before they
+// sleep). While a guest's request for the wait stands, no worker takes it, and
+// the worker that lets go of it rings the guest. Once a guest has begun, the
+// free wait is kept for it (workers do not take it) until it stays away for a
+// while or is done receiving: then a worker is woken to take it. Shutdown
+// waits for a guest to leave before it destroys any frame, since the guest may
+// be running one.
+//
 // Every task that has been spawned and has not completed is on the live list,
 // so shutdown can find the ones that sleep elsewhere (in a timer or on a
 // descriptor): shutdown stops and joins the workers first, then destroys the
@@ -27,14 +41,17 @@
 #pragma once
 
 #include "runtime/driver.hpp"
+#include "runtime/idle_reactor.hpp"
 #include "runtime/task.hpp"
 #include "runtime/thread_util.hpp"
 #include "runtime/timer_queue.hpp"
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -47,7 +64,7 @@ namespace cadrel::rt {
 /// rather than the C library's default, which is as small as 128 KiB on musl.
 inline constexpr std::size_t kWorkerStackSize = std::size_t{2} << 20;
 
-class Scheduler {
+class Scheduler final : public IdleReactor {
 public:
     Scheduler(std::size_t worker_count, std::string thread_name,
               std::function<void()> on_thread_stop = {});
@@ -73,17 +90,32 @@ public:
     /// the child has none of its worker threads, so nothing may be spawned.
     bool is_forked_copy() const noexcept;
 
+    /// The same, from a count of forks kept by a fork handler: no system call,
+    /// for the calls a receiver makes around every wait.
+    bool copied_by_fork() const noexcept;
+
     /// Queues a sleeper on the time driver, waking the worker that waits in
     /// the driver when the new deadline is the earliest.
     void add_timer(TimerQueue::Clock::time_point deadline, Waker waker);
     std::size_t worker_count() const noexcept { return worker_count_; }
     Driver& driver() noexcept { return driver_; }
 
+    // IdleReactor: the driver's wait lent to a receiver (see idle_reactor.hpp).
+    Entry enter(ReceiverBell& bell) noexcept override;
+    void withdraw() noexcept override;
+    bool wait() noexcept override;
+    void leave() noexcept override;
+    void begin() noexcept override;
+    void busy() noexcept override;
+    void done() noexcept override;
+    const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
+
 private:
     friend class TaskCore;
 
     void schedule(TaskCore* core) noexcept;
     void wake_idle_worker() noexcept;
+    void hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) noexcept;
     void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;
@@ -101,6 +133,8 @@ private:
     std::recursive_mutex shutdown_mutex_;
     mutable std::mutex mutex_;
     std::condition_variable idle_workers_cv_;
+    /// Signalled when a guest gives the driver's wait back (shutdown waits for it).
+    std::condition_variable guest_left_cv_;
     // Guarded by mutex_.
     TaskCore* queue_head_ = nullptr;
     TaskCore* queue_tail_ = nullptr;
@@ -111,11 +145,28 @@ private:
     std::size_t wake_tokens_ = 0;
     bool driver_parked_ = false;
     bool driver_taken_ = false;
+    /// The driver's wait is lent to a thread that is not a worker.
+    bool guest_holds_driver_ = false;
+    /// A guest waiting for a worker to hand the wait over, rung when it does.
+    ReceiverBell* guest_request_ = nullptr;
+    /// From a guest's begin() or entry until it stays away (busy()) or is
+    /// done(), the free wait is kept for it: no worker takes it. A worker that
+    /// did would keep the guest's channel fed, so that the guest would never be
+    /// idle to take the wait back, and every event would cross threads again.
+    bool guest_keeps_wait_ = false;
+    /// Guest thread only: when it last left the wait, and whether busy() has
+    /// handed the wait to a worker since.
+    std::chrono::steady_clock::time_point guest_left_at_{};
+    bool guest_away_handed_back_ = false;
+    /// Tasks the guest's waits woke, for it to run in leave().
+    TaskCore* guest_head_ = nullptr;
+    TaskCore* guest_tail_ = nullptr;
     bool stopping_ = false;
     bool shut_down_ = false;
 
     std::vector<NativeThread> threads_;
     pid_t owner_pid_ = 0;     // the process that started the workers
+    std::uint64_t forks_at_start_ = 0;  // forks the process had been through then
     bool abandoned_ = false;  // shutdown in a forked child gave up the scheduler
 
     void abandon_after_fork() noexcept;

@@ -24,6 +24,15 @@ void set_current_thread_name(const std::string& name) noexcept {
     prctl(PR_SET_NAME, reinterpret_cast<unsigned long>(cut), 0, 0, 0);
 }
 
+unsigned long current_timer_slack() noexcept {
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    return slack < 0 ? 0 : static_cast<unsigned long>(slack);
+}
+
+void set_current_timer_slack(unsigned long nanoseconds) noexcept {
+    prctl(PR_SET_TIMERSLACK, nanoseconds, 0, 0, 0);
+}
+
 std::string current_thread_name() {
     char buffer[17] = {};  // PR_GET_NAME writes up to 16 bytes
     if (prctl(PR_GET_NAME, reinterpret_cast<unsigned long>(buffer), 0, 0, 0) != 0 || buffer[0] == '\0')

@@ -1,4 +1,4 @@
-// Naming the current thread, and native threads started with a stack size of
+// Naming the current thread, its timer slack, and native threads started with a stack size of
 // our choosing.
 #pragma once
 
@@ -16,6 +16,14 @@ void set_current_thread_name(const std::string& name) noexcept;
 
 /// The current thread's name, or "<unnamed>" when it has none.
 std::string current_thread_name();
+
+/// The current thread's timer slack in nanoseconds: how late the kernel may
+/// end its timed waits to batch wake-ups (50 us unless changed).
+unsigned long current_timer_slack() noexcept;
+
+/// Sets the current thread's timer slack; 1 ns is the least the kernel takes
+/// (0 would mean "back to the default").
+void set_current_timer_slack(unsigned long nanoseconds) noexcept;
 
 /// A joinable thread with an explicit stack size, started with every
 /// asynchronous signal blocked. The C library's default stack varies (128 KiB

@@ -1,6 +1,7 @@
 // Helpers that several native test files share: bounds, waits, /proc counts.
 #pragma once
 
+#include "runtime/os_error.hpp"
 #include "runtime/runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,10 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace cadrel::test_support {
 
@@ -82,6 +87,42 @@ inline bool thread_count_settles_to(std::size_t expected, std::chrono::milliseco
         std::this_thread::sleep_for(1ms);
     }
 }
+
+// ---- descriptors -------------------------------------------------------------
+
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const noexcept { return fd_; }
+    void reset() noexcept {
+        if (fd_ >= 0) close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+};
+
+/// A connected, non-blocking pair of stream sockets.
+struct SocketPair {
+    UniqueFd local;
+    UniqueFd peer;
+
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) rt::throw_last_os_error();
+        local = UniqueFd(fds[0]);
+        peer = UniqueFd(fds[1]);
+    }
+};
+
+inline void send_byte(int fd) { ASSERT_EQ(write(fd, "x", 1), 1); }
 
 // ---- tasks and the test process --------------------------------------------
 

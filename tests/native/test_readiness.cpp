@@ -64,39 +64,9 @@ using support::wait_until;
 
 // ---- descriptors ---------------------------------------------------------------
 
-class UniqueFd {
-public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-    int get() const noexcept { return fd_; }
-    void reset() noexcept {
-        if (fd_ >= 0) close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
-
-/// A connected, non-blocking pair of stream sockets.
-struct SocketPair {
-    UniqueFd local;
-    UniqueFd peer;
-
-    SocketPair() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) rt::throw_last_os_error();
-        local = UniqueFd(fds[0]);
-        peer = UniqueFd(fds[1]);
-    }
-};
-
-void send_byte(int fd) { ASSERT_EQ(write(fd, "x", 1), 1); }
+using support::send_byte;
+using support::SocketPair;
+using support::UniqueFd;
 
 UniqueFd new_epoll() {
     UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));

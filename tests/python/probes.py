@@ -83,3 +83,21 @@ def forks_that_hang(forks, child, before_fork=lambda: None, timeout=10.0):
                 break
             time.sleep(0.001)
     return hung
+
+
+def worker_context_switches():
+    """Voluntary context switches of the "cadrel-worker" threads so far: each time one of them
+    went to sleep, which it does again after every wake-up."""
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                if comm.read().rstrip("\n") != WORKER_NAME:
+                    continue
+            with open(f"/proc/self/task/{tid}/status") as status:
+                for line in status:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total

@@ -1,0 +1,182 @@
+# An idle loop waits for descriptors and timers on its own thread: readiness and due timers reach
+# their callbacks with no worker woken, in deadline order whichever thread fired them, and the
+# wait spends no CPU and still ends on a signal.
+import asyncio
+import os
+import random
+import signal
+import socket
+import time
+import weakref
+
+import pytest
+
+import cadrel
+import probes
+from bodies import watchdog
+
+LOOP_KINDS = ["asyncio", "cadrel"]
+
+
+@pytest.fixture(params=LOOP_KINDS)
+def any_loop(request):
+    new_loop = asyncio.new_event_loop() if request.param == "asyncio" else cadrel.CadrelLoop()
+    yield new_loop
+    new_loop.close()
+
+
+def watch_reader(loop, fd, callback, *args):
+    # CadrelLoop takes the callback's arguments as one tuple.
+    if isinstance(loop, cadrel.CadrelLoop):
+        loop.add_reader(fd, callback, args)
+    else:
+        loop.add_reader(fd, callback, *args)
+
+
+def ping_pong(loop, rounds):
+    """`rounds` round trips of one byte over a socket pair whose ends the loop watches."""
+    ends = socket.socketpair()
+    remaining = [rounds]
+    # A watcher holds its callback: one that held the loop would keep it alive for good.
+    loop_ref = weakref.ref(loop)
+
+    # One callback for both ends: the first end counts the rounds, the other echoes. CadrelLoop
+    # may still run a callback queued before its watcher was removed: it does nothing once the
+    # rounds are over.
+    def on_readable(sock):
+        if not remaining[0]:
+            return
+        try:
+            sock.recv(64)
+        except BlockingIOError:
+            return
+        if sock is ends[0]:
+            remaining[0] -= 1
+            if not remaining[0]:
+                loop_ref().stop()
+                return
+        sock.send(b"x")
+
+    for sock in ends:
+        sock.setblocking(False)
+        watch_reader(loop, sock.fileno(), on_readable, sock)
+    try:
+        ends[0].send(b"x")
+        with watchdog(loop):
+            loop.run_forever()
+    finally:
+        for sock in ends:
+            loop.remove_reader(sock.fileno())
+            sock.close()
+    assert remaining == [0]
+
+
+def test_readiness_on_an_idle_loop_wakes_no_worker(loop):
+    ping_pong(loop, 50)  # the watchers' registration happens on workers
+    rounds = 500
+    before = probes.worker_context_switches()
+    ping_pong(loop, rounds)
+    # Two readiness events per round: had each woken a worker, this would be 1000 or more. A few
+    # come from the hand-over of the wait when the run begins and from the watchers' removal, a
+    # few more when the machine keeps the loop thread from its callbacks for a while.
+    assert probes.worker_context_switches() - before < rounds // 10
+
+
+def test_due_timers_on_an_idle_loop_wake_no_worker(loop):
+    count = 100
+    fired = []
+    for i in range(count):
+        loop.call_later(0.1 + 0.002 * i, fired.append, i)
+    loop.call_later(0.1 + 0.002 * count, loop.stop)
+    time.sleep(0.05)  # workers run the timer tasks' first steps now, before the count
+    before = probes.worker_context_switches()
+    with watchdog(loop):
+        loop.run_forever()
+    assert fired == list(range(count))
+    # Had each timer woken a worker, this would be 100 or more (as above, a few are expected).
+    assert probes.worker_context_switches() - before < count // 4
+
+
+def test_timers_run_in_deadline_order_while_callbacks_block(any_loop):
+    """Some timers start a stretch of callbacks that keeps the loop thread busy past later
+    deadlines (timers then come due while it runs Python code, and CadrelLoop hands its wait to a
+    worker), the others leave it idle."""
+    loop = any_loop
+    count = 30
+    spacing = 0.01
+    order = list(range(count))
+    random.Random(30).shuffle(order)
+    deadlines = {}
+    fired = []
+
+    def block(left):
+        time.sleep(spacing / 2)
+        if left:
+            loop.call_soon(block, left - 1)
+
+    def on_timer(i):
+        fired.append((i, time.monotonic()))
+        if i % 5 == 2 and i < count - 5:  # every stretch ends before the last timer
+            loop.call_soon(block, 5)
+        if len(fired) == count:
+            loop.stop()
+
+    start = time.monotonic() + 0.05
+    for i in order:
+        delay = start + i * spacing - time.monotonic()
+        deadlines[i] = time.monotonic() + delay  # a timer may not run before this
+        loop.call_later(delay, on_timer, i)
+    with watchdog(loop):
+        loop.run_forever()
+    assert [i for i, _ in fired] == list(range(count))
+    assert [i for i, at in fired if at < deadlines[i]] == []
+
+
+def test_an_idle_loop_with_watchers_and_pending_timers_spends_no_cpu(any_loop):
+    loop = any_loop
+    left, right = socket.socketpair()
+    try:
+        watch_reader(loop, left.fileno(), int)
+        # A pending timer holds its handle, and CadrelLoop's handle holds the loop: the second
+        # run lets it fire, so that the loop can go.
+        loop.call_later(0.8, loop.stop)
+        loop.call_later(0.5, loop.stop)
+        cpu = time.process_time()
+        with watchdog(loop):
+            loop.run_forever()
+        cpu = time.process_time() - cpu
+        with watchdog(loop):
+            loop.run_forever()
+        loop.remove_reader(left.fileno())
+    finally:
+        left.close()
+        right.close()
+    # Polling of any kind would take a good part of the half second.
+    assert cpu < 0.1
+
+
+class Interrupted(Exception):
+    pass
+
+
+def test_a_signal_ends_the_idle_wait_and_its_handler_raises_out_of_the_run(any_loop):
+    loop = any_loop
+    left, right = socket.socketpair()
+
+    def raise_interrupted(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, raise_interrupted)
+    try:
+        watch_reader(loop, left.fileno(), int)
+        signal.setitimer(signal.ITIMER_REAL, 0.2, 0.05)  # again until the run has ended
+        started = time.monotonic()
+        with watchdog(loop), pytest.raises(Interrupted):
+            loop.run_forever()
+        assert time.monotonic() - started < 10
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        loop.remove_reader(left.fileno())
+        left.close()
+        right.close()

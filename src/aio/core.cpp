@@ -41,6 +41,9 @@ void AioCore::shut_down() noexcept {
         std::deque<ReadyItem> queued = std::move(ready);
         ready.clear();
     }
+    // No send is in progress: the workers are joined, and host threads post
+    // attached, as this thread is. Later sends find no receiver and ring nothing.
+    if (receiver) receiver->unbind_reactor();
     receiver.reset();  // refuses later posts and drops queued messages
     runtime.reset();   // closes the driver's descriptors
 }

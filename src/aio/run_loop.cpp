@@ -66,15 +66,19 @@ void accept(AioCore& core, AioMessage& message) {
     }
 }
 
-/// Collects posted messages; sleeps for the first one when `may_sleep`.
+/// Collects posted messages; when `may_sleep`, first waits for one, in the
+/// runtime's event wait when that is free: the watcher and timer tasks that
+/// its events wake run on this thread, so their reports are queued without
+/// waking a worker. A signal ends the wait early (the caller runs the handlers).
 void collect_messages(AioCore& core, bool may_sleep) {
     std::optional<AioMessage> message;
     if (may_sleep) {
+        AioReceiver::Poll poll;
         {
             binding::Detached detached;
-            message = core.receiver->recv();
+            poll = core.receiver->recv_or_interrupt(message, &core.runtime->idle_reactor());
         }
-        if (message) accept(core, *message);
+        if (poll == AioReceiver::Poll::kValue) accept(core, *message);
         message.reset();
     }
     while (core.receiver->try_recv(message) == AioReceiver::Poll::kValue) {
@@ -151,8 +155,10 @@ public:
     explicit RunningFlag(AioCore& core) : core_(core) {
         core_.running = true;
         core_.loop_thread = std::this_thread::get_id();
+        core_.runtime->idle_reactor().begin();  // the event wait is kept for this thread
     }
     ~RunningFlag() {
+        core_.runtime->idle_reactor().done();  // workers wait for events between runs
         core_.running = false;
         core_.loop_thread = {};
         core_.stopping = false;
@@ -215,6 +221,7 @@ void run(CoreObject* self) {
             ReadyItem item = std::move(core.ready.front());
             core.ready.pop_front();
             run_item(self, item);
+            core.runtime->idle_reactor().busy();  // a long stretch hands the event wait to a worker
         }
         if (core.stopping) return;
     }

@@ -206,6 +206,9 @@ public:
         }
     }
 
+    /// Receiver: drops the bound doorbell (see Receiver::unbind_reactor).
+    void unbind_doorbell() noexcept { reactor_doorbell_.reset(); }
+
     /// Like recv, but a signal that interrupts the sleep ends it too: kEmpty
     /// then means nothing was taken, so the caller can act on the signal and
     /// call again. With a `reactor`, the sleep is spent in its event wait
@@ -501,6 +504,15 @@ public:
     /// True once the receiving end has been dropped; sends are refused from then on.
     bool is_closed() const { return chan_->is_closed(); }
 
+    /// Lets go of the reactor's doorbell, so that its descriptor closes with its
+    /// runtime rather than with the last sender. Only while no send can be in
+    /// progress (every sending thread joined, or serialised with this call): a
+    /// sender that found the receiver parked in the reactor rings the doorbell
+    /// after it has changed the receiver's state.
+    void unbind_reactor() noexcept {
+        if (chan_) chan_->unbind_doorbell();
+    }
+
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>();
     explicit Sender(std::shared_ptr<channel_detail::Chan<T>> chan) : chan_(std::move(chan)) {
@@ -540,6 +552,15 @@ public:
     /// when that is free, running the tasks it wakes on this thread.
     Poll recv_or_interrupt(std::optional<T>& out, IdleReactor* reactor = nullptr) {
         return chan_->recv_or_interrupt(out, reactor);
+    }
+
+    /// Lets go of the reactor's doorbell, so that its descriptor closes with its
+    /// runtime rather than with the last sender. Only while no send can be in
+    /// progress (every sending thread joined, or serialised with this call): a
+    /// sender that found the receiver parked in the reactor rings the doorbell
+    /// after it has changed the receiver's state.
+    void unbind_reactor() noexcept {
+        if (chan_) chan_->unbind_doorbell();
     }
 
 private:

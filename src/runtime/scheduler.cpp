@@ -19,6 +19,13 @@ thread_local const Scheduler* current_worker_of = nullptr;
 /// Set while this thread, as the guest, handles what the driver's wait
 /// brought: tasks it wakes then are kept for it to run (see leave()).
 thread_local const Scheduler* collecting_for = nullptr;
+// The scheduler whose guest this thread is, from begin() to done(): tasks it
+// makes runnable (a wake, a spawn) while the wait is kept for it go on its
+// private list too, and run on this thread in its next round in the wait, so
+// that scheduling a timer or re-arming a watcher between two waits wakes no
+// worker. They go to the workers instead when it cannot take the wait or stays
+// away from it.
+thread_local const Scheduler* deferring_for = nullptr;
 
 /// How long a guest may stay away from the wait before a worker takes it.
 constexpr auto kGuestAwayLimit = std::chrono::milliseconds(10);
@@ -112,8 +119,9 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         return;
     }
     core->queue_next_ = nullptr;
-    if (collecting_for == this) {
-        // Woken by the guest's own wait: it runs the task itself, no one else wakes.
+    if (collecting_for == this || (deferring_for == this && guest_keeps_wait_)) {
+        // Woken by the guest's own wait, or by the guest between two rounds in
+        // it: it runs the task itself, no one else wakes.
         if (guest_tail_) guest_tail_->queue_next_ = core;
         else guest_head_ = core;
         guest_tail_ = core;
@@ -338,6 +346,10 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
         return Entry::kEntered;
     }
     guest_request_ = &bell;
+    // The guest sleeps until a worker hands the wait over: what it deferred is
+    // for the workers now.
+    queue_guest_tasks_for_workers(lock);
+    if (!lock.owns_lock()) lock.lock();
     if (driver_parked_) {
         // The worker in the wait has nothing else to do: make it hand over now.
         driver_parked_ = false;
@@ -353,7 +365,9 @@ void Scheduler::withdraw() noexcept {
 }
 
 bool Scheduler::wait() noexcept {
-    const auto deadline = timers_.next_deadline();
+    // Tasks the guest deferred run in leave(): only look for events then. (Only
+    // this thread adds to or takes from the private list.)
+    const auto deadline = guest_head_ != nullptr ? std::optional(TimerQueue::Clock::now()) : timers_.next_deadline();
     if (deadline && guest_saved_timer_slack == 0) {
         guest_saved_timer_slack = current_timer_slack();
         if (guest_saved_timer_slack != 0) set_current_timer_slack(kExactTimers);
@@ -394,6 +408,7 @@ void Scheduler::begin() noexcept {
     if (copied_by_fork()) return;
     std::lock_guard lock(mutex_);
     guest_keeps_wait_ = true;
+    deferring_for = this;
 }
 
 void Scheduler::busy() noexcept {
@@ -403,15 +418,51 @@ void Scheduler::busy() noexcept {
     if (copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     guest_keeps_wait_ = false;
+    queue_guest_tasks_for_workers(lock);
+    if (!lock.owns_lock()) lock.lock();
     hand_free_wait_to_a_worker(lock);
 }
 
 void Scheduler::done() noexcept {
     if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
+    if (deferring_for == this) deferring_for = nullptr;
     if (copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     guest_keeps_wait_ = false;
+    queue_guest_tasks_for_workers(lock);
+    if (!lock.owns_lock()) lock.lock();
     hand_free_wait_to_a_worker(lock);
+}
+
+/// Moves the tasks the guest deferred to the run queue and wakes workers for
+/// them. Caller holds mutex_, which may be released on return. Guest thread only,
+/// while it does not hold the wait (the list is then its deferrals alone).
+void Scheduler::queue_guest_tasks_for_workers(std::unique_lock<std::mutex>& lock) noexcept {
+    TaskCore* deferred = std::exchange(guest_head_, nullptr);
+    guest_tail_ = nullptr;
+    if (deferred == nullptr) return;
+    if (stopping_) {
+        lock.unlock();
+        while (deferred != nullptr) std::exchange(deferred, deferred->queue_next_)->release();
+        return;
+    }
+    std::size_t count = 0;
+    for (TaskCore* core = deferred; core != nullptr; core = core->queue_next_) {
+        if (queue_tail_) queue_tail_->queue_next_ = core;
+        else queue_head_ = core;
+        queue_tail_ = core;
+        ++count;
+    }
+    bool woke = false;
+    for (; count > 0 && idle_workers_ > 0; --count) {
+        wake_idle_worker();
+        woke = true;
+    }
+    const bool unpark = !woke && driver_parked_ && !guest_holds_driver_;
+    if (unpark) driver_parked_ = false;
+    lock.unlock();
+    if (woke) idle_workers_cv_.notify_all();
+    if (unpark) driver_.unpark();
 }
 
 /// Wakes a sleeping worker when no one owns the wait or asks for it: it takes

@@ -35,6 +35,18 @@ inline constexpr bool kUnderTsan = false;
 inline constexpr bool kUnderTsan = false;
 #endif
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 /// How long a test waits for something that should happen at once.
 inline constexpr auto kBound = 20s;
 

@@ -47,19 +47,8 @@ using rt::TimerQueue;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr bool kUnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-constexpr bool kUnderSanitizer = true;
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-#else
-constexpr bool kUnderSanitizer = false;
-#endif
-
 using cadrel::test_support::kBound;
+using cadrel::test_support::kUnderSanitizer;
 /// How late a sleeper may resume before a test calls it lost; far beyond any
 /// real lateness, so it only catches a sleeper that nothing wakes.
 constexpr auto kLateBound = 5s;

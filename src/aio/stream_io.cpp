@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <poll.h>
 #include <sys/sendfile.h>
@@ -59,19 +61,33 @@ ReadOutcome read_into(int fd, char* into, std::size_t size) noexcept {
     return outcome;
 }
 
-/// Reads up to kReadBatch bytes into `batch` in chunks.
-ReadOutcome read_batch(int fd, std::string& batch) noexcept {
+/// The worker thread's scratch space for one read: a turn reads here and keeps
+/// only what arrived, so an idle stream holds no read buffer at all.
+char* read_scratch() noexcept {
+    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadChunk]);
+    return scratch.get();
+}
+
+/// Reads up to kReadBatch bytes through the scratch space, appending them to
+/// `inbound` under the mutex.
+ReadOutcome read_batch(StreamState& state) noexcept {
     ReadOutcome total;
+    char* scratch = read_scratch();
+    if (scratch == nullptr) {
+        total.error = ENOMEM;
+        return total;
+    }
     while (total.bytes < kReadBatch) {
-        const std::size_t used = batch.size();
-        try {
-            batch.resize(used + kReadChunk);
-        } catch (const std::bad_alloc&) {
-            total.error = ENOMEM;
-            break;
+        ReadOutcome turn = read_into(state.fd, scratch, kReadChunk);
+        if (turn.bytes > 0) {
+            std::lock_guard lock(state.mutex);
+            try {
+                state.inbound.append(scratch, turn.bytes);
+            } catch (const std::bad_alloc&) {
+                total.error = ENOMEM;
+                break;
+            }
         }
-        ReadOutcome turn = read_into(fd, batch.data() + used, kReadChunk);
-        batch.resize(used + turn.bytes);
         total.bytes += turn.bytes;
         total.eof = turn.eof;
         total.error = turn.error;
@@ -80,8 +96,8 @@ ReadOutcome read_batch(int fd, std::string& batch) noexcept {
     return total;
 }
 
-/// One read turn: into the buffer the loop thread lent, if any, else into a batch.
-ReadOutcome read_turn(StreamState& state) {
+/// One read turn: into the buffer the loop thread lent, if any, else into `inbound`.
+ReadOutcome read_turn(StreamState& state) noexcept {
     char* target;
     std::size_t room;
     {
@@ -96,15 +112,7 @@ ReadOutcome read_turn(StreamState& state) {
         state.target_filled += outcome.bytes;
         return outcome;
     }
-    std::string batch;
-    ReadOutcome outcome = read_batch(state.fd, batch);
-    std::lock_guard lock(state.mutex);
-    if (state.inbound.empty()) {
-        state.inbound.swap(batch);
-    } else {
-        state.inbound += batch;
-    }
-    return outcome;
+    return read_batch(state);
 }
 
 /// Hands a read turn's result to the loop thread.

@@ -207,20 +207,30 @@ long write_vector(const StreamState& state, iovec* vectors, int count) noexcept 
     return written >= 0 ? static_cast<long>(written) : -errno;
 }
 
-/// Gathers the front of the queue; the strings stay put while only this task
-/// pops them (the loop thread only appends).
-int gather(StreamState& state, iovec* vectors) {
+/// Gathers the front of the queue; the chunks' bytes stay put while only this
+/// task drops them (the loop thread only appends).
+int gather(StreamState& state, iovec* vectors) noexcept {
     std::lock_guard lock(state.mutex);
     if (state.closing) return 0;  // abort() or the end: nothing more goes out
     int count = 0;
-    std::size_t offset = state.front_offset;
-    for (auto chunk = state.outbound.begin(); chunk != state.outbound.end() && count < kMaxIovecs; ++chunk) {
-        vectors[count].iov_base = chunk->data() + offset;
-        vectors[count].iov_len = chunk->size() - offset;
+    std::size_t offset = state.outbound.front_offset();
+    for (const auto& chunk : state.outbound) {
+        if (count == kMaxIovecs) break;
+        vectors[count].iov_base = chunk.bytes.get() + offset;
+        vectors[count].iov_len = chunk.size - offset;
         ++count;
         offset = 0;
     }
     return count;
+}
+
+/// One gathering write of the queue's front. nullopt when nothing is queued;
+/// the vectors live on the worker's stack, not in the task's frame.
+std::optional<long> write_queued(StreamState& state) noexcept {
+    iovec vectors[kMaxIovecs];
+    const int count = gather(state, vectors);
+    if (count == 0) return std::nullopt;
+    return write_vector(state, vectors, count);
 }
 
 /// Drops `written` bytes from the queue's front; reports what the loop thread
@@ -236,18 +246,8 @@ bool consume(StreamState& state, long result) noexcept {
             more = false;
         } else {
             const std::size_t before = state.queued;
-            std::size_t left = static_cast<std::size_t>(result);
-            state.queued -= left;
-            while (left > 0) {
-                std::size_t front = state.outbound.front().size() - state.front_offset;
-                if (left < front) {
-                    state.front_offset += left;
-                    break;
-                }
-                left -= front;
-                state.outbound.pop_front();
-                state.front_offset = 0;
-            }
+            state.queued -= static_cast<std::size_t>(result);
+            state.outbound.consume(static_cast<std::size_t>(result));
             more = state.queued > 0;
             if (state.queued == 0 || (before > state.low_water && state.queued <= state.low_water)) {
                 post = true;
@@ -322,13 +322,12 @@ rt::Task write_stream(StreamHold hold) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
-    iovec vectors[kMaxIovecs];
     for (;;) {
         co_await state->write_gate.pass();
         for (;;) {
-            const int count = gather(*state, vectors);
-            const bool sending_file = count == 0;
-            std::optional<long> outcome = sending_file ? send_file_turn(*state) : write_vector(*state, vectors, count);
+            std::optional<long> outcome = write_queued(*state);
+            const bool sending_file = !outcome;
+            if (sending_file) outcome = send_file_turn(*state);
             if (!outcome) break;  // nothing queued, no file to send
             const long result = *outcome;
             if (result == -EAGAIN || result == -EWOULDBLOCK) {

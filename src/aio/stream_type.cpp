@@ -31,7 +31,9 @@ struct StreamEngine {
     std::shared_ptr<StreamState> state;
     rt::AbortHandle reader;
     rt::AbortHandle writer;
+    HostRef loop;  // spawns the writer; dropped at close()
     bool started = false;
+    bool writing = false;  // the writer was spawned
     bool closed = false;
     Py_buffer lent{};
     bool lending = false;
@@ -105,6 +107,7 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
         stream->built = true;
         engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
+        engine->loop = HostRef::borrow(loop);
         core.streams.emplace(id, HostRef::borrow(transport));
         return object.release();
     });
@@ -120,20 +123,39 @@ void stream_dealloc(PyObject* self) noexcept {
     binding::restore_exception(std::move(in_flight));
 }
 
-/// start(loop): spawns the worker tasks on the loop's runtime. The stream holds
-/// no reference to the runtime itself, so a closed loop's workers and
-/// descriptors go at once, whatever transports outlive it.
+/// The runtime of the stream's loop; raises once the loop has closed. The
+/// stream holds no reference to the runtime itself, so a closed loop's workers
+/// and descriptors go at once, whatever transports outlive it.
+rt::Handle loop_runtime(PyObject* loop) {
+    if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+    AioCore& core = as_core(loop)->core();
+    if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    return core.runtime->handle();
+}
+
+/// Spawns the writer the first time something is queued after start(): most
+/// streams write everything at once and never need one, so an idle stream
+/// costs one task, not two.
+void ensure_writer(StreamEngine& engine) {
+    if (engine.writing || !engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
+    {
+        std::lock_guard lock(engine.state->mutex);
+        if (engine.state->queued == 0 && !engine.state->file.active()) return;
+    }
+    engine.writer = loop_runtime(engine.loop.get()).spawn(write_stream(StreamHold(engine.state)));
+    engine.writing = true;
+}
+
+/// start(loop): spawns the reader (or hang-up watcher) on the loop's runtime,
+/// and the writer if something is queued already.
 PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
     return stream_call(self, [loop](StreamEngine& engine) {
-        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
-        AioCore& core = as_core(loop)->core();
-        if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+        rt::Handle runtime = loop_runtime(loop);
         if (std::exchange(engine.started, true)) return none();
-        rt::Handle runtime = core.runtime->handle();
         const int mode = engine.state->mode;
         if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
         if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
-        if (mode & stream_mode::kWrite) engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
+        ensure_writer(engine);
         return none();
     });
 }
@@ -233,12 +255,15 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         {
             std::lock_guard lock(state.mutex);
             if (size > 0) {
-                state.outbound.emplace_back(bytes, size);
+                state.outbound.push(bytes, size);
                 state.queued += size;
             }
             queued = state.queued;
         }
-        if (size > 0) state.write_gate.open();
+        if (size > 0) {
+            state.write_gate.open();
+            ensure_writer(engine);
+        }
         return binding::check(PyLong_FromSize_t(queued));
     });
 }
@@ -262,6 +287,7 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
             state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
         }
         state.write_gate.open();
+        ensure_writer(engine);
         return none();
     });
 }
@@ -291,6 +317,7 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
         if (std::exchange(engine.closed, true)) return none().release();
         engine.reader.abort();
         engine.writer.abort();
+        engine.loop = HostRef();
         StreamState& state = *engine.state;
         bool released;
         {

@@ -31,6 +31,7 @@ struct ReadOutcome {
     std::size_t bytes = 0;
     bool eof = false;
     int error = 0;
+    bool blocked = false;  // the descriptor would block: wait for readiness before reading again
     bool blocked_empty() const noexcept { return bytes == 0 && !eof && error == 0; }
 };
 
@@ -54,7 +55,11 @@ ReadOutcome read_into(int fd, char* into, std::size_t size) noexcept {
             outcome.eof = true;
             break;
         } else {
-            if (!would_block(errno)) outcome.error = errno;
+            if (would_block(errno)) {
+                outcome.blocked = true;
+            } else {
+                outcome.error = errno;
+            }
             break;
         }
     }
@@ -91,6 +96,7 @@ ReadOutcome read_batch(StreamState& state) noexcept {
         total.bytes += turn.bytes;
         total.eof = turn.eof;
         total.error = turn.error;
+        total.blocked = turn.blocked;
         if (turn.bytes < kReadChunk) break;  // would block, end of file or error
     }
     return total;
@@ -132,7 +138,7 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
     try {
         return scheduler.driver().io().register_fd(state.fd);
     } catch (const rt::OsError& error) {
-        report_read(state, ReadOutcome{0, false, error.code() != 0 ? error.code() : EBADF});
+        report_read(state, ReadOutcome{0, false, error.code() != 0 ? error.code() : EBADF, false});
     } catch (...) {
         // The runtime is shutting down.
     }
@@ -141,22 +147,33 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
 
 }  // namespace
 
+// After handing a batch over the reader waits for readiness first and for the
+// loop thread's permission (the gate) second: the loop thread usually opens
+// the gate before more data arrives, so opening it wakes nobody, and data
+// that arrives finds the reader already past its own wait.
 rt::Task read_stream(StreamHold hold) {
     StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
+    bool drained = false;    // the last read met would-block
+    bool permitted = false;  // passed the gate and not yet reported
     for (;;) {
-        co_await state->read_gate.pass();
-        ReadOutcome outcome = read_turn(*state);
-        while (outcome.blocked_empty()) {
+        if (drained) {
             std::optional<rt::ReadyEvent> event;
             while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
             if (event->shutdown) co_return;
             registration->io().clear(*event);
-            outcome = read_turn(*state);
         }
+        if (!permitted) {
+            co_await state->read_gate.pass();
+            permitted = true;
+        }
+        ReadOutcome outcome = read_turn(*state);
+        drained = outcome.blocked;
+        if (outcome.blocked_empty()) continue;
         report_read(*state, outcome);
+        permitted = false;
         if (outcome.eof || outcome.error != 0) co_return;
     }
 }

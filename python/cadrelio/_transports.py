@@ -150,6 +150,24 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """The workers have news: data, end of file, write progress or an error."""
         if self._ended:
             return  # news that crossed close(): the workers are stopping
+        if not (self._buffered or self._paused or self._closing):
+            # The common case, bytes read and nothing else, is handed over natively.
+            try:
+                delivered = self._stream.deliver(self._protocol.data_received)
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:
+                self._read_wanted = False
+                self._fatal_error(exc, "Fatal error: protocol.data_received() call failed.")
+                return
+            if delivered:
+                if self._paused or self._closing:
+                    self._read_wanted = False
+                elif self._buffered:
+                    self._want_read()  # the protocol was replaced by a buffered one: lend its buffer
+                else:
+                    self._stream.want_read()
+                return
         take = self.is_reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
         if file is not None:

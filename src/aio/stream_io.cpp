@@ -268,6 +268,7 @@ bool consume(StreamState& state, long result) noexcept {
             more = state.queued > 0;
             if (state.queued == 0 || (before > state.low_water && state.queued <= state.low_water)) {
                 post = true;
+                state.write_news = true;
             }
         }
         if (result < 0) post = true;

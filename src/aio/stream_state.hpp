@@ -126,6 +126,7 @@ struct StreamState {
     std::size_t queued = 0;        // bytes in outbound not yet written
     std::size_t low_water = 0;     // report when `queued` falls to this
     int write_error = 0;
+    bool write_news = false;       // the queue drained or fell to the low-water mark since the last poll
     // A file range the writer sends with sendfile once the queue is empty.
     // The descriptor is the job's own duplicate: the host may close its file
     // (a cancelled sendfile) while a worker still sends from it.

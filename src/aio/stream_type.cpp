@@ -203,6 +203,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         {
             std::lock_guard lock(state.mutex);
             state.notice_posted = false;
+            state.write_news = false;
             if (take) {
                 data.swap(state.inbound);
                 filled = std::exchange(state.target_filled, 0);
@@ -225,6 +226,31 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         return binding::check(Py_BuildValue("(NnNinNNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
                                             read_error, Py_ssize_t(queued), PyLong_FromLong(write_error),
                                             PyBool_FromLong(hangup), file.release()));
+    });
+}
+
+/// deliver(receiver) -> bool: the common case of a notice, taken without
+/// building poll()'s tuple. When the workers reported only bytes read into
+/// `inbound` (no end of input, error, lent buffer or write-side news), takes
+/// them, calls `receiver(data)` and returns True; the caller decides whether
+/// to read on. Otherwise changes nothing and returns False: poll() handles it.
+PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
+    return stream_call(self, [receiver](StreamEngine& engine) {
+        StreamState& state = *engine.state;
+        std::string data;
+        {
+            std::lock_guard lock(state.mutex);
+            const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
+                                   state.target == nullptr && !state.hangup && state.write_error == 0 &&
+                                   !state.write_news && !state.file.finished;
+            if (!only_data) return HostRef::borrow(Py_False);
+            state.notice_posted = false;
+            data.swap(state.inbound);
+        }
+        HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        PyObject* argument = bytes.get();
+        HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
+        return HostRef::borrow(Py_True);
     });
 }
 
@@ -351,6 +377,8 @@ PyMethodDef stream_methods[] = {
     {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
+    {"deliver", deliver_method, METH_O,
+     "deliver($self, receiver)\n--\n\nCalls receiver(data) when only read bytes are waiting; True if it did."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
     {"send_file", send_file_method, METH_VARARGS,

@@ -2,11 +2,11 @@
 //
 // One stream (a connected socket or one end of a pipe) has up to two worker
 // tasks: a reader (or, on a write pipe, a watcher for the reading side going
-// away) and a writer. The reader reads until the descriptor would block, at
-// most kReadBatch bytes per turn, and hands the batch over in one message; it
-// then waits at its gate until the loop thread has taken the batch and wants
-// more, so a paused stream stops reading and the kernel's window closes. The
-// writer flushes the outbound queue with one gathering write per readiness
+// away) and a writer, spawned once something is first queued. The reader
+// reads until the descriptor would block, at most kReadBatch bytes per turn,
+// and hands the batch over in one message; before reading again it waits for
+// readiness and then at its gate until the loop thread wants more, so a
+// paused stream stops reading and the kernel's window closes. The writer flushes the outbound queue with one gathering write per readiness
 // and tells the loop thread only what it acts on (the queue drained, fell to
 // the low-water mark, or failed), at most one message in flight.
 //

@@ -265,13 +265,14 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._conn_lost += 1
             return
         try:
-            self._stream.write(data)
+            queued = self._stream.write(data)
         except (SystemExit, KeyboardInterrupt):
             raise
         except BaseException as exc:
             self._write_failed(exc)
             return
-        self._maybe_pause_protocol()
+        if queued > self._high_water:
+            self._maybe_pause_protocol()
 
     _lost_write_message = "socket.send() raised exception."
 

@@ -140,6 +140,39 @@ def test_ending_at_once_still_loses_the_connection(loop, ending, moment):
     run(loop, main())
 
 
+@pytest.mark.parametrize("moment", ["connection_made", "connected", "after_a_small_write"])
+def test_more_than_the_socket_takes_is_sent_whenever_it_is_written(loop, moment):
+    """Bytes beyond what the kernel takes at once are flushed later, whether written before the
+    transport started its workers, after, or after writes that went out at once; close()
+    waits for them."""
+    ours, peer = make_pair("unix")
+    payload = os.urandom(4 << 20)
+
+    class Writes(Recorder):
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            if moment == "connection_made":
+                transport.write(payload)
+
+    async def main():
+        protocol = Writes(loop)
+        transport = await connect(loop, ours, protocol)
+        if moment == "after_a_small_write":
+            transport.write(b"x")
+            await asyncio.sleep(0.05)
+            assert transport.get_write_buffer_size() == 0
+        if moment != "connection_made":
+            transport.write(payload)
+        assert transport.get_write_buffer_size() > 0
+        transport.close()
+        received = await loop.run_in_executor(None, recv_all, peer)
+        assert received == (b"x" if moment == "after_a_small_write" else b"") + payload
+        assert await protocol.lost is None
+        peer.close()
+
+    run(loop, main())
+
+
 def test_closing_after_the_loop_closed_raises_and_the_socket_goes_with_the_transport(loop):
     ours, peer = socket.socketpair()
     ours.setblocking(False)

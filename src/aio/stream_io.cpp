@@ -44,13 +44,21 @@ ssize_t read_retrying(int fd, char* into, std::size_t size) noexcept {
 }
 
 /// Reads into [into, into + size) until it is full, the descriptor would
-/// block, or end of file / an error.
-ReadOutcome read_into(int fd, char* into, std::size_t size) noexcept {
+/// block, or end of file / an error. A stream socket returns everything it
+/// holds, so a short read from one means it is drained: the read that would
+/// only say EAGAIN is skipped (any later arrival is a new readiness report).
+ReadOutcome read_into(const StreamState& state, char* into, std::size_t size) noexcept {
+    const bool short_read_drains = (state.mode & stream_mode::kSocket) != 0;
     ReadOutcome outcome;
     while (outcome.bytes < size) {
-        ssize_t count = read_retrying(fd, into + outcome.bytes, size - outcome.bytes);
+        const std::size_t wanted = size - outcome.bytes;
+        ssize_t count = read_retrying(state.fd, into + outcome.bytes, wanted);
         if (count > 0) {
             outcome.bytes += static_cast<std::size_t>(count);
+            if (short_read_drains && static_cast<std::size_t>(count) < wanted) {
+                outcome.blocked = true;
+                break;
+            }
         } else if (count == 0) {
             outcome.eof = true;
             break;
@@ -83,7 +91,7 @@ ReadOutcome read_batch(StreamState& state) noexcept {
         return total;
     }
     while (total.bytes < kReadBatch) {
-        ReadOutcome turn = read_into(state.fd, scratch, kReadChunk);
+        ReadOutcome turn = read_into(state, scratch, kReadChunk);
         if (turn.bytes > 0) {
             std::lock_guard lock(state.mutex);
             try {
@@ -113,7 +121,7 @@ ReadOutcome read_turn(StreamState& state) noexcept {
         if (target != nullptr) target += state.target_filled;
     }
     if (target != nullptr) {
-        ReadOutcome outcome = read_into(state.fd, target, room);
+        ReadOutcome outcome = read_into(state, target, room);
         std::lock_guard lock(state.mutex);
         state.target_filled += outcome.bytes;
         return outcome;

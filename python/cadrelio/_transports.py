@@ -271,8 +271,10 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         except BaseException as exc:
             self._write_failed(exc)
             return
-        if queued > self._high_water:
-            self._maybe_pause_protocol()
+        if queued:
+            self._stream.start_writer(self._loop)  # the first time bytes stay queued
+            if queued > self._high_water:
+                self._maybe_pause_protocol()
 
     _lost_write_message = "socket.send() raised exception."
 
@@ -420,6 +422,7 @@ class _SocketTransport(_StreamTransport):
             self._drain_waiter = None
             self._file_waiter = self._loop.create_future()
             self._stream.send_file(fileno, offset, count)
+            self._stream.start_writer(self._loop)
             return await self._file_waiter
         finally:
             self._drain_waiter = self._file_waiter = None

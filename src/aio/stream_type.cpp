@@ -31,7 +31,6 @@ struct StreamEngine {
     std::shared_ptr<StreamState> state;
     rt::AbortHandle reader;
     rt::AbortHandle writer;
-    HostRef loop;  // spawns the writer; dropped at close()
     bool started = false;
     bool writing = false;  // the writer was spawned
     bool closed = false;
@@ -107,7 +106,6 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
         stream->built = true;
         engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
-        engine->loop = HostRef::borrow(loop);
         core.streams.emplace(id, HostRef::borrow(transport));
         return object.release();
     });
@@ -135,14 +133,15 @@ rt::Handle loop_runtime(PyObject* loop) {
 
 /// Spawns the writer the first time something is queued after start(): most
 /// streams write everything at once and never need one, so an idle stream
-/// costs one task, not two.
-void ensure_writer(StreamEngine& engine) {
+/// costs one task, not two. The loop comes from the caller each time, so the
+/// stream holds no reference to it.
+void ensure_writer(StreamEngine& engine, const rt::Handle& runtime) {
     if (engine.writing || !engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
     {
         std::lock_guard lock(engine.state->mutex);
         if (engine.state->queued == 0 && !engine.state->file.active()) return;
     }
-    engine.writer = loop_runtime(engine.loop.get()).spawn(write_stream(StreamHold(engine.state)));
+    engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
     engine.writing = true;
 }
 
@@ -155,7 +154,17 @@ PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
         const int mode = engine.state->mode;
         if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
         if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
-        ensure_writer(engine);
+        ensure_writer(engine, runtime);
+        return none();
+    });
+}
+
+/// start_writer(loop): spawns the writer if the stream has started, something
+/// is queued and no writer runs yet; the transport calls it whenever write()
+/// or send_file() left bytes queued.
+PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
+    return stream_call(self, [loop](StreamEngine& engine) {
+        if (!engine.writing && engine.started) ensure_writer(engine, loop_runtime(loop));
         return none();
     });
 }
@@ -286,10 +295,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
             }
             queued = state.queued;
         }
-        if (size > 0) {
-            state.write_gate.open();
-            ensure_writer(engine);
-        }
+        if (size > 0) state.write_gate.open();
         return binding::check(PyLong_FromSize_t(queued));
     });
 }
@@ -313,7 +319,6 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
             state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
         }
         state.write_gate.open();
-        ensure_writer(engine);
         return none();
     });
 }
@@ -343,7 +348,6 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
         if (std::exchange(engine.closed, true)) return none().release();
         engine.reader.abort();
         engine.writer.abort();
-        engine.loop = HostRef();
         StreamState& state = *engine.state;
         bool released;
         {
@@ -375,6 +379,8 @@ PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef stream_methods[] = {
     {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
+    {"start_writer", start_writer_method, METH_O,
+     "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"deliver", deliver_method, METH_O,

@@ -150,6 +150,24 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """The workers have news: data, end of file, write progress or an error."""
         if self._ended:
             return  # news that crossed close(): the workers are stopping
+        if not (self._buffered or self._paused or self._closing):
+            # The common case, bytes read and nothing else, is handed over natively.
+            try:
+                delivered = self._stream.deliver(self._protocol.data_received)
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:
+                self._read_wanted = False
+                self._fatal_error(exc, "Fatal error: protocol.data_received() call failed.")
+                return
+            if delivered:
+                if self._paused or self._closing:
+                    self._read_wanted = False
+                elif self._buffered:
+                    self._want_read()  # the protocol was replaced by a buffered one: lend its buffer
+                else:
+                    self._stream.want_read()
+                return
         take = self.is_reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
         if file is not None:
@@ -247,13 +265,16 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._conn_lost += 1
             return
         try:
-            self._stream.write(data)
+            queued = self._stream.write(data)
         except (SystemExit, KeyboardInterrupt):
             raise
         except BaseException as exc:
             self._write_failed(exc)
             return
-        self._maybe_pause_protocol()
+        if queued:
+            self._stream.start_writer(self._loop)  # the first time bytes stay queued
+            if queued > self._high_water:
+                self._maybe_pause_protocol()
 
     _lost_write_message = "socket.send() raised exception."
 
@@ -401,6 +422,7 @@ class _SocketTransport(_StreamTransport):
             self._drain_waiter = None
             self._file_waiter = self._loop.create_future()
             self._stream.send_file(fileno, offset, count)
+            self._stream.start_writer(self._loop)
             return await self._file_waiter
         finally:
             self._drain_waiter = self._file_waiter = None

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <poll.h>
 #include <sys/sendfile.h>
@@ -29,6 +31,7 @@ struct ReadOutcome {
     std::size_t bytes = 0;
     bool eof = false;
     int error = 0;
+    bool blocked = false;  // the descriptor would block: wait for readiness before reading again
     bool blocked_empty() const noexcept { return bytes == 0 && !eof && error == 0; }
 };
 
@@ -41,47 +44,74 @@ ssize_t read_retrying(int fd, char* into, std::size_t size) noexcept {
 }
 
 /// Reads into [into, into + size) until it is full, the descriptor would
-/// block, or end of file / an error.
-ReadOutcome read_into(int fd, char* into, std::size_t size) noexcept {
+/// block, or end of file / an error. A stream socket returns everything it
+/// holds, so a short read from one means it is drained: the read that would
+/// only say EAGAIN is skipped (any later arrival is a new readiness report).
+ReadOutcome read_into(const StreamState& state, char* into, std::size_t size) noexcept {
+    const bool short_read_drains = (state.mode & stream_mode::kSocket) != 0;
     ReadOutcome outcome;
     while (outcome.bytes < size) {
-        ssize_t count = read_retrying(fd, into + outcome.bytes, size - outcome.bytes);
+        const std::size_t wanted = size - outcome.bytes;
+        ssize_t count = read_retrying(state.fd, into + outcome.bytes, wanted);
         if (count > 0) {
             outcome.bytes += static_cast<std::size_t>(count);
+            if (short_read_drains && static_cast<std::size_t>(count) < wanted) {
+                outcome.blocked = true;
+                break;
+            }
         } else if (count == 0) {
             outcome.eof = true;
             break;
         } else {
-            if (!would_block(errno)) outcome.error = errno;
+            if (would_block(errno)) {
+                outcome.blocked = true;
+            } else {
+                outcome.error = errno;
+            }
             break;
         }
     }
     return outcome;
 }
 
-/// Reads up to kReadBatch bytes into `batch` in chunks.
-ReadOutcome read_batch(int fd, std::string& batch) noexcept {
+/// The worker thread's scratch space for one read: a turn reads here and keeps
+/// only what arrived, so an idle stream holds no read buffer at all.
+char* read_scratch() noexcept {
+    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadChunk]);
+    return scratch.get();
+}
+
+/// Reads up to kReadBatch bytes through the scratch space, appending them to
+/// `inbound` under the mutex.
+ReadOutcome read_batch(StreamState& state) noexcept {
     ReadOutcome total;
+    char* scratch = read_scratch();
+    if (scratch == nullptr) {
+        total.error = ENOMEM;
+        return total;
+    }
     while (total.bytes < kReadBatch) {
-        const std::size_t used = batch.size();
-        try {
-            batch.resize(used + kReadChunk);
-        } catch (const std::bad_alloc&) {
-            total.error = ENOMEM;
-            break;
+        ReadOutcome turn = read_into(state, scratch, kReadChunk);
+        if (turn.bytes > 0) {
+            std::lock_guard lock(state.mutex);
+            try {
+                state.inbound.append(scratch, turn.bytes);
+            } catch (const std::bad_alloc&) {
+                total.error = ENOMEM;
+                break;
+            }
         }
-        ReadOutcome turn = read_into(fd, batch.data() + used, kReadChunk);
-        batch.resize(used + turn.bytes);
         total.bytes += turn.bytes;
         total.eof = turn.eof;
         total.error = turn.error;
+        total.blocked = turn.blocked;
         if (turn.bytes < kReadChunk) break;  // would block, end of file or error
     }
     return total;
 }
 
-/// One read turn: into the buffer the loop thread lent, if any, else into a batch.
-ReadOutcome read_turn(StreamState& state) {
+/// One read turn: into the buffer the loop thread lent, if any, else into `inbound`.
+ReadOutcome read_turn(StreamState& state) noexcept {
     char* target;
     std::size_t room;
     {
@@ -91,20 +121,12 @@ ReadOutcome read_turn(StreamState& state) {
         if (target != nullptr) target += state.target_filled;
     }
     if (target != nullptr) {
-        ReadOutcome outcome = read_into(state.fd, target, room);
+        ReadOutcome outcome = read_into(state, target, room);
         std::lock_guard lock(state.mutex);
         state.target_filled += outcome.bytes;
         return outcome;
     }
-    std::string batch;
-    ReadOutcome outcome = read_batch(state.fd, batch);
-    std::lock_guard lock(state.mutex);
-    if (state.inbound.empty()) {
-        state.inbound.swap(batch);
-    } else {
-        state.inbound += batch;
-    }
-    return outcome;
+    return read_batch(state);
 }
 
 /// Hands a read turn's result to the loop thread.
@@ -124,7 +146,7 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
     try {
         return scheduler.driver().io().register_fd(state.fd);
     } catch (const rt::OsError& error) {
-        report_read(state, ReadOutcome{0, false, error.code() != 0 ? error.code() : EBADF});
+        report_read(state, ReadOutcome{0, false, error.code() != 0 ? error.code() : EBADF, false});
     } catch (...) {
         // The runtime is shutting down.
     }
@@ -133,22 +155,33 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
 
 }  // namespace
 
+// After handing a batch over the reader waits for readiness first and for the
+// loop thread's permission (the gate) second: the loop thread usually opens
+// the gate before more data arrives, so opening it wakes nobody, and data
+// that arrives finds the reader already past its own wait.
 rt::Task read_stream(StreamHold hold) {
     StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
+    bool drained = false;    // the last read met would-block
+    bool permitted = false;  // passed the gate and not yet reported
     for (;;) {
-        co_await state->read_gate.pass();
-        ReadOutcome outcome = read_turn(*state);
-        while (outcome.blocked_empty()) {
+        if (drained) {
             std::optional<rt::ReadyEvent> event;
             while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
             if (event->shutdown) co_return;
             registration->io().clear(*event);
-            outcome = read_turn(*state);
         }
+        if (!permitted) {
+            co_await state->read_gate.pass();
+            permitted = true;
+        }
+        ReadOutcome outcome = read_turn(*state);
+        drained = outcome.blocked;
+        if (outcome.blocked_empty()) continue;
         report_read(*state, outcome);
+        permitted = false;
         if (outcome.eof || outcome.error != 0) co_return;
     }
 }
@@ -199,20 +232,30 @@ long write_vector(const StreamState& state, iovec* vectors, int count) noexcept 
     return written >= 0 ? static_cast<long>(written) : -errno;
 }
 
-/// Gathers the front of the queue; the strings stay put while only this task
-/// pops them (the loop thread only appends).
-int gather(StreamState& state, iovec* vectors) {
+/// Gathers the front of the queue; the chunks' bytes stay put while only this
+/// task drops them (the loop thread only appends).
+int gather(StreamState& state, iovec* vectors) noexcept {
     std::lock_guard lock(state.mutex);
     if (state.closing) return 0;  // abort() or the end: nothing more goes out
     int count = 0;
-    std::size_t offset = state.front_offset;
-    for (auto chunk = state.outbound.begin(); chunk != state.outbound.end() && count < kMaxIovecs; ++chunk) {
-        vectors[count].iov_base = chunk->data() + offset;
-        vectors[count].iov_len = chunk->size() - offset;
+    std::size_t offset = state.outbound.front_offset();
+    for (const auto& chunk : state.outbound) {
+        if (count == kMaxIovecs) break;
+        vectors[count].iov_base = chunk.bytes.get() + offset;
+        vectors[count].iov_len = chunk.size - offset;
         ++count;
         offset = 0;
     }
     return count;
+}
+
+/// One gathering write of the queue's front. nullopt when nothing is queued;
+/// the vectors live on the worker's stack, not in the task's frame.
+std::optional<long> write_queued(StreamState& state) noexcept {
+    iovec vectors[kMaxIovecs];
+    const int count = gather(state, vectors);
+    if (count == 0) return std::nullopt;
+    return write_vector(state, vectors, count);
 }
 
 /// Drops `written` bytes from the queue's front; reports what the loop thread
@@ -228,21 +271,12 @@ bool consume(StreamState& state, long result) noexcept {
             more = false;
         } else {
             const std::size_t before = state.queued;
-            std::size_t left = static_cast<std::size_t>(result);
-            state.queued -= left;
-            while (left > 0) {
-                std::size_t front = state.outbound.front().size() - state.front_offset;
-                if (left < front) {
-                    state.front_offset += left;
-                    break;
-                }
-                left -= front;
-                state.outbound.pop_front();
-                state.front_offset = 0;
-            }
+            state.queued -= static_cast<std::size_t>(result);
+            state.outbound.consume(static_cast<std::size_t>(result));
             more = state.queued > 0;
             if (state.queued == 0 || (before > state.low_water && state.queued <= state.low_water)) {
                 post = true;
+                state.write_news = true;
             }
         }
         if (result < 0) post = true;
@@ -314,13 +348,12 @@ rt::Task write_stream(StreamHold hold) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
-    iovec vectors[kMaxIovecs];
     for (;;) {
         co_await state->write_gate.pass();
         for (;;) {
-            const int count = gather(*state, vectors);
-            const bool sending_file = count == 0;
-            std::optional<long> outcome = sending_file ? send_file_turn(*state) : write_vector(*state, vectors, count);
+            std::optional<long> outcome = write_queued(*state);
+            const bool sending_file = !outcome;
+            if (sending_file) outcome = send_file_turn(*state);
             if (!outcome) break;  // nothing queued, no file to send
             const long result = *outcome;
             if (result == -EAGAIN || result == -EWOULDBLOCK) {

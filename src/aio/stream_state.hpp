@@ -2,11 +2,11 @@
 //
 // One stream (a connected socket or one end of a pipe) has up to two worker
 // tasks: a reader (or, on a write pipe, a watcher for the reading side going
-// away) and a writer. The reader reads until the descriptor would block, at
-// most kReadBatch bytes per turn, and hands the batch over in one message; it
-// then waits at its gate until the loop thread has taken the batch and wants
-// more, so a paused stream stops reading and the kernel's window closes. The
-// writer flushes the outbound queue with one gathering write per readiness
+// away) and a writer, spawned once something is first queued. The reader
+// reads until the descriptor would block, at most kReadBatch bytes per turn,
+// and hands the batch over in one message; before reading again it waits for
+// readiness and then at its gate until the loop thread wants more, so a
+// paused stream stops reading and the kernel's window closes. The writer flushes the outbound queue with one gathering write per readiness
 // and tells the loop thread only what it acts on (the queue drained, fell to
 // the low-water mark, or failed), at most one message in flight.
 //
@@ -21,11 +21,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace cadrel::aio {
 
@@ -38,6 +39,51 @@ inline constexpr int kWrite = 2;        // write queued data to it
 inline constexpr int kSocket = 4;       // a socket: send with MSG_NOSIGNAL
 inline constexpr int kWatchHangup = 8;  // write pipe: report when the reading side goes away
 }  // namespace stream_mode
+
+/// Bytes waiting to be written, in order. Each chunk's bytes live on the heap
+/// and never move, so the writer may send from them outside the mutex while
+/// the loop thread appends. An empty queue holds no memory.
+class OutboundQueue {
+public:
+    struct Chunk {
+        std::unique_ptr<char[]> bytes;
+        std::size_t size = 0;
+    };
+
+    bool empty() const noexcept { return next_ == chunks_.size(); }
+    /// Throws std::bad_alloc and then leaves the queue as it was.
+    void push(const char* data, std::size_t size) {
+        Chunk chunk{std::make_unique_for_overwrite<char[]>(size), size};
+        std::memcpy(chunk.bytes.get(), data, size);
+        chunks_.push_back(std::move(chunk));
+    }
+    /// The unsent chunks, front first; the front's first `front_offset()` bytes are sent.
+    const Chunk* begin() const noexcept { return chunks_.data() + next_; }
+    const Chunk* end() const noexcept { return chunks_.data() + chunks_.size(); }
+    std::size_t front_offset() const noexcept { return front_offset_; }
+    /// Drops `count` sent bytes from the front.
+    void consume(std::size_t count) noexcept {
+        while (count > 0 && !empty()) {
+            const std::size_t front = chunks_[next_].size - front_offset_;
+            if (count < front) {
+                front_offset_ += count;
+                return;
+            }
+            count -= front;
+            chunks_[next_++].bytes.reset();
+            front_offset_ = 0;
+        }
+        if (empty()) {
+            std::vector<Chunk>().swap(chunks_);  // an idle queue keeps nothing
+            next_ = 0;
+        }
+    }
+
+private:
+    std::vector<Chunk> chunks_;
+    std::size_t next_ = 0;  // chunks before it are sent
+    std::size_t front_offset_ = 0;
+};
 
 /// A file range being sent; `source` is owned (closed when the job ends).
 struct FileJob {
@@ -76,11 +122,11 @@ struct StreamState {
     int read_error = 0;
     bool hangup = false;  // the reading side of a write pipe went away
     // Write side.
-    std::deque<std::string> outbound;
-    std::size_t front_offset = 0;  // bytes of outbound.front() already written
+    OutboundQueue outbound;
     std::size_t queued = 0;        // bytes in outbound not yet written
     std::size_t low_water = 0;     // report when `queued` falls to this
     int write_error = 0;
+    bool write_news = false;       // the queue drained or fell to the low-water mark since the last poll
     // A file range the writer sends with sendfile once the queue is empty.
     // The descriptor is the job's own duplicate: the host may close its file
     // (a cancelled sendfile) while a worker still sends from it.

@@ -32,6 +32,7 @@ struct StreamEngine {
     rt::AbortHandle reader;
     rt::AbortHandle writer;
     bool started = false;
+    bool writing = false;  // the writer was spawned
     bool closed = false;
     Py_buffer lent{};
     bool lending = false;
@@ -120,20 +121,50 @@ void stream_dealloc(PyObject* self) noexcept {
     binding::restore_exception(std::move(in_flight));
 }
 
-/// start(loop): spawns the worker tasks on the loop's runtime. The stream holds
-/// no reference to the runtime itself, so a closed loop's workers and
-/// descriptors go at once, whatever transports outlive it.
+/// The runtime of the stream's loop; raises once the loop has closed. The
+/// stream holds no reference to the runtime itself, so a closed loop's workers
+/// and descriptors go at once, whatever transports outlive it.
+rt::Handle loop_runtime(PyObject* loop) {
+    if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+    AioCore& core = as_core(loop)->core();
+    if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+    return core.runtime->handle();
+}
+
+/// Spawns the writer the first time something is queued after start(): most
+/// streams write everything at once and never need one, so an idle stream
+/// costs one task, not two. The loop comes from the caller each time, so the
+/// stream holds no reference to it.
+void ensure_writer(StreamEngine& engine, const rt::Handle& runtime) {
+    if (engine.writing || !engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
+    {
+        std::lock_guard lock(engine.state->mutex);
+        if (engine.state->queued == 0 && !engine.state->file.active()) return;
+    }
+    engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
+    engine.writing = true;
+}
+
+/// start(loop): spawns the reader (or hang-up watcher) on the loop's runtime,
+/// and the writer if something is queued already.
 PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
     return stream_call(self, [loop](StreamEngine& engine) {
-        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
-        AioCore& core = as_core(loop)->core();
-        if (core.closed || !core.runtime) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
+        rt::Handle runtime = loop_runtime(loop);
         if (std::exchange(engine.started, true)) return none();
-        rt::Handle runtime = core.runtime->handle();
         const int mode = engine.state->mode;
         if (mode & stream_mode::kRead) engine.reader = runtime.spawn(read_stream(StreamHold(engine.state)));
         if (mode & stream_mode::kWatchHangup) engine.reader = runtime.spawn(watch_hangup(StreamHold(engine.state)));
-        if (mode & stream_mode::kWrite) engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
+        ensure_writer(engine, runtime);
+        return none();
+    });
+}
+
+/// start_writer(loop): spawns the writer if the stream has started, something
+/// is queued and no writer runs yet; the transport calls it whenever write()
+/// or send_file() left bytes queued.
+PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
+    return stream_call(self, [loop](StreamEngine& engine) {
+        if (!engine.writing && engine.started) ensure_writer(engine, loop_runtime(loop));
         return none();
     });
 }
@@ -181,6 +212,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         {
             std::lock_guard lock(state.mutex);
             state.notice_posted = false;
+            state.write_news = false;
             if (take) {
                 data.swap(state.inbound);
                 filled = std::exchange(state.target_filled, 0);
@@ -203,6 +235,31 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         return binding::check(Py_BuildValue("(NnNinNNN)", bytes.release(), Py_ssize_t(filled), PyBool_FromLong(eof),
                                             read_error, Py_ssize_t(queued), PyLong_FromLong(write_error),
                                             PyBool_FromLong(hangup), file.release()));
+    });
+}
+
+/// deliver(receiver) -> bool: the common case of a notice, taken without
+/// building poll()'s tuple. When the workers reported only bytes read into
+/// `inbound` (no end of input, error, lent buffer or write-side news), takes
+/// them, calls `receiver(data)` and returns True; the caller decides whether
+/// to read on. Otherwise changes nothing and returns False: poll() handles it.
+PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
+    return stream_call(self, [receiver](StreamEngine& engine) {
+        StreamState& state = *engine.state;
+        std::string data;
+        {
+            std::lock_guard lock(state.mutex);
+            const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
+                                   state.target == nullptr && !state.hangup && state.write_error == 0 &&
+                                   !state.write_news && !state.file.finished;
+            if (!only_data) return HostRef::borrow(Py_False);
+            state.notice_posted = false;
+            data.swap(state.inbound);
+        }
+        HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        PyObject* argument = bytes.get();
+        HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
+        return HostRef::borrow(Py_True);
     });
 }
 
@@ -233,7 +290,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         {
             std::lock_guard lock(state.mutex);
             if (size > 0) {
-                state.outbound.emplace_back(bytes, size);
+                state.outbound.push(bytes, size);
                 state.queued += size;
             }
             queued = state.queued;
@@ -322,8 +379,12 @@ PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef stream_methods[] = {
     {"start", start_method, METH_O, "start($self, loop)\n--\n\nStarts the worker tasks on the loop's runtime."},
+    {"start_writer", start_writer_method, METH_O,
+     "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
+    {"deliver", deliver_method, METH_O,
+     "deliver($self, receiver)\n--\n\nCalls receiver(data) when only read bytes are waiting; True if it did."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
     {"send_file", send_file_method, METH_VARARGS,

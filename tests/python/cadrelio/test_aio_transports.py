@@ -1,5 +1,6 @@
 # Stream transports (sockets, pipes, TLS) over asyncio's loop and cadrelio's: each case runs on both.
 import asyncio
+import contextlib
 import gc
 import hashlib
 import os
@@ -135,6 +136,39 @@ def test_ending_at_once_still_loses_the_connection(loop, ending, moment):
             assert await protocol.lost is None
             assert protocol.events == ["made", "lost"]
             peer.close()
+
+    run(loop, main())
+
+
+@pytest.mark.parametrize("moment", ["connection_made", "connected", "after_a_small_write"])
+def test_more_than_the_socket_takes_is_sent_whenever_it_is_written(loop, moment):
+    """Bytes beyond what the kernel takes at once are flushed later, whether written before the
+    transport started its workers, after, or after writes that went out at once; close()
+    waits for them."""
+    ours, peer = make_pair("unix")
+    payload = os.urandom(4 << 20)
+
+    class Writes(Recorder):
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            if moment == "connection_made":
+                transport.write(payload)
+
+    async def main():
+        protocol = Writes(loop)
+        transport = await connect(loop, ours, protocol)
+        if moment == "after_a_small_write":
+            transport.write(b"x")
+            await asyncio.sleep(0.05)
+            assert transport.get_write_buffer_size() == 0
+        if moment != "connection_made":
+            transport.write(payload)
+        assert transport.get_write_buffer_size() > 0
+        transport.close()
+        received = await loop.run_in_executor(None, recv_all, peer)
+        assert received == (b"x" if moment == "after_a_small_write" else b"") + payload
+        assert await protocol.lost is None
+        peer.close()
 
     run(loop, main())
 
@@ -295,6 +329,48 @@ def test_buffered_protocol_receives_everything_through_its_buffer(loop, size):
         assert await protocol.lost is None
         assert bytes(protocol.data) == payload
         assert protocol.events == ["made", "eof", "lost"]
+
+    run(loop, main())
+
+
+@pytest.mark.parametrize("successor", ["plain", "buffered", "close"])
+def test_protocol_acting_on_the_transport_from_data_received(loop, successor):
+    """The first delivery replaces the protocol (by a plain or a buffered one) or closes the
+    transport; later bytes reach only the successor, nothing after close()."""
+    ours, peer = make_pair("unix")
+    first, rest = b"first", os.urandom(200_000)
+
+    async def main():
+        follower = BufferRecorder(loop, 1000) if successor == "buffered" else Recorder(loop)
+        follower.events.append("handed")
+
+        class Handing(Recorder):
+            def data_received(self, data):
+                super().data_received(data)
+                if successor == "close":
+                    self.transport.close()
+                else:
+                    self.transport.set_protocol(follower)
+                    # The peer's next bytes are sent only now: they cannot reach the first protocol.
+                    loop.run_in_executor(None, peer.sendall, rest)
+
+        protocol = Handing(loop)
+        transport = await connect(loop, ours, protocol)
+        peer.sendall(first)
+        if successor == "close":
+            assert await protocol.lost is None
+            with contextlib.suppress(OSError):  # the transport's socket is closed by now
+                peer.send(rest[:1000])
+            await asyncio.sleep(0.1)
+            assert protocol.events == ["made", "data", "lost"]
+        else:
+            while len(follower.data) < len(rest):
+                await asyncio.sleep(0.01)
+            transport.close()
+            assert await follower.lost is None
+            assert bytes(follower.data) == rest
+        assert bytes(protocol.data) == first
+        peer.close()
 
     run(loop, main())
 

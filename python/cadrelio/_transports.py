@@ -84,10 +84,13 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def __del__(self, _warn=warnings.warn):
         # Reached only once no worker holds the descriptor: the loop keeps a
-        # live stream's transport.
+        # live stream's transport. A transport that was closed but whose loop
+        # closed before its workers let go still owns its file.
         if getattr(self, "_file", None) is not None:
-            _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
+            if getattr(self, "_protocol", None) is not None:  # connection_lost never came
+                _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._file.close()
+            self._file = None
 
     # ---- protocol ---------------------------------------------------------
 
@@ -184,6 +187,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             method = "buffer_updated()" if filled else "data_received()"
             self._fatal_error(exc, f"Fatal error: protocol.{method} call failed.")
             return
+        if self._closing:
+            return  # the protocol closed the transport: the end of input is not its news
         if read_error:
             self._fatal_error(OSError(read_error, os.strerror(read_error)),
                               f"Fatal read error on {self._kind} transport")
@@ -317,7 +322,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._end(exc)
 
     def _end(self, exc):
-        """Stops the workers; connection_lost follows once they let go."""
+        """Stops the workers; connection_lost follows in the next pass, as asyncio's does."""
         if self._ended:
             return
         # As asyncio's transports do, ending on a closed loop raises; the
@@ -330,29 +335,42 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         for waiter in (self._drain_waiter, self._file_waiter):
             if waiter is not None and not waiter.done():
                 waiter.set_exception(ConnectionError("Connection is closed"))
+        self._loop.call_soon(self._call_connection_lost, exc)
 
     def _stream_released(self):
-        """No worker can touch the descriptor any more: close it, tell the protocol."""
+        """No worker can touch the descriptor any more: it may be closed."""
         self._released = True
         self._stream.return_buffer()
-        if self._loop is not None and not self._loop.is_closed():
-            self._loop.call_soon(self._call_connection_lost, self._lost_exc)
-        else:
-            self._call_connection_lost(self._lost_exc)
+        if self._protocol is None:
+            self._close_file()  # connection_lost came first
 
     def _call_connection_lost(self, exc):
+        # The protocol learns of the end now; the descriptor is closed once the
+        # workers have let go of it (at once if they already have), so none of
+        # their system calls can reach a reused descriptor.
         try:
             if self._protocol is not None:
                 self._protocol.connection_lost(exc)
         finally:
-            self._file.close()
-            self._file = None
             self._protocol = None
+            self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
+            if self._released:
+                self._close_file()
+            else:
+                self._end_connection()
             server = self._server
             if server is not None:
                 _server_call(server._detach, self)
                 self._server = None
+
+    def _end_connection(self):
+        """Lets the peer see the end while the workers still hold the descriptor."""
+
+    def _close_file(self):
+        if self._file is not None:
+            self._file.close()
+            self._file = None
 
 
 class _SocketTransport(_StreamTransport):
@@ -384,11 +402,16 @@ class _SocketTransport(_StreamTransport):
         self._sock = sock
         super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
 
-    def _call_connection_lost(self, exc):
+    def _end_connection(self):
+        # Shutting down, unlike closing, leaves the descriptor number in use.
         try:
-            super()._call_connection_lost(exc)
-        finally:
-            self._sock = None
+            self._sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def _close_file(self):
+        super()._close_file()
+        self._sock = None
 
     async def _send_file(self, fileno, offset, count):
         """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued."""
@@ -441,11 +464,9 @@ class _PipeTransport(_StreamTransport):
     def _is_quiet_error(self, exc):
         return isinstance(exc, OSError) and exc.errno == errno.EIO
 
-    def _call_connection_lost(self, exc):
-        try:
-            super()._call_connection_lost(exc)
-        finally:
-            self._pipe = None
+    def _close_file(self):
+        super()._close_file()
+        self._pipe = None
 
 
 class _ReadPipeTransport(_PipeTransport):

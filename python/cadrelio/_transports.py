@@ -26,6 +26,9 @@ __all__ = ("TransportMixin",)
 # Modes of _native.Stream.
 _READ, _WRITE, _SOCKET, _WATCH_HANGUP = 1, 2, 4, 8
 
+# The longest connection_lost waits for the workers to let go of the descriptor.
+_LET_GO_WAIT = 0.25
+
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
 
@@ -345,9 +348,11 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._close_file()  # connection_lost came first
 
     def _call_connection_lost(self, exc):
-        # The protocol learns of the end now; the descriptor is closed once the
-        # workers have let go of it (at once if they already have), so none of
-        # their system calls can reach a reused descriptor.
+        # The protocol learns of the end in the pass after it began, and the
+        # descriptor is closed right after, as asyncio does, but never while a
+        # worker may use it. Aborted workers let go within moments (they never
+        # wait for this thread); should they not, the descriptor closes when
+        # they do and the peer is told of the end now.
         try:
             if self._protocol is not None:
                 self._protocol.connection_lost(exc)
@@ -355,7 +360,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._protocol = None
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
-            if self._released:
+            if self._released or self._stream.wait_released(_LET_GO_WAIT):
                 self._close_file()
             else:
                 self._end_connection()
@@ -401,6 +406,7 @@ class _SocketTransport(_StreamTransport):
                 pass
         self._sock = sock
         super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
+        loop._transports[self._fileno] = self  # keeps add_reader and sock_* off the socket
 
     def _end_connection(self):
         # Shutting down, unlike closing, leaves the descriptor number in use.

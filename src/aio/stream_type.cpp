@@ -18,6 +18,9 @@
 #include "binding/errors.hpp"
 
 #include <fcntl.h>
+#include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -306,6 +309,27 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
+/// wait_released(seconds): after close(), waits (detached) until no worker holds the
+/// descriptor, at most `seconds`; True when none does. Aborted workers let go at their
+/// next suspension and never need the loop thread, so the wait is short.
+PyObject* wait_released_method(PyObject* self, PyObject* arg) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        StreamEngine& engine = as_stream(self)->engine();
+        if (!engine.closed) binding::raise_error(PyExc_RuntimeError, "the stream is not closed");
+        const double seconds = PyFloat_AsDouble(arg);
+        if (seconds == -1.0 && PyErr_Occurred()) binding::throw_host_error();
+        StreamState& state = *engine.state;
+        bool released;
+        {
+            binding::Detached detached;
+            std::unique_lock lock(state.mutex);
+            released = state.let_go.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
+                                             [&] { return state.holders == 0; });
+        }
+        return HostRef::borrow(released ? Py_True : Py_False).release();
+    });
+}
+
 /// Loop thread, once released: gives back a buffer still lent.
 PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -331,6 +355,8 @@ PyMethodDef stream_methods[] = {
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
+    {"wait_released", wait_released_method, METH_O,
+     "wait_released($self, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\nDrops queued data and lets go of the descriptor."},
     {"return_buffer", return_buffer_method, METH_NOARGS, "return_buffer($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -40,6 +40,7 @@ void AioCore::shut_down() noexcept {
         streams.clear();
         std::deque<ReadyItem> queued = std::move(ready);
         ready.clear();
+        early_reports.clear();
     }
     receiver.reset();  // refuses later posts and drops queued messages
     runtime.reset();   // closes the driver's descriptors

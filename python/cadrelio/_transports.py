@@ -204,10 +204,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         waiter = self._file_waiter
         if waiter is None or waiter.done():
             return  # the sendfile was cancelled
-        if error and not sent:
-            waiter.set_exception(OSError(error, os.strerror(error)))
-        else:
-            waiter.set_result(sent)
+        waiter.set_result((sent, error))
 
     def _deliver(self, data):
         if not self._buffered:
@@ -420,7 +417,8 @@ class _SocketTransport(_StreamTransport):
         self._sock = None
 
     async def _send_file(self, fileno, offset, count):
-        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued."""
+        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued:
+        (bytes sent, the errno that ended the send early or 0)."""
         if self._ended:
             raise ConnectionError("Connection is closed")
         try:
@@ -573,16 +571,18 @@ class TransportMixin:
         resume_reading = transp.is_reading()
         transp.pause_reading()
         try:
-            sent = await transp._send_file(fileno, offset, size)
-        except OSError as exc:
-            if exc.errno in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
-                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
-            raise
+            sent, error = await transp._send_file(fileno, offset, size)
         finally:
             if resume_reading:
                 transp.resume_reading()
+        # The file's position tells how far the send came, even when it failed midway.
         if sent:
             file.seek(offset + sent)
+        if error:
+            exc = OSError(error, os.strerror(error))
+            if not sent and error in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
+                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
+            raise exc
         return sent
 
     def _make_read_pipe_transport(self, pipe, protocol, waiter=None, extra=None):

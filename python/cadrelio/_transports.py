@@ -350,6 +350,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         # worker may use it. Aborted workers let go within moments (they never
         # wait for this thread); should they not, the descriptor closes when
         # they do and the peer is told of the end now.
+        loop = self._loop
         try:
             if self._protocol is not None:
                 self._protocol.connection_lost(exc)
@@ -357,7 +358,12 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._protocol = None
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
-            if self._released or self._stream.wait_released(_LET_GO_WAIT):
+            if not self._released and self._stream.wait_released(_LET_GO_WAIT):
+                # Released now: nothing of this transport need wait for the notice.
+                self._released = True
+                self._stream.return_buffer()
+                self._stream.forget(loop)
+            if self._released:
                 self._close_file()
             else:
                 self._end_connection()
@@ -567,6 +573,7 @@ class TransportMixin:
             raise exceptions.SendfileNotAvailableError("not a regular file")
         size = min(count, status.st_size - offset) if count else status.st_size - offset
         if size <= 0:
+            file.seek(offset)  # as after any send: the position is where it stopped
             return 0
         resume_reading = transp.is_reading()
         transp.pause_reading()
@@ -576,8 +583,7 @@ class TransportMixin:
             if resume_reading:
                 transp.resume_reading()
         # The file's position tells how far the send came, even when it failed midway.
-        if sent:
-            file.seek(offset + sent)
+        file.seek(offset + sent)
         if error:
             exc = OSError(error, os.strerror(error))
             if not sent and error in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):

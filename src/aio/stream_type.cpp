@@ -330,6 +330,28 @@ PyObject* wait_released_method(PyObject* self, PyObject* arg) noexcept {
     });
 }
 
+/// forget(loop): once released (wait_released), the loop's core lets go of the transport at
+/// once; the StreamReleased notice still on its way then finds nothing to call. A loop that
+/// stops right after connection_lost so keeps no closed transport alive.
+PyObject* forget_method(PyObject* self, PyObject* loop) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        StreamEngine& engine = as_stream(self)->engine();
+        {
+            std::lock_guard lock(engine.state->mutex);
+            if (!engine.closed || engine.state->holders != 0) binding::raise_error(PyExc_RuntimeError, "the stream is still in use");
+        }
+        HostRef transport;  // dropped after the table is consistent again
+        AioCore& core = as_core(loop)->core();
+        auto found = core.streams.find(engine.state->id);
+        if (found != core.streams.end()) {
+            transport = std::move(found->second);
+            core.streams.erase(found);
+        }
+        return none().release();
+    });
+}
+
 /// Loop thread, once released: gives back a buffer still lent.
 PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -357,6 +379,8 @@ PyMethodDef stream_methods[] = {
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
     {"wait_released", wait_released_method, METH_O,
      "wait_released($self, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
+    {"forget", forget_method, METH_O,
+     "forget($self, loop)\n--\n\nOnce released: the loop's core lets go of the transport."},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\nDrops queued data and lets go of the descriptor."},
     {"return_buffer", return_buffer_method, METH_NOARGS, "return_buffer($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -3,9 +3,12 @@
 import asyncio
 import gc
 import socket
+import sys
 import weakref
 
 import pytest
+
+import cadrelio
 
 from conftest import run
 from test_aio_transports import BufferRecorder, Recorder, connect, make_pair
@@ -104,4 +107,32 @@ def test_transport_lets_go_of_a_buffered_protocol_at_connection_lost(loop):
     try:
         assert run(loop, main()) == (True, True)
     finally:
+        peer.close()
+
+
+@pytest.mark.parametrize("ending", ["close", "abort"])
+def test_a_transport_ended_just_before_the_loop_stops_is_freed_without_the_collector(loop, ending):
+    if not isinstance(loop, cadrelio.Loop) and sys.version_info < (3, 14):
+        pytest.skip("asyncio's own transports keep a reference cycle here before 3.14")
+    ours, peer = make_pair("tcp")
+    protocol = Recorder(loop)
+    gc.collect()
+    gc.disable()
+    try:
+        transport = run(loop, connect(loop, ours, protocol))
+
+        def end_then_stop():
+            getattr(transport, ending)()
+            loop.call_soon(loop.stop)
+
+        loop.call_soon(end_then_stop)
+        loop.run_forever()
+        transport_ref = weakref.ref(transport)
+        del transport
+        protocol.transport = None
+        # Neither the loop nor a reference cycle may keep it: no collection has run.
+        assert transport_ref() is None
+        assert protocol.events == ["made", "lost"]
+    finally:
+        gc.enable()
         peer.close()

@@ -356,6 +356,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
                 self._protocol.connection_lost(exc)
         finally:
             self._protocol = None
+            self._lost_exc = None  # its traceback may reach frames that hold this transport
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
             if not self._released and self._stream.wait_released(_LET_GO_WAIT):

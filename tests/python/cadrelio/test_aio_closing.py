@@ -110,29 +110,53 @@ def test_transport_lets_go_of_a_buffered_protocol_at_connection_lost(loop):
         peer.close()
 
 
-@pytest.mark.parametrize("ending", ["close", "abort"])
+class FailsOnData(asyncio.Protocol):
+    """Raises from data_received; keeps only the name of what connection_lost got."""
+
+    def __init__(self):
+        self.events = []
+
+    def connection_made(self, transport):
+        self.events.append("made")
+
+    def data_received(self, data):
+        raise ValueError("unwanted data")
+
+    def connection_lost(self, exc):
+        self.events.append(f"lost {type(exc).__name__}")
+
+
+@pytest.mark.parametrize("ending", ["close", "abort", "protocol error"])
 def test_a_transport_ended_just_before_the_loop_stops_is_freed_without_the_collector(loop, ending):
     if not isinstance(loop, cadrelio.Loop) and sys.version_info < (3, 14):
         pytest.skip("asyncio's own transports keep a reference cycle here before 3.14")
     ours, peer = make_pair("tcp")
-    protocol = Recorder(loop)
+    protocol = FailsOnData()
+    loop.set_exception_handler(lambda loop, context: None)
     gc.collect()
     gc.disable()
     try:
         transport = run(loop, connect(loop, ours, protocol))
 
         def end_then_stop():
-            getattr(transport, ending)()
-            loop.call_soon(loop.stop)
+            if ending == "protocol error":
+                # The error's traceback passes through the transport's own frames.
+                peer.sendall(b"x")
+            else:
+                getattr(transport, ending)()
+                loop.call_soon(loop.stop)
 
+        if ending == "protocol error":
+            protocol.connection_lost = lambda exc: (FailsOnData.connection_lost(protocol, exc),
+                                                    loop.call_soon(loop.stop))
         loop.call_soon(end_then_stop)
         loop.run_forever()
         transport_ref = weakref.ref(transport)
         del transport
-        protocol.transport = None
         # Neither the loop nor a reference cycle may keep it: no collection has run.
         assert transport_ref() is None
-        assert protocol.events == ["made", "lost"]
+        expected = "lost ValueError" if ending == "protocol error" else "lost NoneType"
+        assert protocol.events == ["made", expected]
     finally:
         gc.enable()
         peer.close()

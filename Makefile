@@ -94,11 +94,13 @@ test-aarch64: tools
 
 # Long load tests, left out of `make test`; each prints its throughput and peak memory.
 # CPython's own asyncio tests on cadrelio.Loop, on every interpreter that has a venv (the
-# default one, and those `make test` prepared): a pass table per module, failing below 95%.
+# default one, and those `make test` prepared): a pass table per module, failing below 95%;
+# the transport modules (servers, streams, TLS, sendfile, subprocesses, Unix endpoints) likewise.
 conformance: setup
 	@rc=0; for venv in $(VENV) $$(ls -d $(VENV)-3.* 2>/dev/null); do \
 	    echo "=== conformance: $$venv"; \
 	    $$venv/bin/python scripts/conformance.py --require 95 || rc=1; \
+	    $$venv/bin/python scripts/conformance.py --transports --require 95 || rc=1; \
 	done; exit $$rc
 
 soak: setup

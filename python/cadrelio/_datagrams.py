@@ -42,6 +42,7 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
                     self._extra[key] = None
         self._sock = sock
         self._sock_fd = sock.fileno()
+        loop._transports[self._sock_fd] = self  # keeps add_reader and sock_* off the socket
         self._protocol = protocol
         self._address = address
         self._buffer = collections.deque()
@@ -149,7 +150,7 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
             self._dequeue()
         self._maybe_resume_protocol()  # may queue more
         if not self._buffer:
-            self._loop.remove_writer(self._sock_fd)
+            self._loop._remove_writer(self._sock_fd)
             if self._closing:
                 self._call_connection_lost(None)
 
@@ -162,10 +163,10 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
         if self._closing:
             return
         self._closing = True
-        self._loop.remove_reader(self._sock_fd)
+        self._loop._remove_reader(self._sock_fd)
         if not self._buffer:
             self._conn_lost += 1
-            self._loop.remove_writer(self._sock_fd)
+            self._loop._remove_writer(self._sock_fd)
             self._loop.call_soon(self._call_connection_lost, None)
 
     def abort(self):
@@ -188,10 +189,10 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
         if self._buffer:
             self._buffer.clear()
             self._buffer_size = 0
-            self._loop.remove_writer(self._sock_fd)
+            self._loop._remove_writer(self._sock_fd)
         if not self._closing:
             self._closing = True
-            self._loop.remove_reader(self._sock_fd)
+            self._loop._remove_reader(self._sock_fd)
         self._conn_lost += 1
         self._loop.call_soon(self._call_connection_lost, exc)
 

@@ -11,6 +11,7 @@ Its own ready queue and scheduled list are never used.
 import asyncio
 import sys
 import threading
+import weakref
 from asyncio import base_events, events
 from asyncio.log import logger
 
@@ -32,10 +33,52 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
 
     def __init__(self):
         asyncio.BaseEventLoop.__init__(self)
+        # Descriptor -> the transport that owns it; watchers and sock_* calls keep off them.
+        self._transports = weakref.WeakValueDictionary()
         SignalMixin._init_signals(self)
         ServerMixin._init_servers(self)
         UnixMixin._init_unix(self)
         SubprocessMixin._init_subprocesses(self)
+
+    # The watcher methods the loop's own machinery uses, with no ownership check.
+    _remove_reader = _native.Core.remove_reader
+    _remove_writer = _native.Core.remove_writer
+
+    def add_reader(self, fd, callback, *args):
+        """Call `callback(*args)` whenever `fd` is readable."""
+        if self._transports:
+            self._ensure_fd_no_transport(fd)
+        _native.Core.add_reader(self, fd, callback, *args)
+
+    def add_writer(self, fd, callback, *args):
+        """Call `callback(*args)` whenever `fd` is writable."""
+        if self._transports:
+            self._ensure_fd_no_transport(fd)
+        _native.Core.add_writer(self, fd, callback, *args)
+
+    def remove_reader(self, fd):
+        """Stop watching `fd` for reading; True if it was watched."""
+        if self._transports:
+            self._ensure_fd_no_transport(fd)
+        return _native.Core.remove_reader(self, fd)
+
+    def remove_writer(self, fd):
+        """Stop watching `fd` for writing; True if it was watched."""
+        if self._transports:
+            self._ensure_fd_no_transport(fd)
+        return _native.Core.remove_writer(self, fd)
+
+    def _ensure_fd_no_transport(self, fd):
+        """Refuses a descriptor that an open transport of this loop owns, as asyncio does."""
+        fileno = fd
+        if not isinstance(fileno, int):
+            try:
+                fileno = int(fileno.fileno())
+            except (AttributeError, TypeError, ValueError):
+                return  # not a file object: the watcher methods say so themselves
+        transport = self._transports.get(fileno)
+        if transport is not None and not transport.is_closing():
+            raise RuntimeError(f"File descriptor {fd!r} is used by transport {transport!r}")
 
     def run_forever(self):
         """Run until stop() is called."""

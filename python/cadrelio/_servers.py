@@ -46,7 +46,7 @@ class _Acceptor:
         if self._retry is not None:
             self._retry.cancel()
             self._retry = None
-        self._loop.remove_reader(self._fd)
+        self._loop._remove_reader(self._fd)
 
     def _accept_batch(self):
         # One readiness report may stand for many queued connections; a batch the
@@ -77,7 +77,7 @@ class _Acceptor:
             "exception": exc,
             "socket": trsock.TransportSocket(self._sock),
         })
-        self._loop.remove_reader(self._fd)
+        self._loop._remove_reader(self._fd)
         self._retry = self._loop.call_later(constants.ACCEPT_RETRY_DELAY, self.start)
 
     def _connect(self, conn, address):

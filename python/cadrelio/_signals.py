@@ -34,7 +34,7 @@ class SignalMixin:
         self._ssock.setblocking(False)
         self._csock.setblocking(False)
         self._internal_fds += 1
-        self.add_reader(self._ssock.fileno(), self._read_from_self)
+        self._add_reader(self._ssock.fileno(), self._read_from_self)
 
     def _read_from_self(self):
         while True:
@@ -125,7 +125,7 @@ class SignalMixin:
             except (RuntimeError, ValueError, OSError):
                 self._signal_handlers.pop(sig, None)
         if self._ssock is not None:
-            self.remove_reader(self._ssock.fileno())
+            self._remove_reader(self._ssock.fileno())
             self._ssock.close()
             self._csock.close()
             self._ssock = self._csock = None

@@ -32,8 +32,10 @@ class SocketMixin:
     async def _sock_ready(self, sock, writing):
         """Waits until `sock` is readable (or writable)."""
         fd = sock.fileno()
+        # As asyncio's, a call that must wait is refused a socket a transport owns.
+        self._ensure_fd_no_transport(fd)
         fut = self.create_future()
-        add, remove = (self._add_writer, self.remove_writer) if writing else (self._add_reader, self.remove_reader)
+        add, remove = (self._add_writer, self._remove_writer) if writing else (self._add_reader, self._remove_reader)
         handle = add(fd, _set_ready, fut)
         try:
             await fut

@@ -57,7 +57,7 @@ class _PidfdWatch:
         """Closes the descriptor (the loop closes, or the child exited)."""
         self._loop._child_watches.discard(self)
         if self._pidfd is not None:
-            self._loop.remove_reader(self._pidfd)
+            self._loop._remove_reader(self._pidfd)
             os.close(self._pidfd)
             self._pidfd = None
 

@@ -26,6 +26,9 @@ __all__ = ("TransportMixin",)
 # Modes of _native.Stream.
 _READ, _WRITE, _SOCKET, _WATCH_HANGUP = 1, 2, 4, 8
 
+# The longest connection_lost waits for the workers to let go of the descriptor.
+_LET_GO_WAIT = 0.25
+
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
 
@@ -84,10 +87,13 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def __del__(self, _warn=warnings.warn):
         # Reached only once no worker holds the descriptor: the loop keeps a
-        # live stream's transport.
+        # live stream's transport. A transport that was closed but whose loop
+        # closed before its workers let go still owns its file.
         if getattr(self, "_file", None) is not None:
-            _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
+            if getattr(self, "_protocol", None) is not None:  # connection_lost never came
+                _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._file.close()
+            self._file = None
 
     # ---- protocol ---------------------------------------------------------
 
@@ -202,6 +208,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             method = "buffer_updated()" if filled else "data_received()"
             self._fatal_error(exc, f"Fatal error: protocol.{method} call failed.")
             return
+        if self._closing:
+            return  # the protocol closed the transport: the end of input is not its news
         if read_error:
             self._fatal_error(OSError(read_error, os.strerror(read_error)),
                               f"Fatal read error on {self._kind} transport")
@@ -214,10 +222,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         waiter = self._file_waiter
         if waiter is None or waiter.done():
             return  # the sendfile was cancelled
-        if error and not sent:
-            waiter.set_exception(OSError(error, os.strerror(error)))
-        else:
-            waiter.set_result(sent)
+        waiter.set_result((sent, error))
 
     def _deliver(self, data):
         if not self._buffered:
@@ -338,7 +343,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._end(exc)
 
     def _end(self, exc):
-        """Stops the workers; connection_lost follows once they let go."""
+        """Stops the workers; connection_lost follows in the next pass, as asyncio's does."""
         if self._ended:
             return
         # As asyncio's transports do, ending on a closed loop raises; the
@@ -351,29 +356,51 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         for waiter in (self._drain_waiter, self._file_waiter):
             if waiter is not None and not waiter.done():
                 waiter.set_exception(ConnectionError("Connection is closed"))
+        self._loop.call_soon(self._call_connection_lost, exc)
 
     def _stream_released(self):
-        """No worker can touch the descriptor any more: close it, tell the protocol."""
+        """No worker can touch the descriptor any more: it may be closed."""
         self._released = True
         self._stream.return_buffer()
-        if self._loop is not None and not self._loop.is_closed():
-            self._loop.call_soon(self._call_connection_lost, self._lost_exc)
-        else:
-            self._call_connection_lost(self._lost_exc)
+        if self._protocol is None:
+            self._close_file()  # connection_lost came first
 
     def _call_connection_lost(self, exc):
+        # The protocol learns of the end in the pass after it began, and the
+        # descriptor is closed right after, as asyncio does, but never while a
+        # worker may use it. Aborted workers let go within moments (they never
+        # wait for this thread); should they not, the descriptor closes when
+        # they do and the peer is told of the end now.
+        loop = self._loop
         try:
             if self._protocol is not None:
                 self._protocol.connection_lost(exc)
         finally:
-            self._file.close()
-            self._file = None
             self._protocol = None
+            self._lost_exc = None  # its traceback may reach frames that hold this transport
+            self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
+            if not self._released and self._stream.wait_released(_LET_GO_WAIT):
+                # Released now: nothing of this transport need wait for the notice.
+                self._released = True
+                self._stream.return_buffer()
+                self._stream.forget(loop)
+            if self._released:
+                self._close_file()
+            else:
+                self._end_connection()
             server = self._server
             if server is not None:
                 _server_call(server._detach, self)
                 self._server = None
+
+    def _end_connection(self):
+        """Lets the peer see the end while the workers still hold the descriptor."""
+
+    def _close_file(self):
+        if self._file is not None:
+            self._file.close()
+            self._file = None
 
 
 class _SocketTransport(_StreamTransport):
@@ -404,15 +431,22 @@ class _SocketTransport(_StreamTransport):
                 pass
         self._sock = sock
         super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
+        loop._transports[self._fileno] = self  # keeps add_reader and sock_* off the socket
 
-    def _call_connection_lost(self, exc):
+    def _end_connection(self):
+        # Shutting down, unlike closing, leaves the descriptor number in use.
         try:
-            super()._call_connection_lost(exc)
-        finally:
-            self._sock = None
+            self._sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def _close_file(self):
+        super()._close_file()
+        self._sock = None
 
     async def _send_file(self, fileno, offset, count):
-        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued."""
+        """Sends `count` bytes of `fileno` from `offset` on a worker, after what is queued:
+        (bytes sent, the errno that ended the send early or 0)."""
         if self._ended:
             raise ConnectionError("Connection is closed")
         try:
@@ -463,11 +497,9 @@ class _PipeTransport(_StreamTransport):
     def _is_quiet_error(self, exc):
         return isinstance(exc, OSError) and exc.errno == errno.EIO
 
-    def _call_connection_lost(self, exc):
-        try:
-            super()._call_connection_lost(exc)
-        finally:
-            self._pipe = None
+    def _close_file(self):
+        super()._close_file()
+        self._pipe = None
 
 
 class _ReadPipeTransport(_PipeTransport):
@@ -564,20 +596,22 @@ class TransportMixin:
             raise exceptions.SendfileNotAvailableError("not a regular file")
         size = min(count, status.st_size - offset) if count else status.st_size - offset
         if size <= 0:
+            file.seek(offset)  # as after any send: the position is where it stopped
             return 0
         resume_reading = transp.is_reading()
         transp.pause_reading()
         try:
-            sent = await transp._send_file(fileno, offset, size)
-        except OSError as exc:
-            if exc.errno in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
-                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
-            raise
+            sent, error = await transp._send_file(fileno, offset, size)
         finally:
             if resume_reading:
                 transp.resume_reading()
-        if sent:
-            file.seek(offset + sent)
+        # The file's position tells how far the send came, even when it failed midway.
+        file.seek(offset + sent)
+        if error:
+            exc = OSError(error, os.strerror(error))
+            if not sent and error in (errno.EINVAL, errno.ENOSYS, errno.ENOTSOCK, errno.EOPNOTSUPP):
+                raise exceptions.SendfileNotAvailableError("os.sendfile() refused") from exc
+            raise exc
         return sent
 
     def _make_read_pipe_transport(self, pipe, protocol, waiter=None, extra=None):

@@ -40,6 +40,7 @@ void AioCore::shut_down() noexcept {
         streams.clear();
         std::deque<ReadyItem> queued = std::move(ready);
         ready.clear();
+        early_reports.clear();
     }
     // No send is in progress: the workers are joined, and host threads post
     // attached, as this thread is. Later sends find no receiver and ring nothing.

@@ -55,6 +55,10 @@ struct AioCore {
     AioSender sender;
     std::optional<AioReceiver> receiver;  // empty once shut down
     std::deque<ReadyItem> ready;
+    /// Watcher reports and stream notices collected early (by call_soon): they join
+    /// the ready queue at the next pass, after the handles scheduled meanwhile, as a
+    /// selector's events follow the handles already ready.
+    std::deque<ReadyItem> early_reports;
     TimerHeap timers;
     WatcherTable watchers;
     /// The transport of each live native stream, by stream id: kept until

@@ -54,15 +54,17 @@ void arm_timer_wake(AioCore& core, double now) {
     core.timer_wake_when = *next;
 }
 
-void accept(AioCore& core, AioMessage& message) {
+/// Queues a posted message: handles in `core.ready`, I/O news in `io` (the ready
+/// queue itself during a pass's collection, the early reports from call_soon).
+void accept(AioCore& core, AioMessage& message, std::deque<ReadyItem>& io) {
     if (auto* posted = std::get_if<PostedHandle>(&message)) {
         core.ready.push_back(ReadyItem{std::move(posted->handle), {}, {}});
     } else if (auto* report = std::get_if<DescriptorReady>(&message)) {
-        core.ready.push_back(ReadyItem{{}, *report, {}});
+        io.push_back(ReadyItem{{}, *report, {}});
     } else if (auto* news = std::get_if<StreamReady>(&message)) {
-        core.ready.push_back(ReadyItem{{}, {}, StreamNotice{news->id, false}});
+        io.push_back(ReadyItem{{}, {}, StreamNotice{news->id, false}});
     } else if (auto* released = std::get_if<StreamReleased>(&message)) {
-        core.ready.push_back(ReadyItem{{}, {}, StreamNotice{released->id, true}});
+        io.push_back(ReadyItem{{}, {}, StreamNotice{released->id, true}});
     }
 }
 
@@ -70,7 +72,7 @@ void accept(AioCore& core, AioMessage& message) {
 /// runtime's event wait when that is free: the watcher and timer tasks that
 /// its events wake run on this thread, so their reports are queued without
 /// waking a worker. A signal ends the wait early (the caller runs the handlers).
-void collect_messages(AioCore& core, bool may_sleep) {
+void collect_messages(AioCore& core, bool may_sleep, std::deque<ReadyItem>& io) {
     std::optional<AioMessage> message;
     if (may_sleep) {
         AioReceiver::Poll poll;
@@ -78,12 +80,20 @@ void collect_messages(AioCore& core, bool may_sleep) {
             binding::Detached detached;
             poll = core.receiver->recv_or_interrupt(message, &core.runtime->idle_reactor());
         }
-        if (poll == AioReceiver::Poll::kValue) accept(core, *message);
+        if (poll == AioReceiver::Poll::kValue) accept(core, *message, io);
         message.reset();
     }
     while (core.receiver->try_recv(message) == AioReceiver::Poll::kValue) {
-        accept(core, *message);
+        accept(core, *message, io);
         message.reset();
+    }
+}
+
+/// Appends the reports call_soon collected early, after the handles already ready.
+void release_early_reports(AioCore& core) {
+    while (!core.early_reports.empty()) {
+        core.ready.push_back(std::move(core.early_reports.front()));
+        core.early_reports.pop_front();
     }
 }
 
@@ -92,7 +102,9 @@ void collect_messages(AioCore& core, bool may_sleep) {
 void take_posted(AioCore& core) {
     if (!core.receiver) return;
     if (core.running && core.loop_thread != std::this_thread::get_id()) return;
-    collect_messages(core, false);
+    // Handles posted from other threads keep their place before the caller's; I/O
+    // news waits for the next pass, as a selector's events would.
+    collect_messages(core, false, core.early_reports);
 }
 
 namespace {
@@ -204,6 +216,7 @@ void run(CoreObject* self) {
     if (core.running) binding::raise_error(PyExc_RuntimeError, "This event loop is already running");
     RunningFlag running(core);
     for (;;) {
+        release_early_reports(core);
         bool may_sleep = core.ready.empty() && !core.stopping;
         if (may_sleep) {
             const double now = monotonic_seconds();
@@ -214,7 +227,7 @@ void run(CoreObject* self) {
                 arm_timer_wake(core, now);
             }
         }
-        collect_messages(core, may_sleep);
+        collect_messages(core, may_sleep, core.ready);
         binding::check_status(PyErr_CheckSignals());
         move_due_timers(core);
         for (std::size_t count = core.ready.size(); count > 0 && !core.ready.empty(); --count) {

@@ -20,6 +20,7 @@
 #include "aio/watch_gate.hpp"
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -112,6 +113,7 @@ struct StreamState {
     std::mutex mutex;
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     int holders = 0;             // worker tasks that may still use the descriptor
+    std::condition_variable let_go;  // notified when `holders` reaches zero
     bool closing = false;        // the loop thread let go; the last holder reports
     // Read side.
     std::string inbound;            // bytes read and not yet taken by the loop thread
@@ -161,6 +163,7 @@ public:
         {
             std::lock_guard lock(state_->mutex);
             last = --state_->holders == 0 && state_->closing;
+            if (state_->holders == 0) state_->let_go.notify_all();
         }
         if (last) (void)state_->sender.send(StreamReleased{state_->id});
     }

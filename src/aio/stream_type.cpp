@@ -18,6 +18,9 @@
 #include "binding/errors.hpp"
 
 #include <fcntl.h>
+#include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -363,6 +366,49 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
+/// wait_released(seconds): after close(), waits (detached) until no worker holds the
+/// descriptor, at most `seconds`; True when none does. Aborted workers let go at their
+/// next suspension and never need the loop thread, so the wait is short.
+PyObject* wait_released_method(PyObject* self, PyObject* arg) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        StreamEngine& engine = as_stream(self)->engine();
+        if (!engine.closed) binding::raise_error(PyExc_RuntimeError, "the stream is not closed");
+        const double seconds = PyFloat_AsDouble(arg);
+        if (seconds == -1.0 && PyErr_Occurred()) binding::throw_host_error();
+        StreamState& state = *engine.state;
+        bool released;
+        {
+            binding::Detached detached;
+            std::unique_lock lock(state.mutex);
+            released = state.let_go.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
+                                             [&] { return state.holders == 0; });
+        }
+        return HostRef::borrow(released ? Py_True : Py_False).release();
+    });
+}
+
+/// forget(loop): once released (wait_released), the loop's core lets go of the transport at
+/// once; the StreamReleased notice still on its way then finds nothing to call. A loop that
+/// stops right after connection_lost so keeps no closed transport alive.
+PyObject* forget_method(PyObject* self, PyObject* loop) noexcept {
+    return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
+        StreamEngine& engine = as_stream(self)->engine();
+        {
+            std::lock_guard lock(engine.state->mutex);
+            if (!engine.closed || engine.state->holders != 0) binding::raise_error(PyExc_RuntimeError, "the stream is still in use");
+        }
+        HostRef transport;  // dropped after the table is consistent again
+        AioCore& core = as_core(loop)->core();
+        auto found = core.streams.find(engine.state->id);
+        if (found != core.streams.end()) {
+            transport = std::move(found->second);
+            core.streams.erase(found);
+        }
+        return none().release();
+    });
+}
+
 /// Loop thread, once released: gives back a buffer still lent.
 PyObject* return_buffer_method(PyObject* self, PyObject*) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -392,6 +438,10 @@ PyMethodDef stream_methods[] = {
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
+    {"wait_released", wait_released_method, METH_O,
+     "wait_released($self, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
+    {"forget", forget_method, METH_O,
+     "forget($self, loop)\n--\n\nOnce released: the loop's core lets go of the transport."},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\nDrops queued data and lets go of the descriptor."},
     {"return_buffer", return_buffer_method, METH_NOARGS, "return_buffer($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,6 +1,7 @@
 # Scheduling, running and stopping: the same cases over asyncio's loop and cadrelio's.
 import asyncio
 import contextvars
+import socket
 import sys
 import threading
 import time
@@ -272,3 +273,41 @@ def test_handles_run_in_the_order_they_were_scheduled_across_threads(loop):
     loop.call_soon(loop.stop)
     loop.run_forever()
     assert calls == ["from thread", "from loop thread"]
+
+
+@pytest.mark.parametrize("source", ["watcher", "stream"])
+def test_io_seen_during_a_pass_runs_after_the_handles_that_pass_scheduled(loop, source):
+    ours, peer = socket.socketpair()
+    ours.setblocking(False)
+    order = []
+
+    class Reader(asyncio.Protocol):
+        def data_received(self, data):
+            order.append("io")
+
+    def send_then_schedule():
+        peer.send(b"x")
+        time.sleep(0.2)  # the readiness has surely been reported by now
+        loop.call_soon(order.append, "scheduled")
+
+    async def main():
+        if source == "watcher":
+            loop.add_reader(ours, lambda: order.append("io") or ours.recv(16))
+        else:
+            transport, _ = await loop.connect_accepted_socket(Reader, ours)
+        await asyncio.sleep(0.05)  # the reader is waiting
+        loop.call_soon(send_then_schedule)
+        while len(order) < 2:
+            await asyncio.sleep(0.01)
+        if source == "watcher":
+            loop.remove_reader(ours)
+        else:
+            transport.close()
+            await asyncio.sleep(0)
+        return order
+
+    try:
+        assert run(loop, main()) == ["scheduled", "io"]
+    finally:
+        ours.close()
+        peer.close()

@@ -380,7 +380,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._lost_exc = None  # its traceback may reach frames that hold this transport
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
-            if not self._released and self._stream.wait_released(_LET_GO_WAIT):
+            if not self._released and self._stream.wait_released(loop, _LET_GO_WAIT):
                 # Released now: nothing of this transport need wait for the notice.
                 self._released = True
                 self._stream.return_buffer()

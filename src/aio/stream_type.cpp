@@ -366,15 +366,19 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
-/// wait_released(seconds): after close(), waits (detached) until no worker holds the
+/// wait_released(loop, seconds): after close(), waits (detached) until no worker holds the
 /// descriptor, at most `seconds`; True when none does. Aborted workers let go at their
-/// next suspension and never need the loop thread, so the wait is short.
-PyObject* wait_released_method(PyObject* self, PyObject* arg) noexcept {
+/// next suspension and never need the loop thread, so the wait is short; the aborts this
+/// thread deferred for its next round in the event wait are handed to the workers first.
+PyObject* wait_released_method(PyObject* self, PyObject* args) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* loop = nullptr;
+        double seconds = 0.0;
+        if (!PyArg_ParseTuple(args, "O!d:wait_released", loop_core_type, &loop, &seconds))
+            binding::throw_host_error();
         StreamEngine& engine = as_stream(self)->engine();
         if (!engine.closed) binding::raise_error(PyExc_RuntimeError, "the stream is not closed");
-        const double seconds = PyFloat_AsDouble(arg);
-        if (seconds == -1.0 && PyErr_Occurred()) binding::throw_host_error();
+        if (AioCore& core = as_core(loop)->core(); core.runtime) core.runtime->idle_reactor().hand_deferred_to_workers();
         StreamState& state = *engine.state;
         bool released;
         {
@@ -438,8 +442,8 @@ PyMethodDef stream_methods[] = {
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
-    {"wait_released", wait_released_method, METH_O,
-     "wait_released($self, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
+    {"wait_released", wait_released_method, METH_VARARGS,
+     "wait_released($self, loop, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
     {"forget", forget_method, METH_O,
      "forget($self, loop)\n--\n\nOnce released: the loop's core lets go of the transport."},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\nDrops queued data and lets go of the descriptor."},

@@ -82,6 +82,11 @@ public:
     /// if it had never come, and the thread's timer slack is restored.
     virtual void done() noexcept = 0;
 
+    /// The receiver is about to block on something workers must do first (a
+    /// task it aborted letting go of a resource): the tasks it deferred go to
+    /// the workers now instead of waiting for its next round in the wait.
+    virtual void hand_deferred_to_workers() noexcept = 0;
+
     /// The doorbell that ends the owner's wait. Ringing it while a worker waits
     /// only makes that worker look at its queue once more.
     virtual const std::shared_ptr<const EventFd>& doorbell() const noexcept = 0;

@@ -434,6 +434,12 @@ void Scheduler::done() noexcept {
     hand_free_wait_to_a_worker(lock);
 }
 
+void Scheduler::hand_deferred_to_workers() noexcept {
+    if (deferring_for != this || copied_by_fork()) return;
+    std::unique_lock lock(mutex_);
+    queue_guest_tasks_for_workers(lock);
+}
+
 /// Moves the tasks the guest deferred to the run queue and wakes workers for
 /// them. Caller holds mutex_, which may be released on return. Guest thread only,
 /// while it does not hold the wait (the list is then its deferrals alone).

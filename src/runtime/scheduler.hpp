@@ -108,6 +108,7 @@ public:
     void begin() noexcept override;
     void busy() noexcept override;
     void done() noexcept override;
+    void hand_deferred_to_workers() noexcept override;
     const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
 
 private:

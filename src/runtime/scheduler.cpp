@@ -415,17 +415,17 @@ void Scheduler::busy() noexcept {
     if (guest_away_handed_back_) return;
     if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;
     guest_away_handed_back_ = true;
-    if (copied_by_fork()) return;
-    std::unique_lock lock(mutex_);
-    guest_keeps_wait_ = false;
-    queue_guest_tasks_for_workers(lock);
-    if (!lock.owns_lock()) lock.lock();
-    hand_free_wait_to_a_worker(lock);
+    stop_keeping_the_wait();
 }
 
 void Scheduler::done() noexcept {
     if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
     if (deferring_for == this) deferring_for = nullptr;
+    stop_keeping_the_wait();
+}
+
+/// The guest is away: what it deferred and the free wait go to the workers.
+void Scheduler::stop_keeping_the_wait() noexcept {
     if (copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     guest_keeps_wait_ = false;

@@ -118,6 +118,7 @@ private:
     void wake_idle_worker() noexcept;
     void hand_free_wait_to_a_worker(std::unique_lock<std::mutex>& lock) noexcept;
     void queue_guest_tasks_for_workers(std::unique_lock<std::mutex>& lock) noexcept;
+    void stop_keeping_the_wait() noexcept;
     void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;

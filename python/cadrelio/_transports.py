@@ -156,7 +156,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """The workers have news: data, end of file, write progress or an error."""
         if self._ended:
             return  # news that crossed close(): the workers are stopping
-        if not (self._buffered or self._paused or self._closing):
+        if not (self._buffered or self._paused or self._closing) and self._stream_reads():
             # The common case, bytes read and nothing else, is handed over natively.
             try:
                 delivered = self._stream.deliver(self._protocol.data_received)

@@ -605,3 +605,28 @@ def test_tls_connection_and_start_tls(loop, tls_contexts):
         await writer.wait_closed()
 
     run(loop, main())
+
+
+def test_a_write_pipe_sees_its_reader_go_away_without_reading(loop):
+    """A write pipe's protocol need not have data_received: the end of its reader reaches
+    connection_lost with BrokenPipeError however the write side learns of it."""
+    read_fd, write_fd = os.pipe()
+
+    class WriteOnly(asyncio.BaseProtocol):
+        def __init__(self):
+            self.lost = loop.create_future()
+
+        def connection_lost(self, exc):
+            self.lost.set_result(exc)
+
+    async def main():
+        with open(write_fd, "wb", buffering=0) as pipe:
+            transport, protocol = await loop.connect_write_pipe(WriteOnly, pipe)
+            transport.write(b"x" * 1_000_000)  # more than the pipe holds: the rest is queued
+            await asyncio.sleep(0.01)
+            os.close(read_fd)
+            exc = await asyncio.wait_for(protocol.lost, 10)
+            transport.close()
+            return exc
+
+    assert isinstance(run(loop, main()), BrokenPipeError)

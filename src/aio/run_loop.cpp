@@ -227,6 +227,13 @@ void run(CoreObject* self) {
                 arm_timer_wake(core, now);
             }
         }
+        if (!may_sleep) {
+            // Handles are waiting: look at the kernel's events without blocking, as
+            // a loop that polls its selector every pass does, so a connection
+            // accepted or a reply read is not left for the next idle moment.
+            binding::Detached detached;
+            core.runtime->idle_reactor().poll_now();
+        }
         collect_messages(core, may_sleep, core.ready);
         binding::check_status(PyErr_CheckSignals());
         move_due_timers(core);

@@ -82,6 +82,14 @@ public:
     /// if it had never come, and the thread's timer slack is restored.
     virtual void done() noexcept = 0;
 
+    /// The receiver has work queued and will not sleep: if the wait is free,
+    /// collects what the kernel has ready now without blocking (readiness, due
+    /// timers) and runs the tasks that woke, and those it deferred, on this
+    /// thread, so events keep arriving while it is busy with short passes, as a
+    /// loop that polls its selector every pass sees them. False when a worker
+    /// holds the wait (it collects the events then) or the runtime is going away.
+    virtual bool poll_now() noexcept = 0;
+
     /// The receiver is about to block on something workers must do first (a
     /// task it aborted letting go of a resource): the tasks it deferred go to
     /// the workers now instead of waiting for its next round in the wait.

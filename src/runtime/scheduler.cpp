@@ -434,6 +434,23 @@ void Scheduler::stop_keeping_the_wait() noexcept {
     hand_free_wait_to_a_worker(lock);
 }
 
+bool Scheduler::poll_now() noexcept {
+    if (copied_by_fork()) return false;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || driver_taken_) return false;
+        driver_taken_ = true;
+        driver_parked_ = false;  // a zero-timeout look: nothing needs to unpark it
+        guest_holds_driver_ = true;
+    }
+    collecting_for = this;
+    driver_.park(TimerQueue::Clock::now());
+    timers_.fire_due(TimerQueue::Clock::now());
+    collecting_for = nullptr;
+    leave();  // runs what woke and what was deferred, then frees the wait
+    return true;
+}
+
 void Scheduler::hand_deferred_to_workers() noexcept {
     if (deferring_for != this || copied_by_fork()) return;
     std::unique_lock lock(mutex_);

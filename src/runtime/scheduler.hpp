@@ -109,6 +109,7 @@ public:
     void busy() noexcept override;
     void done() noexcept override;
     void hand_deferred_to_workers() noexcept override;
+    bool poll_now() noexcept override;
     const std::shared_ptr<const EventFd>& doorbell() const noexcept override { return driver_.doorbell(); }
 
 private:

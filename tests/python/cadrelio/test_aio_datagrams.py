@@ -8,20 +8,17 @@ import pytest
 import cadrelio
 
 from conftest import run
+from recording import EventRecorder
 
 
-class Recorder(asyncio.DatagramProtocol):
+class Recorder(EventRecorder, asyncio.DatagramProtocol):
     """Keeps what happens to it; `arrived` is set by each datagram or error."""
 
     def __init__(self, echo=False):
+        super().__init__(asyncio.get_running_loop())
         self.echo = echo
-        self.datagrams, self.errors, self.events = [], [], []
+        self.datagrams, self.errors = [], []
         self.arrived = asyncio.Event()
-        self.lost = asyncio.get_running_loop().create_future()
-
-    def connection_made(self, transport):
-        self.transport = transport
-        self.events.append("made")
 
     def datagram_received(self, data, addr):
         self.datagrams.append((data, addr))
@@ -32,16 +29,6 @@ class Recorder(asyncio.DatagramProtocol):
     def error_received(self, exc):
         self.errors.append(exc)
         self.arrived.set()
-
-    def pause_writing(self):
-        self.events.append("pause")
-
-    def resume_writing(self):
-        self.events.append("resume")
-
-    def connection_lost(self, exc):
-        self.events.append("lost")
-        self.lost.set_result(exc)
 
 
 async def until(predicate, timeout=10):

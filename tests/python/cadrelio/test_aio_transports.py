@@ -13,21 +13,16 @@ import pytest
 
 import probes
 from conftest import run
+from recording import EventRecorder
 
 
-class Recorder(asyncio.Protocol):
+class Recorder(EventRecorder, asyncio.Protocol):
     """Records every protocol call in order; `lost` resolves with connection_lost's argument."""
 
     def __init__(self, loop, keep_open_on_eof=False):
-        self.events = []
+        super().__init__(loop)
         self.data = bytearray()
         self.keep_open_on_eof = keep_open_on_eof
-        self.transport = None
-        self.lost = loop.create_future()
-
-    def connection_made(self, transport):
-        self.transport = transport
-        self.events.append("made")
 
     def data_received(self, data):
         self.data += data
@@ -37,16 +32,6 @@ class Recorder(asyncio.Protocol):
     def eof_received(self):
         self.events.append("eof")
         return self.keep_open_on_eof
-
-    def pause_writing(self):
-        self.events.append("pause")
-
-    def resume_writing(self):
-        self.events.append("resume")
-
-    def connection_lost(self, exc):
-        self.events.append("lost")
-        self.lost.set_result(exc)
 
 
 class BufferRecorder(Recorder, asyncio.BufferedProtocol):

@@ -101,3 +101,12 @@ def worker_context_switches():
         except (FileNotFoundError, ProcessLookupError):
             pass
     return total
+
+
+def threads_within(expected, timeout=10.0):
+    """Polls until the process has `expected` threads, or the timeout passes; returns the count.
+    A joined thread may still be listed for a moment (see workers_named_within)."""
+    deadline = time.monotonic() + timeout
+    while (count := thread_count()) != expected and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return count

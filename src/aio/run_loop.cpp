@@ -14,6 +14,7 @@
 
 #include "aio/timer_heap.hpp"
 #include "binding/errors.hpp"
+#include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
 #include "runtime/sleep.hpp"
 
@@ -186,6 +187,13 @@ private:
 
 void run_handle(CoreObject* self, PyObject* handle) {
     if (!self->core().debug) {
+        // asyncio's own Handle runs here as its _run would run it.
+        if (const auto* layout = binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)))) {
+            if (std::optional<bool> ran = layout->run(handle)) {
+                if (!*ran) binding::throw_host_error();
+                return;
+            }
+        }
         // Handle._run reports ordinary exceptions itself; what escapes it
         // (KeyboardInterrupt, SystemExit) ends the run.
         binding::check(PyObject_VectorcallMethod(kRun.get(), &handle, 1, nullptr));

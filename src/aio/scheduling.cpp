@@ -5,6 +5,7 @@
 #include "aio/scheduling.hpp"
 
 #include "binding/errors.hpp"
+#include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
 
 #include <cmath>
@@ -56,8 +57,36 @@ void debug_checks(CoreObject* self, PyObject* callback, const char* method) {
     binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
 }
 
+/// Whether the loop's get_debug is asyncio's own, which answers from the
+/// core's debug flag. Looked up once per loop class and class version (the
+/// interpreter renews the version whenever the class or a base changes).
+bool debug_flag_answers_get_debug(CoreObject* self) {
+    static const binding::InternedName base_events{"asyncio.base_events"};
+    static const binding::InternedName base_loop{"BaseEventLoop"};
+    static const binding::InternedName get_debug{"get_debug"};
+    thread_local PyTypeObject* checked_class = nullptr;
+    thread_local unsigned checked_version = 0;
+    PyTypeObject* loop_class = Py_TYPE(self->as_object());
+    unsigned version = binding::type_version(loop_class);
+    if (loop_class == checked_class && version != 0 && version == checked_version) return true;
+    HostRef asyncios = binding::get_attr(
+        binding::get_attr(binding::import_module(base_events).get(), base_loop).get(), get_debug);
+    HostRef loops = binding::get_attr(reinterpret_cast<PyObject*>(loop_class), get_debug);
+    if (loops.get() != asyncios.get()) return false;
+    checked_class = loop_class;
+    checked_version = binding::type_version(loop_class);
+    return true;
+}
+
+/// `handle_class(callback, args, loop, context)`; asyncio's own Handle is
+/// filled in directly when its __init__ would find debug mode off.
 HostRef make_handle(PyObject* handle_class, CoreObject* self, PyObject* callback, PyObject* args,
                     PyObject* context) {
+    if (!self->core().debug) {
+        const binding::HandleLayout* layout = binding::HandleLayout::of(handle_class);
+        if (layout && debug_flag_answers_get_debug(self))
+            return layout->build(callback, args, self->as_object(), context == Py_None ? nullptr : context);
+    }
     return binding::call(handle_class, {callback, args, self->as_object(), context});
 }
 

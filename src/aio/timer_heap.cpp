@@ -2,6 +2,7 @@
 #include "aio/timer_heap.hpp"
 
 #include "binding/errors.hpp"
+#include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
 
 #include <algorithm>
@@ -13,6 +14,9 @@ const binding::InternedName kCancelled{"_cancelled"};
 }
 
 bool handle_cancelled(PyObject* handle) {
+    if (const auto* layout = binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)))) {
+        if (int cancelled = layout->cancelled(handle); cancelled >= 0) return cancelled != 0;
+    }
     binding::HostRef flag = binding::get_attr(handle, kCancelled);
     return flag.get() == Py_True;
 }

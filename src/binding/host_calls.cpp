@@ -40,15 +40,50 @@ PyObject* KeywordNames::get() const {
     return publish_once(tuple_, made.release());
 }
 
+namespace {
+
+/// sys.modules[name] as a new reference, or null (no error) when absent or
+/// when sys.modules is not a plain dict.
+PyObject* loaded_module(PyObject* name) noexcept {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!modules || !PyDict_CheckExact(modules)) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* module = nullptr;
+    if (PyDict_GetItemRef(modules, name, &module) < 0) PyErr_Clear();
+    return module;
+#else
+    PyObject* module = PyDict_GetItemWithError(modules, name);
+    if (!module) PyErr_Clear();
+    return Py_XNewRef(module);
+#endif
+}
+
+}  // namespace
+
 HostRef import_module(const InternedName& name) {
+    // Once a module has been seen fully loaded, finding the same object in
+    // sys.modules again is all the import system would do for it; only a
+    // module not seen before is checked for an initialisation still running.
+    if (PyObject* known = name.module_seen_loaded()) {
+        HostRef module = HostRef::steal(loaded_module(name.get()));
+        if (module.get() == known) return module;
+    }
     // PyImport_GetModule is the import system's own first step: the module from
     // sys.modules, waiting for another thread that is still initialising it.
     // A module not loaded yet (or blocked) takes the full import path.
     HostRef module = HostRef::steal(PyImport_GetModule(name.get()));
     if (!module && PyErr_Occurred()) throw_host_error();
     // None in sys.modules blocks the import; the full path raises for it.
-    if (module && module.get() != Py_None) return module;
-    return check(PyImport_Import(name.get()));
+    if (!module || module.get() == Py_None) module = check(PyImport_Import(name.get()));
+    name.remember_loaded(module.get());
+    return module;
+}
+
+void InternedName::remember_loaded(PyObject* module) const {
+    // The reference kept is only compared with, never used: holding it keeps
+    // the address from naming another object.
+    PyObject* previous = module_.exchange(Py_NewRef(module), std::memory_order_acq_rel);
+    Py_XDECREF(previous);
 }
 
 HostRef get_attr(PyObject* object, const InternedName& name) {

@@ -22,9 +22,14 @@ public:
     /// Borrowed reference. Caller is attached.
     PyObject* get() const;
 
+    /// For a module name: the module last imported under it (compare only).
+    PyObject* module_seen_loaded() const noexcept { return module_.load(std::memory_order_acquire); }
+    void remember_loaded(PyObject* module) const;
+
 private:
     const char* text_;
     mutable std::atomic<PyObject*> object_{nullptr};
+    mutable std::atomic<PyObject*> module_{nullptr};
 };
 
 /// The module as the host's import returns it: the loaded module from

@@ -23,6 +23,7 @@
 // interrupts the main thread's sleep (futex or epoll) when the main thread runs
 // the loop; it re-attaches and runs Python's handlers at once.
 #include "binding/errors.hpp"
+#include "binding/handle_layout.hpp"
 #include "loop/host_names.hpp"
 #include "loop/methods.hpp"
 #include "loop/posting.hpp"
@@ -94,6 +95,16 @@ void dispatch(LoopMessage& message) {
     HostRef result;
     if (auto* run_handle = std::get_if<RunHandle>(&message)) {
         PyObject* handle = run_handle->handle.get();
+        // asyncio's own Handle runs here as its _run would run it.
+        if (const auto* layout = binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)))) {
+            if (int cancelled = layout->cancelled(handle); cancelled >= 0) {
+                if (cancelled) return;
+                if (std::optional<bool> ran = layout->run(handle)) {
+                    if (!*ran) report_callback_failure();
+                    return;
+                }
+            }
+        }
         if (is_cancelled(handle)) return;
         // Slot 0 is scratch space for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* stack[] = {nullptr, handle};

@@ -1,0 +1,326 @@
+#include "binding/handle_layout.hpp"
+
+#include "binding/errors.hpp"
+#include "binding/host_calls.hpp"
+
+#include <structmember.h>
+
+#include <atomic>
+
+namespace cadrel::binding {
+
+namespace {
+
+/// The slot `offset` bytes into `object`, as an atomic: in a free-threaded
+/// build another thread's cancel() may write the flag while the loop reads it.
+std::atomic_ref<PyObject*> slot_at(PyObject* object, Py_ssize_t offset) noexcept {
+    return std::atomic_ref<PyObject*>(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset));
+}
+
+/// Gives the type a version tag if it has none (the interpreter assigns them
+/// lazily, and renews them after every change to the class).
+void assign_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)PyUnstable_Type_AssignVersionTag(type);
+#else
+    // A lookup through the type attribute cache tags the type.
+    if (PyObject* name = PyUnicode_InternFromString("__init__")) {
+        (void)_PyType_Lookup(type, name);
+        Py_DECREF(name);
+    }
+    PyErr_Clear();
+#endif
+}
+
+/// An entry of the class's own dictionary (borrowed), or null.
+PyObject* own_attribute(PyTypeObject* type, const char* name) noexcept {
+    PyObject* key = PyUnicode_FromString(name);
+    if (!key) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* value = PyDict_GetItemWithError(type->tp_dict, key);
+    Py_DECREF(key);
+    PyErr_Clear();
+    return value;
+}
+
+bool has_text(PyObject* object, const char* attribute, const char* text) noexcept {
+    PyObject* value = PyObject_GetAttrString(object, attribute);
+    bool equal = value && PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+    Py_XDECREF(value);
+    PyErr_Clear();
+    return equal;
+}
+
+/// The offset of a writable object slot of `type` (a __slots__ entry), or 0.
+Py_ssize_t slot_offset(PyTypeObject* type, const char* name) noexcept {
+    PyObject* descriptor = own_attribute(type, name);
+    if (!descriptor || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return 0;
+    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY)) return 0;
+#else
+    if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return 0;
+#endif
+    return member->offset;
+}
+
+unsigned version_of(PyTypeObject* type) noexcept {
+    return std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_relaxed);
+}
+
+/// The version of the class last found unchanged (0: none yet).
+std::atomic<unsigned> verified_version{0};
+
+}  // namespace
+
+unsigned type_version(PyTypeObject* type) noexcept {
+    if (version_of(type) == 0) assign_version(type);
+    return version_of(type);
+}
+
+/// Reads asyncio.events.Handle once: the slots its __init__ stores, and that
+/// the class is the one asyncio defines (its module and name, its own
+/// __init__, no __new__ and no metaclass of its own). Null if asyncio.events
+/// is not loaded yet or the class is not recognised.
+struct HandleLayoutProbe {
+    static HandleLayout* probe() noexcept {
+        PyObject* name = PyUnicode_FromString("asyncio.events");
+        PyObject* events = name ? PyImport_GetModule(name) : nullptr;
+        Py_XDECREF(name);
+        if (!events) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyObject* found = PyObject_GetAttrString(events, "Handle");
+        Py_DECREF(events);
+        if (!found || !PyType_Check(found) || Py_TYPE(found) != &PyType_Type ||
+            !has_text(found, "__module__", "asyncio.events") || !has_text(found, "__qualname__", "Handle")) {
+            Py_XDECREF(found);
+            PyErr_Clear();
+            return nullptr;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(found);
+        PyObject* init = own_attribute(type, "__init__");
+        PyObject* run = own_attribute(type, "_run");
+        auto* layout = new HandleLayout();
+        layout->class_ = type;  // keeps the reference from the lookup for the process
+        layout->init_ = init;
+        layout->run_ = run;
+        layout->callback_ = slot_offset(type, "_callback");
+        layout->args_ = slot_offset(type, "_args");
+        layout->cancelled_ = slot_offset(type, "_cancelled");
+        layout->loop_ = slot_offset(type, "_loop");
+        layout->source_traceback_ = slot_offset(type, "_source_traceback");
+        layout->repr_ = slot_offset(type, "_repr");
+        layout->context_ = slot_offset(type, "_context");
+        bool complete = init && PyFunction_Check(init) && has_text(init, "__module__", "asyncio.events") &&
+                        run && PyFunction_Check(run) && has_text(run, "__module__", "asyncio.events") &&
+                        layout->callback_ && layout->args_ && layout->cancelled_ && layout->loop_ &&
+                        layout->source_traceback_ && layout->repr_ && layout->context_;
+        if (!complete) {
+            Py_DECREF(found);
+            delete layout;
+            return nullptr;
+        }
+        Py_INCREF(init);
+        Py_INCREF(run);
+        return layout;
+    }
+};
+
+const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
+    // Read once per process; a thread that loses the race to publish its
+    // reading keeps the first one (the class object is the same).
+    static std::atomic<HandleLayout*> layout{nullptr};
+    HandleLayout* known = layout.load(std::memory_order_acquire);
+    if (!known) {
+        HandleLayout* read = HandleLayoutProbe::probe();
+        if (!read) return nullptr;
+        if (!layout.compare_exchange_strong(known, read, std::memory_order_acq_rel)) {
+            Py_DECREF(read->init_);
+            Py_DECREF(read->run_);
+            Py_DECREF(read->class_);
+            delete read;
+        } else {
+            known = read;
+        }
+    }
+    if (handle_class != reinterpret_cast<PyObject*>(known->class_) || !known->unchanged()) return nullptr;
+    return known;
+}
+
+bool HandleLayout::unchanged() const noexcept {
+    unsigned version = version_of(class_);
+    if (version != 0 && version == verified_version.load(std::memory_order_relaxed)) return true;
+    // Something in the class changed (or it has no version yet): look again.
+    if (own_attribute(class_, "__init__") != init_ || own_attribute(class_, "_run") != run_ ||
+        own_attribute(class_, "__new__") ||
+        slot_offset(class_, "_callback") != callback_ || slot_offset(class_, "_args") != args_ ||
+        slot_offset(class_, "_cancelled") != cancelled_ || slot_offset(class_, "_loop") != loop_ ||
+        slot_offset(class_, "_source_traceback") != source_traceback_ ||
+        slot_offset(class_, "_repr") != repr_ || slot_offset(class_, "_context") != context_)
+        return false;
+    verified_version.store(type_version(class_), std::memory_order_relaxed);
+    return true;
+}
+
+HostRef HandleLayout::build(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) const {
+    HostRef copied_context = context ? HostRef::borrow(context) : check(PyContext_CopyCurrent());
+    HostRef handle = check(class_->tp_alloc(class_, 0));
+    PyObject* object = handle.get();
+    auto store = [object](Py_ssize_t offset, PyObject* value) {
+        slot_at(object, offset).store(Py_NewRef(value), std::memory_order_relaxed);
+    };
+    // In the order __init__ stores them.
+    store(context_, copied_context.get());
+    store(loop_, loop);
+    store(callback_, callback);
+    store(args_, args);
+    store(cancelled_, Py_False);
+    store(repr_, Py_None);
+    store(source_traceback_, Py_None);
+    return handle;
+}
+
+int HandleLayout::cancelled(PyObject* handle) const noexcept {
+    PyObject* flag = slot_at(handle, cancelled_).load(std::memory_order_relaxed);
+    if (flag == Py_True) return 1;
+    if (flag == Py_False) return 0;
+    return -1;
+}
+
+namespace {
+
+const InternedName kFormatHelpers{"asyncio.format_helpers"};
+const InternedName kFormatCallbackSource{"_format_callback_source"};
+const InternedName kKeywordDefaults{"__kwdefaults__"};
+const InternedName kGetDebug{"get_debug"};
+const InternedName kCallExceptionHandler{"call_exception_handler"};
+const KeywordNames kDebugKeyword{"debug"};
+
+/// The exception being handled, as inside an `except` block, for the
+/// guard's lifetime: what is raised meanwhile gets it as its __context__.
+class HandlingException {
+public:
+    explicit HandlingException(PyObject* exception) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exception);
+    }
+    ~HandlingException() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+/// Whether asyncio's callback formatter takes the loop's debug mode (it does
+/// in the versions whose Handle._run passes it).
+bool formatter_takes_debug(PyObject* formatter) noexcept {
+    PyObject* defaults = PyObject_GetAttr(formatter, kKeywordDefaults.get());
+    bool takes = defaults && PyDict_Check(defaults) && PyDict_GetItemString(defaults, "debug");
+    Py_XDECREF(defaults);
+    PyErr_Clear();
+    return takes;
+}
+
+}  // namespace
+
+/// Reads three slots as new references; in a free-threaded build under the
+/// handle's lock, which a concurrent cancel() takes to clear them.
+struct HandleSlots {
+    HostRef first, second, third;
+    HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) {
+#ifdef Py_GIL_DISABLED
+        Py_BEGIN_CRITICAL_SECTION(handle);
+#endif
+        first = HostRef::steal(Py_XNewRef(slot_at(handle, a).load(std::memory_order_relaxed)));
+        second = HostRef::steal(Py_XNewRef(slot_at(handle, b).load(std::memory_order_relaxed)));
+        third = HostRef::steal(Py_XNewRef(slot_at(handle, c).load(std::memory_order_relaxed)));
+#ifdef Py_GIL_DISABLED
+        Py_END_CRITICAL_SECTION();
+#endif
+    }
+};
+
+std::optional<bool> HandleLayout::run(PyObject* handle) const noexcept {
+    HandleSlots slots(handle, context_, callback_, args_);
+    PyObject* context = slots.first.get();
+    PyObject* callback = slots.second.get();
+    PyObject* args = slots.third.get();
+    if (!context || !callback || !args || !PyContext_CheckExact(context) || !PyTuple_CheckExact(args))
+        return std::nullopt;
+    // context.run(callback, *args)
+    if (PyContext_Enter(context) == 0) {
+        PyObject* result = PyObject_Vectorcall(callback, &PyTuple_GET_ITEM(args, 0),
+                                               static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr);
+        if (PyContext_Exit(context) < 0) Py_CLEAR(result);
+        if (result) {
+            Py_DECREF(result);
+            return true;
+        }
+    }
+    if (PyErr_ExceptionMatches(PyExc_SystemExit) || PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+        return false;
+    return report_failure(handle, callback, args);
+}
+
+// Raw host calls throughout: whatever they raise, the internal-failure
+// exception included, stays pending for the caller exactly as it would escape
+// Handle._run.
+bool HandleLayout::report_failure(PyObject* handle, PyObject* callback, PyObject* args) const noexcept {
+    HostRef exception = fetch_exception();
+    HandlingException handling(exception.get());
+    try {
+        return call_exception_handler(handle, callback, args, exception.get());
+    } catch (const HostErrorSet&) {  // a name could not be made (out of memory): it is pending
+        return false;
+    }
+}
+
+bool HandleLayout::call_exception_handler(PyObject* handle, PyObject* callback, PyObject* args,
+                                          PyObject* exception) const {
+    HandleSlots slots(handle, loop_, source_traceback_, loop_);
+    PyObject* loop = slots.first.get();
+    PyObject* source_traceback = slots.second.get();
+    if (!loop) {
+        PyErr_SetString(PyExc_AttributeError, "'Handle' object has no attribute '_loop'");
+        return false;
+    }
+    PyObject* helpers_name = kFormatHelpers.get();
+    HostRef helpers = HostRef::steal(helpers_name ? PyImport_Import(helpers_name) : nullptr);
+    if (!helpers) return false;
+    HostRef formatter = HostRef::steal(PyObject_GetAttr(helpers.get(), kFormatCallbackSource.get()));
+    if (!formatter) return false;
+    HostRef source;
+    if (formatter_takes_debug(formatter.get())) {
+        HostRef debug = HostRef::steal(PyObject_CallMethodNoArgs(loop, kGetDebug.get()));
+        if (!debug) return false;
+        PyObject* stack[] = {callback, args, debug.get()};
+        source = HostRef::steal(PyObject_Vectorcall(formatter.get(), stack, 2, kDebugKeyword.get()));
+    } else {
+        source = HostRef::steal(PyObject_CallFunctionObjArgs(formatter.get(), callback, args, nullptr));
+    }
+    if (!source) return false;
+    HostRef message = HostRef::steal(PyUnicode_FromFormat("Exception in callback %S", source.get()));
+    HostRef context = HostRef::steal(PyDict_New());
+    if (!message || !context || PyDict_SetItemString(context.get(), "message", message.get()) < 0 ||
+        PyDict_SetItemString(context.get(), "exception", exception) < 0 ||
+        PyDict_SetItemString(context.get(), "handle", handle) < 0)
+        return false;
+    if (source_traceback) {
+        int recorded = PyObject_IsTrue(source_traceback);
+        if (recorded < 0 ||
+            (recorded && PyDict_SetItemString(context.get(), "source_traceback", source_traceback) < 0))
+            return false;
+    }
+    HostRef reported =
+        HostRef::steal(PyObject_CallMethodOneArg(loop, kCallExceptionHandler.get(), context.get()));
+    return static_cast<bool>(reported);
+}
+
+}  // namespace cadrel::binding

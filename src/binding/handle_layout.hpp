@@ -1,0 +1,69 @@
+// asyncio.Handle built, inspected and run without its Python methods.
+//
+// Every call_soon builds one asyncio.Handle and every dispatch runs one. The
+// class's Python __init__ only stores its arguments in the handle's slots
+// (and copies the current context when none is given), and its _run calls the
+// callback in the handle's context, handing an exception to the loop's
+// exception handler. While the class is asyncio's own and unchanged, doing
+// both here gives the same objects and effects without two Python frames per
+// callback. The check is the class's type version, which the interpreter
+// renews whenever anything in the class changes; a replaced or patched class,
+// or a handle whose slots hold what its own methods would not expect, takes
+// the ordinary calls.
+#pragma once
+
+#include "binding/host_ref.hpp"
+
+#include <Python.h>
+
+#include <optional>
+
+namespace cadrel::binding {
+
+/// The class's current type version (0: none assigned yet); the interpreter
+/// renews it whenever the class or one of its bases changes.
+unsigned type_version(PyTypeObject* type) noexcept;
+
+class HandleLayout {
+public:
+    /// The layout of `handle_class` if it is asyncio's unchanged Handle class,
+    /// null otherwise (then build the handle by calling the class). Caller is
+    /// attached.
+    static const HandleLayout* of(PyObject* handle_class) noexcept;
+
+    /// What `Handle(callback, args, loop, context)` builds when the loop's
+    /// debug mode is off: `context` null means the current context's copy.
+    /// Throws on a failed allocation or copy.
+    HostRef build(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) const;
+
+    /// The `_cancelled` flag of a handle of this class: 1 or 0, or -1 when it
+    /// is not a bool (read it as an attribute then).
+    int cancelled(PyObject* handle) const noexcept;
+
+    /// Runs a handle of this class that is not cancelled, as its _run does:
+    /// true when done, false with the exception _run would let escape pending
+    /// (SystemExit, KeyboardInterrupt, or one raised while reporting a failure
+    /// to the loop's call_exception_handler), nullopt when the handle must be
+    /// run through its _run method instead. Caller is attached.
+    std::optional<bool> run(PyObject* handle) const noexcept;
+
+private:
+    HandleLayout() = default;
+    /// What _run does with an exception its callback raised (pending now): the
+    /// loop's call_exception_handler gets it. False with the exception that
+    /// reporting raised pending.
+    bool report_failure(PyObject* handle, PyObject* callback, PyObject* args) const noexcept;
+    bool call_exception_handler(PyObject* handle, PyObject* callback, PyObject* args,
+                                PyObject* exception) const;
+    bool unchanged() const noexcept;
+
+    PyTypeObject* class_ = nullptr;
+    // The class's own __init__ and _run, to re-check after a version change.
+    PyObject* init_ = nullptr;
+    PyObject* run_ = nullptr;
+    Py_ssize_t callback_ = 0, args_ = 0, cancelled_ = 0, loop_ = 0, source_traceback_ = 0, repr_ = 0,
+               context_ = 0;
+    friend struct HandleLayoutProbe;
+};
+
+}  // namespace cadrel::binding

@@ -1,0 +1,99 @@
+# asyncio's own Handle class is built and run natively; each case runs once with it and once with
+# a plain subclass in its place (built and run through its Python methods): both must agree.
+import asyncio
+import contextvars
+
+import pytest
+
+import cadrel
+from bodies import drain
+
+label = contextvars.ContextVar("label", default="outside")
+
+
+class PlainHandle(asyncio.Handle):
+    __slots__ = ()
+
+
+@pytest.fixture(params=["asyncio's class", "a subclass"])
+def handle_class(request, monkeypatch):
+    if request.param == "a subclass":
+        monkeypatch.setattr(asyncio, "Handle", PlainHandle)
+    return asyncio.Handle
+
+
+def slots(handle):
+    names = ("_callback", "_args", "_loop", "_cancelled", "_repr", "_source_traceback")
+    return {name: getattr(handle, name) for name in names}
+
+
+def test_handles_hold_and_run_what_the_class_would(loop, handle_class):
+    seen = []
+
+    def callback(*args):
+        seen.append((args, label.get()))
+
+    given = contextvars.copy_context()
+    given.run(label.set, "given")
+    token = label.set("at the call")
+    try:
+        copied = loop.call_soon(callback, 1, 2)
+    finally:
+        label.reset(token)
+    explicit = loop.call_soon(callback, context=given)
+    skipped = loop.call_soon(callback, 3)
+    skipped.cancel()
+
+    assert type(copied) is handle_class
+    assert slots(copied) == {"_callback": callback, "_args": (1, 2), "_loop": loop, "_cancelled": False,
+                             "_repr": None, "_source_traceback": None}
+    assert explicit._context is given and copied._context is not given
+    drain(loop, lambda: len(seen) >= 2)
+    assert seen == [((1, 2), "at the call"), ((), "given")]
+
+
+class ReportingLoop(cadrel.CadrelLoop):
+    def call_exception_handler(self, context):
+        self.reports.append(context)
+
+
+def test_a_failing_callback_is_reported_as_the_class_would(handle_class, capsys):
+    def fail(value):
+        raise ValueError(value)
+
+    loop = ReportingLoop()
+    loop.reports = []
+    reported = loop.call_soon(fail, "reported")
+    drain(loop, lambda: loop.reports)
+    [context] = loop.reports
+    assert context.keys() == {"message", "exception", "handle"} and context["handle"] is reported
+    assert context["message"].startswith("Exception in callback ") and "fail('reported')" in context["message"]
+    assert type(context["exception"]) is ValueError and context["exception"].args == ("reported",)
+
+    # A CadrelLoop has no call_exception_handler: that failure is printed, chained to the first.
+    plain = cadrel.CadrelLoop()
+    done = []
+    plain.call_soon(fail, "printed")
+    plain.call_soon(done.append, True)
+    drain(plain, lambda: done)
+    err = capsys.readouterr().err
+    assert "ValueError: printed" in err and "During handling of the above exception" in err
+    assert "AttributeError" in err and "call_exception_handler" in err
+
+
+@pytest.mark.parametrize("method", ["__init__", "_run"])
+def test_a_method_patched_after_use_is_called(loop, monkeypatch, method):
+    done = []
+    loop.call_soon(done.append, "before")
+    drain(loop, lambda: done)
+    calls = []
+    original = getattr(asyncio.events.Handle, method)
+
+    def patched(self, *args, **kwargs):
+        calls.append(method)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(asyncio.events.Handle, method, patched)
+    loop.call_soon(done.append, "after")
+    drain(loop, lambda: len(done) == 2)
+    assert calls == [method] and done == ["before", "after"]

@@ -83,7 +83,7 @@ bool debug_flag_answers_get_debug(CoreObject* self) {
 HostRef make_handle(PyObject* handle_class, CoreObject* self, PyObject* callback, PyObject* args,
                     PyObject* context) {
     if (!self->core().debug) {
-        const binding::HandleLayout* layout = binding::HandleLayout::of(handle_class);
+        const binding::HandleLayout* layout = binding::HandleLayout::builder(handle_class);
         if (layout && debug_flag_answers_get_debug(self))
             return layout->build(callback, args, self->as_object(), context == Py_None ? nullptr : context);
     }

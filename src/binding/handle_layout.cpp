@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include <atomic>
+#include <iterator>
 
 namespace cadrel::binding {
 
@@ -70,8 +71,6 @@ unsigned version_of(PyTypeObject* type) noexcept {
     return std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_relaxed);
 }
 
-/// The version of the class last found unchanged (0: none yet).
-std::atomic<unsigned> verified_version{0};
 
 }  // namespace
 
@@ -80,89 +79,132 @@ unsigned type_version(PyTypeObject* type) noexcept {
     return version_of(type);
 }
 
-/// Reads asyncio.events.Handle once: the slots its __init__ stores, and that
-/// the class is the one asyncio defines (its module and name, its own
-/// __init__, no __new__ and no metaclass of its own). Null if asyncio.events
-/// is not loaded yet or the class is not recognised.
+namespace {
+
+const char* const kSlotNames[] = {"_callback", "_args", "_cancelled", "_loop", "_source_traceback", "_repr",
+                                  "_context"};
+
+/// asyncio.events' class `name` if it is the one asyncio defines there (its
+/// module and name, no metaclass of its own): a new reference, or null.
+PyTypeObject* asyncio_class(const char* name) noexcept {
+    PyObject* module_name = PyUnicode_FromString("asyncio.events");
+    PyObject* events = module_name ? PyImport_GetModule(module_name) : nullptr;
+    Py_XDECREF(module_name);
+    PyObject* found = events ? PyObject_GetAttrString(events, name) : nullptr;
+    Py_XDECREF(events);
+    PyErr_Clear();
+    if (found && PyType_Check(found) && Py_IS_TYPE(found, &PyType_Type) &&
+        has_text(found, "__module__", "asyncio.events") && has_text(found, "__qualname__", name))
+        return reinterpret_cast<PyTypeObject*>(found);
+    Py_XDECREF(found);
+    return nullptr;
+}
+
+bool defined_in_asyncio(PyObject* function) noexcept {
+    return function && PyFunction_Check(function) && has_text(function, "__module__", "asyncio.events");
+}
+
+}  // namespace
+
+/// Reads asyncio.events.Handle and TimerHandle once: the slots Handle's
+/// __init__ stores, and that the classes are asyncio's (Handle with its own
+/// __init__ and _run and no __new__; TimerHandle a direct subclass that
+/// replaces neither _run nor a slot). Null if asyncio.events is not loaded
+/// yet or a class is not recognised.
 struct HandleLayoutProbe {
-    static HandleLayout* probe() noexcept {
-        PyObject* name = PyUnicode_FromString("asyncio.events");
-        PyObject* events = name ? PyImport_GetModule(name) : nullptr;
-        Py_XDECREF(name);
-        if (!events) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        PyObject* found = PyObject_GetAttrString(events, "Handle");
-        Py_DECREF(events);
-        if (!found || !PyType_Check(found) || Py_TYPE(found) != &PyType_Type ||
-            !has_text(found, "__module__", "asyncio.events") || !has_text(found, "__qualname__", "Handle")) {
-            Py_XDECREF(found);
-            PyErr_Clear();
-            return nullptr;
-        }
-        auto* type = reinterpret_cast<PyTypeObject*>(found);
-        PyObject* init = own_attribute(type, "__init__");
-        PyObject* run = own_attribute(type, "_run");
+    static HandleLayout* handle() noexcept {
+        PyTypeObject* type = asyncio_class("Handle");
+        if (!type) return nullptr;
         auto* layout = new HandleLayout();
         layout->class_ = type;  // keeps the reference from the lookup for the process
-        layout->init_ = init;
-        layout->run_ = run;
-        layout->callback_ = slot_offset(type, "_callback");
-        layout->args_ = slot_offset(type, "_args");
-        layout->cancelled_ = slot_offset(type, "_cancelled");
-        layout->loop_ = slot_offset(type, "_loop");
-        layout->source_traceback_ = slot_offset(type, "_source_traceback");
-        layout->repr_ = slot_offset(type, "_repr");
-        layout->context_ = slot_offset(type, "_context");
-        bool complete = init && PyFunction_Check(init) && has_text(init, "__module__", "asyncio.events") &&
-                        run && PyFunction_Check(run) && has_text(run, "__module__", "asyncio.events") &&
-                        layout->callback_ && layout->args_ && layout->cancelled_ && layout->loop_ &&
-                        layout->source_traceback_ && layout->repr_ && layout->context_;
-        if (!complete) {
-            Py_DECREF(found);
-            delete layout;
-            return nullptr;
+        layout->init_ = Py_XNewRef(own_attribute(type, "__init__"));
+        layout->run_ = Py_XNewRef(own_attribute(type, "_run"));
+        Py_ssize_t* offsets[] = {&layout->callback_, &layout->args_, &layout->cancelled_, &layout->loop_,
+                                 &layout->source_traceback_, &layout->repr_, &layout->context_};
+        bool complete = defined_in_asyncio(layout->init_) && defined_in_asyncio(layout->run_);
+        for (std::size_t i = 0; i < std::size(kSlotNames); ++i) {
+            *offsets[i] = slot_offset(type, kSlotNames[i]);
+            complete = complete && *offsets[i] != 0;
         }
-        Py_INCREF(init);
-        Py_INCREF(run);
-        return layout;
+        if (complete && layout->unchanged()) return layout;
+        discard(layout);
+        return nullptr;
+    }
+
+    static HandleLayout* timer_handle(const HandleLayout* handle) noexcept {
+        PyTypeObject* type = asyncio_class("TimerHandle");
+        if (!type) return nullptr;
+        auto* layout = new HandleLayout(*handle);
+        layout->class_ = type;
+        layout->base_ = handle;
+        layout->init_ = nullptr;  // built by calling the class
+        Py_XINCREF(layout->run_);
+        if (type->tp_base == handle->class_ && layout->unchanged()) return layout;
+        discard(layout);
+        return nullptr;
+    }
+
+    static void discard(HandleLayout* layout) noexcept {
+        Py_XDECREF(layout->init_);
+        Py_XDECREF(layout->run_);
+        Py_XDECREF(layout->class_);
+        delete layout;
     }
 };
 
-const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
-    // Read once per process; a thread that loses the race to publish its
-    // reading keeps the first one (the class object is the same).
-    static std::atomic<HandleLayout*> layout{nullptr};
+namespace {
+
+/// Publishes a layout read once per process; a thread that loses the race
+/// keeps the first one (the class objects are the same).
+template <class Probe>
+HandleLayout* read_once(std::atomic<HandleLayout*>& layout, Probe probe) noexcept {
     HandleLayout* known = layout.load(std::memory_order_acquire);
-    if (!known) {
-        HandleLayout* read = HandleLayoutProbe::probe();
-        if (!read) return nullptr;
-        if (!layout.compare_exchange_strong(known, read, std::memory_order_acq_rel)) {
-            Py_DECREF(read->init_);
-            Py_DECREF(read->run_);
-            Py_DECREF(read->class_);
-            delete read;
-        } else {
-            known = read;
-        }
-    }
-    if (handle_class != reinterpret_cast<PyObject*>(known->class_) || !known->unchanged()) return nullptr;
+    if (known) return known;
+    HandleLayout* read = probe();
+    if (!read) return nullptr;
+    if (layout.compare_exchange_strong(known, read, std::memory_order_acq_rel)) return read;
+    HandleLayoutProbe::discard(read);
     return known;
+}
+
+std::atomic<HandleLayout*> handle_layout{nullptr};
+std::atomic<HandleLayout*> timer_handle_layout{nullptr};
+
+}  // namespace
+
+const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
+    HandleLayout* handle = read_once(handle_layout, HandleLayoutProbe::handle);
+    if (!handle) return nullptr;
+    if (handle_class == reinterpret_cast<PyObject*>(handle->class_)) return handle->unchanged() ? handle : nullptr;
+    HandleLayout* timer = read_once(timer_handle_layout, [handle] { return HandleLayoutProbe::timer_handle(handle); });
+    if (timer && handle_class == reinterpret_cast<PyObject*>(timer->class_) && timer->unchanged()) return timer;
+    return nullptr;
+}
+
+const HandleLayout* HandleLayout::builder(PyObject* handle_class) noexcept {
+    const HandleLayout* layout = of(handle_class);
+    return layout && layout->init_ ? layout : nullptr;
 }
 
 bool HandleLayout::unchanged() const noexcept {
     unsigned version = version_of(class_);
-    if (version != 0 && version == verified_version.load(std::memory_order_relaxed)) return true;
-    // Something in the class changed (or it has no version yet): look again.
-    if (own_attribute(class_, "__init__") != init_ || own_attribute(class_, "_run") != run_ ||
-        own_attribute(class_, "__new__") ||
-        slot_offset(class_, "_callback") != callback_ || slot_offset(class_, "_args") != args_ ||
-        slot_offset(class_, "_cancelled") != cancelled_ || slot_offset(class_, "_loop") != loop_ ||
-        slot_offset(class_, "_source_traceback") != source_traceback_ ||
-        slot_offset(class_, "_repr") != repr_ || slot_offset(class_, "_context") != context_)
-        return false;
-    verified_version.store(type_version(class_), std::memory_order_relaxed);
+    if (version != 0 && version == verified_version_.load(std::memory_order_relaxed)) return true;
+    // Something in the class (or a base) changed, or it has no version yet: look again.
+    if (base_) {
+        // A subclass: the base must be as it was, and this class must replace
+        // none of what is read or called directly.
+        if (!base_->unchanged() || own_attribute(class_, "_run")) return false;
+        for (const char* name : kSlotNames)
+            if (own_attribute(class_, name)) return false;
+    } else {
+        if (own_attribute(class_, "__init__") != init_ || own_attribute(class_, "_run") != run_ ||
+            own_attribute(class_, "__new__"))
+            return false;
+        const Py_ssize_t offsets[] = {callback_, args_, cancelled_, loop_, source_traceback_, repr_, context_};
+        for (std::size_t i = 0; i < std::size(kSlotNames); ++i)
+            if (slot_offset(class_, kSlotNames[i]) != offsets[i]) return false;
+    }
+    verified_version_.store(type_version(class_), std::memory_order_relaxed);
     return true;
 }
 

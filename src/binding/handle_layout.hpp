@@ -16,6 +16,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <optional>
 
 namespace cadrel::binding {
@@ -26,14 +27,16 @@ unsigned type_version(PyTypeObject* type) noexcept;
 
 class HandleLayout {
 public:
-    /// The layout of `handle_class` if it is asyncio's unchanged Handle class,
-    /// null otherwise (then build the handle by calling the class). Caller is
-    /// attached.
+    /// The layout of `handle_class` if it is asyncio's unchanged Handle or
+    /// TimerHandle class, null otherwise (then call the handle's methods).
+    /// Caller is attached.
     static const HandleLayout* of(PyObject* handle_class) noexcept;
+    /// As `of`, for building: only Handle is built here.
+    static const HandleLayout* builder(PyObject* handle_class) noexcept;
 
     /// What `Handle(callback, args, loop, context)` builds when the loop's
     /// debug mode is off: `context` null means the current context's copy.
-    /// Throws on a failed allocation or copy.
+    /// Throws on a failed allocation or copy. Only on a builder's layout.
     HostRef build(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) const;
 
     /// The `_cancelled` flag of a handle of this class: 1 or 0, or -1 when it
@@ -49,20 +52,28 @@ public:
 
 private:
     HandleLayout() = default;
+    HandleLayout(const HandleLayout& other)
+        : class_(other.class_), base_(other.base_), init_(other.init_), run_(other.run_),
+          callback_(other.callback_), args_(other.args_), cancelled_(other.cancelled_), loop_(other.loop_),
+          source_traceback_(other.source_traceback_), repr_(other.repr_), context_(other.context_) {}
+    bool unchanged() const noexcept;
     /// What _run does with an exception its callback raised (pending now): the
     /// loop's call_exception_handler gets it. False with the exception that
     /// reporting raised pending.
     bool report_failure(PyObject* handle, PyObject* callback, PyObject* args) const noexcept;
     bool call_exception_handler(PyObject* handle, PyObject* callback, PyObject* args,
                                 PyObject* exception) const;
-    bool unchanged() const noexcept;
 
     PyTypeObject* class_ = nullptr;
-    // The class's own __init__ and _run, to re-check after a version change.
+    const HandleLayout* base_ = nullptr;  // a subclass's: Handle's layout
+    // Handle's own __init__ (null for a subclass, which is not built here) and
+    // _run, to re-check after a version change.
     PyObject* init_ = nullptr;
     PyObject* run_ = nullptr;
     Py_ssize_t callback_ = 0, args_ = 0, cancelled_ = 0, loop_ = 0, source_traceback_ = 0, repr_ = 0,
                context_ = 0;
+    /// The class version last found unchanged (0: none yet).
+    mutable std::atomic<unsigned> verified_version_{0};
     friend struct HandleLayoutProbe;
 };
 

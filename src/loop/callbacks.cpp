@@ -22,7 +22,7 @@ HostRef call_soon(LoopObject* loop, PyObject* callback, HostRef args, HostRef co
     // would store the same values (it asks the loop for its debug mode, which
     // a CadrelLoop of this exact type answers from its state; debug mode keeps
     // the call, which records where the handle was made).
-    const binding::HandleLayout* layout = binding::HandleLayout::of(handle_class.get());
+    const binding::HandleLayout* layout = binding::HandleLayout::builder(handle_class.get());
     if (layout && Py_IS_TYPE(loop->as_object(), binding::loop_type()) && !debug_mode(loop)) {
         handle = layout->build(callback, args.get(), loop->as_object(), context.get());
     } else {

@@ -1,4 +1,4 @@
-"""Loop benchmarks: the same workloads on asyncio's own loop, uvloop and CadrelLoop.
+"""Loop benchmarks: the same workloads on asyncio's own loop, uvloop, CadrelLoop and cadrelio.
 
 Each measurement runs in a fresh process; the loops are interleaved within every
 repeat so that drift of the machine hits all of them alike. Every loop is driven
@@ -28,7 +28,8 @@ import sys
 import threading
 import time
 
-LOOPS = ("asyncio", "uvloop", "cadrel")
+LOOPS = ("asyncio", "uvloop", "cadrel", "cadrelio")
+RATIO_LABELS = {"uvloop": "uv/asy", "cadrel": "cad/asy", "cadrelio": "cio/asy"}
 
 
 def make_loop(name: str):
@@ -38,6 +39,10 @@ def make_loop(name: str):
         import uvloop
 
         return uvloop.new_event_loop()
+    if name == "cadrelio":
+        import cadrelio
+
+        return cadrelio.new_event_loop()
     import cadrel
 
     return cadrel.CadrelLoop()
@@ -484,7 +489,9 @@ def main() -> int:
         print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr)
 
     print(f"python {sys.version.split()[0]}; median of {args.repeats} repeats, each in a fresh process")
-    header = f"{'workload':32} {'unit':14} {'asyncio':>10} {'uvloop':>10} {'cadrel':>10} {'uv/asy':>7} {'cad/asy':>8}"
+    others = LOOPS[1:]
+    header = (f"{'workload':32} {'unit':14} " + " ".join(f"{l:>10}" for l in LOOPS) + " "
+              + " ".join(f"{RATIO_LABELS[l]:>8}" for l in others))
     print(header)
     print("-" * len(header))
 
@@ -504,10 +511,8 @@ def main() -> int:
                 print(f"{row_name:32} {figure_unit:14} {'':>10} {'':>10} {cell(medians['cadrel'])}")
                 continue
             base = medians["asyncio"]
-            print(
-                f"{row_name:32} {figure_unit:14} {cell(base)} {cell(medians['uvloop'])} {cell(medians['cadrel'])}"
-                f" {ratio(medians['uvloop'], base):>7} {ratio(medians['cadrel'], base):>8}"
-            )
+            print(f"{row_name:32} {figure_unit:14} " + " ".join(cell(medians[l]) for l in LOOPS) + " "
+                  + " ".join(f"{ratio(medians[l], base):>8}" for l in others))
     for (workload, loop_name), why in sorted(skipped.items()):
         print(f"skipped: {workload} on {loop_name} ({why})")
     return 0

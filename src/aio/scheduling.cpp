@@ -78,15 +78,21 @@ bool debug_flag_answers_get_debug(CoreObject* self) {
     return true;
 }
 
+/// The layout to build a handle of `handle_class` with natively: asyncio's
+/// own unchanged Handle (or TimerHandle, for a timer) whose __init__ would
+/// find debug mode off. Null: call the class.
+const binding::HandleLayout* native_builder(CoreObject* self, PyObject* handle_class, bool timer) {
+    if (self->core().debug) return nullptr;
+    const binding::HandleLayout* layout = binding::HandleLayout::builder(handle_class);
+    return layout && layout->is_timer() == timer && debug_flag_answers_get_debug(self) ? layout : nullptr;
+}
+
 /// `handle_class(callback, args, loop, context)`; asyncio's own Handle is
 /// filled in directly when its __init__ would find debug mode off.
 HostRef make_handle(PyObject* handle_class, CoreObject* self, PyObject* callback, PyObject* args,
                     PyObject* context) {
-    if (!self->core().debug) {
-        const binding::HandleLayout* layout = binding::HandleLayout::builder(handle_class);
-        if (layout && debug_flag_answers_get_debug(self))
-            return layout->build(callback, args, self->as_object(), context == Py_None ? nullptr : context);
-    }
+    if (const binding::HandleLayout* layout = native_builder(self, handle_class, false))
+        return layout->build(callback, args, self->as_object(), context == Py_None ? nullptr : context);
     return binding::call(handle_class, {callback, args, self->as_object(), context});
 }
 
@@ -126,8 +132,12 @@ HostRef call_at(CoreObject* self, double when, PyObject* callback, PyObject* arg
     check_open(core);
     debug_checks(self, callback, method);
     HostRef when_object = binding::check(PyFloat_FromDouble(when));
-    HostRef handle = binding::call(handle_classes().timer_handle,
-                                   {when_object.get(), callback, args, self->as_object(), context});
+    PyObject* timer_handle = handle_classes().timer_handle;
+    const binding::HandleLayout* layout = native_builder(self, timer_handle, true);
+    HostRef handle = layout ? layout->build_timer(when_object.get(), callback, args, self->as_object(),
+                                                  context == Py_None ? nullptr : context)
+                            : binding::call(timer_handle, {when_object.get(), callback, args, self->as_object(),
+                                                           context});
     binding::check_status(PyObject_SetAttr(handle.get(), kScheduled.get(), Py_True));
     core.timers.push(when, handle.clone());
     return handle;

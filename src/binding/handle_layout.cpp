@@ -137,9 +137,13 @@ struct HandleLayoutProbe {
         auto* layout = new HandleLayout(*handle);
         layout->class_ = type;
         layout->base_ = handle;
-        layout->init_ = nullptr;  // built by calling the class
+        layout->init_ = Py_XNewRef(own_attribute(type, "__init__"));
         Py_XINCREF(layout->run_);
-        if (type->tp_base == handle->class_ && layout->unchanged()) return layout;
+        layout->when_ = slot_offset(type, "_when");
+        layout->scheduled_ = slot_offset(type, "_scheduled");
+        if (type->tp_base == handle->class_ && defined_in_asyncio(layout->init_) && layout->when_ &&
+            layout->scheduled_ && layout->unchanged())
+            return layout;
         discard(layout);
         return nullptr;
     }
@@ -181,10 +185,7 @@ const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
     return nullptr;
 }
 
-const HandleLayout* HandleLayout::builder(PyObject* handle_class) noexcept {
-    const HandleLayout* layout = of(handle_class);
-    return layout && layout->init_ ? layout : nullptr;
-}
+const HandleLayout* HandleLayout::builder(PyObject* handle_class) noexcept { return of(handle_class); }
 
 bool HandleLayout::unchanged() const noexcept {
     unsigned version = version_of(class_);
@@ -193,7 +194,10 @@ bool HandleLayout::unchanged() const noexcept {
     if (base_) {
         // A subclass: the base must be as it was, and this class must replace
         // none of what is read or called directly.
-        if (!base_->unchanged() || own_attribute(class_, "_run")) return false;
+        if (!base_->unchanged() || own_attribute(class_, "_run") || own_attribute(class_, "__new__") ||
+            own_attribute(class_, "__init__") != init_ || slot_offset(class_, "_when") != when_ ||
+            slot_offset(class_, "_scheduled") != scheduled_)
+            return false;
         for (const char* name : kSlotNames)
             if (own_attribute(class_, name)) return false;
     } else {
@@ -223,6 +227,16 @@ HostRef HandleLayout::build(PyObject* callback, PyObject* args, PyObject* loop, 
     store(cancelled_, Py_False);
     store(repr_, Py_None);
     store(source_traceback_, Py_None);
+    return handle;
+}
+
+HostRef HandleLayout::build_timer(PyObject* when, PyObject* callback, PyObject* args, PyObject* loop,
+                                  PyObject* context) const {
+    HostRef handle = build(callback, args, loop, context);
+    // Then what TimerHandle's __init__ adds (with debug mode off there is no
+    // creation traceback to trim).
+    slot_at(handle.get(), when_).store(Py_NewRef(when), std::memory_order_relaxed);
+    slot_at(handle.get(), scheduled_).store(Py_NewRef(Py_False), std::memory_order_relaxed);
     return handle;
 }
 

@@ -31,13 +31,17 @@ public:
     /// TimerHandle class, null otherwise (then call the handle's methods).
     /// Caller is attached.
     static const HandleLayout* of(PyObject* handle_class) noexcept;
-    /// As `of`, for building: only Handle is built here.
+    /// As `of`, for building.
     static const HandleLayout* builder(PyObject* handle_class) noexcept;
 
     /// What `Handle(callback, args, loop, context)` builds when the loop's
     /// debug mode is off: `context` null means the current context's copy.
-    /// Throws on a failed allocation or copy. Only on a builder's layout.
+    /// Throws on a failed allocation or copy. On Handle's layout.
     HostRef build(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context) const;
+    /// `TimerHandle(when, callback, args, loop, context)` likewise, on TimerHandle's layout.
+    HostRef build_timer(PyObject* when, PyObject* callback, PyObject* args, PyObject* loop,
+                        PyObject* context) const;
+    bool is_timer() const noexcept { return base_ != nullptr; }
 
     /// The `_cancelled` flag of a handle of this class: 1 or 0, or -1 when it
     /// is not a bool (read it as an attribute then).
@@ -66,12 +70,12 @@ private:
 
     PyTypeObject* class_ = nullptr;
     const HandleLayout* base_ = nullptr;  // a subclass's: Handle's layout
-    // Handle's own __init__ (null for a subclass, which is not built here) and
-    // _run, to re-check after a version change.
+    // The class's own __init__ and Handle's _run, to re-check after a version change.
     PyObject* init_ = nullptr;
     PyObject* run_ = nullptr;
     Py_ssize_t callback_ = 0, args_ = 0, cancelled_ = 0, loop_ = 0, source_traceback_ = 0, repr_ = 0,
                context_ = 0;
+    Py_ssize_t when_ = 0, scheduled_ = 0;  // TimerHandle's own slots
     /// The class version last found unchanged (0: none yet).
     mutable std::atomic<unsigned> verified_version_{0};
     friend struct HandleLayoutProbe;

@@ -1,7 +1,9 @@
 // Host module, attribute and keyword names that the method bodies use.
 #pragma once
 
+#include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
+#include "binding/loop_object.hpp"
 
 #include <algorithm>
 #include <array>
@@ -44,6 +46,32 @@ binding::HostRef make_handle(PyObject* handle_class, const std::array<PyObject*,
     stack[N + 1] = context;
     PyObject* keywords = context ? names::loop_context_keywords.get() : names::loop_keyword.get();
     return binding::check(PyObject_Vectorcall(handle_class, stack.data(), N, keywords));
+}
+
+/// Whether a handle's __init__ would find debug mode off on `loop`: a loop of
+/// exactly this type answers get_debug from its state.
+inline bool init_sees_debug_off(binding::LoopObject* loop) {
+    if (!Py_IS_TYPE(loop->as_object(), binding::loop_type())) return false;
+    binding::SharedBorrow borrow(loop);
+    return !loop->state().debug.load(std::memory_order_relaxed);
+}
+
+/// As make_handle, for Handle (callback, args) and TimerHandle (when,
+/// callback, args): asyncio's own unchanged classes are filled in directly
+/// with what their __init__ would store when it finds debug mode off (debug
+/// mode keeps the call, which records where the handle was made).
+template <std::size_t N>
+binding::HostRef build_handle(PyObject* handle_class, const std::array<PyObject*, N>& positional,
+                              binding::LoopObject* loop, PyObject* context) {
+    static_assert(N == 2 || N == 3, "Handle takes (callback, args), TimerHandle (when, callback, args)");
+    const binding::HandleLayout* layout = binding::HandleLayout::builder(handle_class);
+    if (layout && layout->is_timer() == (N == 3) && init_sees_debug_off(loop)) {
+        if constexpr (N == 3)
+            return layout->build_timer(positional[0], positional[1], positional[2], loop->as_object(), context);
+        else
+            return layout->build(positional[0], positional[1], loop->as_object(), context);
+    }
+    return make_handle(handle_class, positional, loop->as_object(), context);
 }
 
 }  // namespace cadrel::loop

@@ -48,8 +48,8 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
     HostRef timer_handle_class = binding::get_attr(asyncio.get(), names::timer_handle_class);
     HostRef when = binding::check(PyFloat_FromDouble(delay + now));
     // TimerHandle(when, callback, args, loop=loop[, context=context]).
-    HostRef handle = make_handle(timer_handle_class.get(), std::array{when.get(), callback, args.get()},
-                                 loop->as_object(), context.get());
+    HostRef handle = build_handle(timer_handle_class.get(), std::array{when.get(), callback, args.get()}, loop,
+                                  context.get());
     const LoopSender& sender = loop->state().sender;
     if (sender.is_closed()) binding::raise_error(PyExc_RuntimeError, "loop closed");
     require_runtime_in_this_process(loop->state());

@@ -49,8 +49,12 @@ def test_handles_hold_and_run_what_the_class_would(loop, handle_class):
     assert slots(copied) == {"_callback": callback, "_args": (1, 2), "_loop": loop, "_cancelled": False,
                              "_repr": None, "_source_traceback": None}
     assert explicit._context is given and copied._context is not given
-    drain(loop, lambda: len(seen) >= 2)
-    assert seen == [((1, 2), "at the call"), ((), "given")]
+    before = loop.time()
+    timer = loop.call_later(0.05, callback, 4)
+    assert type(timer) is asyncio.TimerHandle and slots(timer)["_args"] == (4,)
+    assert before + 0.05 <= timer.when() <= loop.time() + 0.05 and timer._scheduled is False
+    drain(loop, lambda: len(seen) >= 3)
+    assert seen == [((1, 2), "at the call"), ((), "given"), ((4,), "outside")]
 
 
 def format_callback(callback, args):
@@ -94,6 +98,7 @@ def test_a_failing_callback_is_reported_as_the_class_would(handle_class, capsys)
     ("Handle", "_run", "call_soon"),
     ("Handle", "_run", "call_later"),  # TimerHandle runs Handle's _run
     ("TimerHandle", "_run", "call_later"),
+    ("TimerHandle", "__init__", "call_later"),
 ])
 def test_a_method_patched_after_use_is_called(loop, monkeypatch, cls, method, schedule):
     done = []

@@ -12,8 +12,6 @@ aiohttp = pytest.importorskip("aiohttp")
 
 
 async def serve_and_fetch(requests, body_size):
-    """`requests` GETs of a greeting, then one POST of `body_size` random bytes echoed back."""
-
     async def hello(request):
         return web.Response(text="hello")
 

@@ -5,6 +5,8 @@ import contextlib
 import hashlib
 import os
 import socket
+import ssl
+import subprocess
 import threading
 
 import pytest
@@ -376,6 +378,69 @@ def test_write_pipe_notices_its_reader_leave(loop, queued, then_eof, expected):
         return lost
 
     assert isinstance(run(loop, main()), expected)
+
+
+def test_sendfile_cut_short_by_the_peer_raises_and_leaves_the_file_where_it_stopped(loop, tmp_path):
+    content = os.urandom(16 << 20)
+    path = tmp_path / "content"
+    path.write_bytes(content)
+    ours, peer = make_pair("tcp")
+    # Small buffers: the peer's reset surely finds the send under way.
+    ours.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 16 * 1024)
+    peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024)
+
+    def take_some_then_reset():
+        got = 0
+        while got < 1024:
+            got += len(peer.recv(1024))
+        peer.close()  # a close with unread data resets the connection
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        taken = loop.run_in_executor(None, take_some_then_reset)
+        with open(path, "rb") as file:
+            with pytest.raises(ConnectionError):
+                await loop.sendfile(transport, file)
+            assert 1024 <= file.tell() < len(content)
+        await taken
+        transport.close()
+
+    run(loop, main())
+
+
+def test_start_tls_upgrades_a_plain_connection(loop, tmp_path):
+    key, cert = tmp_path / "key.pem", tmp_path / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key),
+                    "-out", str(cert), "-days", "2", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost"], check=True, capture_output=True)
+    server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server_context.load_cert_chain(cert, key)
+    client_context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    client_context.load_verify_locations(cert)
+
+    async def upgrade_then_echo(reader, writer):
+        writer.write((await reader.readexactly(7)).upper())
+        await writer.drain()
+        await writer.start_tls(server_context)
+        writer.write((await reader.readexactly(5)).upper())
+        writer.close()
+
+    async def main():
+        ours, theirs = socket.socketpair()
+        served = asyncio.ensure_future(loop.connect_accepted_socket(
+            lambda: asyncio.StreamReaderProtocol(asyncio.StreamReader(), upgrade_then_echo), theirs))
+        reader, writer = await asyncio.open_connection(sock=ours)
+        await served
+        writer.write(b"upgrade")
+        assert await reader.readexactly(7) == b"UPGRADE"
+        await writer.start_tls(client_context, server_hostname="localhost")
+        assert writer.get_extra_info("ssl_object") is not None
+        writer.write(b"quiet")
+        assert await reader.read() == b"QUIET"
+        writer.close()
+        await writer.wait_closed()
+
+    run(loop, main())
 
 
 OWNED = r"File descriptor .* is used by transport"

@@ -14,98 +14,90 @@ from conftest import run
 from test_aio_transports import BufferRecorder, Recorder, connect, make_pair
 
 
-@pytest.mark.parametrize("kind", ["tcp", "unix"])
 @pytest.mark.parametrize("ending", ["close", "abort"])
-def test_connection_lost_comes_in_the_next_pass(loop, kind, ending):
-    ours, peer = make_pair(kind)
+@pytest.mark.parametrize("moment", ["connection_made", "connected"])
+def test_connection_lost_comes_in_the_next_pass_however_early_the_end(loop, ending, moment):
+    """Ending from connection_made, or right after connecting while the workers may not have run
+    yet, still reaches connection_lost, before a callback scheduled after the end and with the
+    socket closed by then."""
+
+    def end(protocol, ours):
+        getattr(protocol.transport, ending)()
+        loop.call_soon(lambda: protocol.events.append(f"next pass, fd {ours.fileno()}"))
 
     async def main():
-        protocol = Recorder(loop)
-        transport = await connect(loop, ours, protocol)
-        getattr(transport, ending)()
-        # Scheduled after the end: asyncio runs connection_lost before it, and the socket
-        # is closed by then.
-        loop.call_soon(lambda: protocol.events.append(f"next pass, fd {ours.fileno()}"))
-        await protocol.lost
-        return protocol.events
+        for round_number in range(20):
+            ours, peer = make_pair("tcp" if round_number % 2 else "unix")
 
-    try:
-        assert run(loop, main()) == ["made", "lost", "next pass, fd -1"]
-    finally:
-        peer.close()
+            class EndsAtOnce(Recorder):
+                def connection_made(self, transport):
+                    super().connection_made(transport)
+                    if moment == "connection_made":
+                        end(self, ours)
+
+            protocol = EndsAtOnce(loop)
+            await connect(loop, ours, protocol)
+            if moment == "connected":
+                end(protocol, ours)
+            assert await protocol.lost is None
+            await asyncio.sleep(0)
+            peer.close()
+            assert protocol.events == ["made", "lost", "next pass, fd -1"]
+
+    run(loop, main())
 
 
-@pytest.mark.parametrize("kind", ["tcp", "unix"])
-def test_peer_sees_the_end_when_the_loop_stops_in_the_next_pass(loop, kind):
-    ours, peer = make_pair(kind)
-    peer.settimeout(10)
+def test_closing_after_the_loop_closed_raises_and_the_socket_goes_with_the_transport(loop):
+    ours, peer = make_pair("unix")
     protocol = Recorder(loop)
-    try:
-        transport = run(loop, connect(loop, ours, protocol))
-
-        def close_then_stop():
-            transport.close()
-            loop.call_soon(loop.stop)
-
-        loop.call_soon(close_then_stop)
-        loop.run_forever()
-        # The loop runs no more: the end must already be on the wire.
-        assert peer.recv(16) == b""
-        assert protocol.events == ["made", "lost"]
-    finally:
-        peer.close()
+    transport = run(loop, connect(loop, ours, protocol))
+    loop.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        transport.close()
+    assert protocol.events == ["made"]
+    with pytest.warns(ResourceWarning):
+        del transport, protocol
+        gc.collect()
+    assert ours.fileno() == -1
+    peer.close()
 
 
-@pytest.mark.parametrize("protocol_kind", ["plain", "buffered"])
-def test_closing_in_data_received_hides_a_following_end_of_input(loop, protocol_kind):
+class ClosesOnData(Recorder):
+    def data_received(self, data):
+        super().data_received(data)
+        self.transport.close()
+
+
+class ClosesOnBuffer(BufferRecorder):
+    def __init__(self, loop):
+        super().__init__(loop, 64)
+
+    def buffer_updated(self, nbytes):
+        super().buffer_updated(nbytes)
+        self.transport.close()
+
+
+@pytest.mark.parametrize("protocol_class", [ClosesOnData, ClosesOnBuffer])
+def test_closing_from_a_delivery_hides_the_end_of_input_and_lets_go_of_the_protocol(loop, protocol_class):
     ours, peer = make_pair("unix")
     # Data and the end of input are both waiting before the transport reads.
     peer.sendall(b"last words")
     peer.shutdown(socket.SHUT_WR)
 
     async def main():
-        protocol = Recorder(loop) if protocol_kind == "plain" else BufferRecorder(loop, 64)
-        closing_callback = (protocol.data_received if protocol_kind == "plain"
-                            else protocol.buffer_updated)
-
-        def then_close(arg):
-            closing_callback(arg)
-            protocol.transport.close()
-
-        if protocol_kind == "plain":
-            protocol.data_received = then_close
-        else:
-            protocol.buffer_updated = then_close
-        await connect(loop, ours, protocol)
-        await protocol.lost
-        return protocol
-
-    try:
-        protocol = run(loop, main())
-        assert bytes(protocol.data) == b"last words"
-        assert "eof" not in protocol.events
-        assert protocol.events[-1] == "lost"
-    finally:
-        peer.close()
-
-
-def test_transport_lets_go_of_a_buffered_protocol_at_connection_lost(loop):
-    ours, peer = make_pair("tcp")
-
-    async def main():
-        protocol = BufferRecorder(loop, 1024)
+        protocol = protocol_class(loop)
         transport = await connect(loop, ours, protocol)
+        await protocol.lost
+        assert bytes(protocol.data) == b"last words"
+        assert "eof" not in protocol.events and protocol.events[-1] == "lost"
         protocol_ref = weakref.ref(protocol)
-        lost = protocol.lost
-        transport.close()
         del protocol
-        await lost
         gc.collect()
         # The transport may still wait for its descriptor; the protocol must not.
-        return protocol_ref() is None, transport.get_protocol() is None
+        assert protocol_ref() is None and transport.get_protocol() is None
 
     try:
-        assert run(loop, main()) == (True, True)
+        run(loop, main())
     finally:
         peer.close()
 
@@ -126,11 +118,13 @@ class FailsOnData(asyncio.Protocol):
         self.events.append(f"lost {type(exc).__name__}")
 
 
+@pytest.mark.parametrize("kind", ["tcp", "unix"])
 @pytest.mark.parametrize("ending", ["close", "abort", "protocol error"])
-def test_a_transport_ended_just_before_the_loop_stops_is_freed_without_the_collector(loop, ending):
-    if not isinstance(loop, cadrelio.Loop) and sys.version_info < (3, 14):
-        pytest.skip("asyncio's own transports keep a reference cycle here before 3.14")
-    ours, peer = make_pair("tcp")
+def test_a_transport_ended_just_before_the_loop_stops_is_gone_at_once(loop, kind, ending):
+    """The loop runs no more after the pass that ends the transport: the peer has seen the end,
+    and neither the loop nor a reference cycle keeps the transport (no collection runs)."""
+    ours, peer = make_pair(kind)
+    peer.settimeout(10)
     protocol = FailsOnData()
     loop.set_exception_handler(lambda loop, context: None)
     gc.collect()
@@ -151,12 +145,14 @@ def test_a_transport_ended_just_before_the_loop_stops_is_freed_without_the_colle
                                                     loop.call_soon(loop.stop))
         loop.call_soon(end_then_stop)
         loop.run_forever()
+        assert protocol.events == ["made", "lost ValueError" if ending == "protocol error" else "lost NoneType"]
+        if ending != "protocol error":
+            assert peer.recv(16) == b""
         transport_ref = weakref.ref(transport)
         del transport
-        # Neither the loop nor a reference cycle may keep it: no collection has run.
-        assert transport_ref() is None
-        expected = "lost ValueError" if ending == "protocol error" else "lost NoneType"
-        assert protocol.events == ["made", expected]
+        # asyncio's own transports keep a reference cycle here before 3.14.
+        if isinstance(loop, cadrelio.Loop) or sys.version_info >= (3, 14):
+            assert transport_ref() is None
     finally:
         gc.enable()
         peer.close()

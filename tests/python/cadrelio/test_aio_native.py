@@ -3,7 +3,6 @@ import asyncio
 import gc
 import os
 import signal
-import socket
 import subprocess
 import sys
 import textwrap
@@ -184,44 +183,3 @@ def test_workers_block_asynchronous_signals(aio_loop):
         assert all(mask & (1 << (signum - 1)) for mask in blocked_masks), signum
     # The creating thread keeps its own mask.
     assert signal.SIGINT not in signal.pthread_sigmask(signal.SIG_BLOCK, [])
-
-
-
-
-def test_an_idle_loop_handles_readiness_and_due_timers_without_waking_a_worker(aio_loop):
-    """The loop thread waits for events itself when idle, and the watcher and timer tasks it
-    re-arms between two waits run there too: a ping-pong over a socket pair and a run of timers
-    reach their callbacks with (almost) no worker context switch."""
-    rounds, timers = 300, 100
-    left, right = socket.socketpair()
-    remaining = [rounds]
-
-    def on_readable(sock):
-        sock.recv(64)
-        if sock is left:
-            remaining[0] -= 1
-            if not remaining[0]:
-                aio_loop.stop()
-                return
-        sock.send(b"x")
-
-    with left, right:
-        for sock in (left, right):
-            sock.setblocking(False)
-            aio_loop.add_reader(sock.fileno(), on_readable, sock)
-        aio_loop.run_until_complete(asyncio.sleep(0.05))  # the watchers are registered by now
-        before = probes.worker_context_switches()
-        left.send(b"x")
-        aio_loop.run_forever()
-        for i in range(timers):
-            aio_loop.call_later(0.01 + 0.002 * i, remaining.append, i)
-        aio_loop.call_later(0.02 + 0.002 * timers, aio_loop.stop)
-        aio_loop.run_forever()
-        switches = probes.worker_context_switches() - before
-        for sock in (left, right):
-            aio_loop.remove_reader(sock.fileno())
-    assert remaining == [0, *range(timers)]
-    # Two readiness events per round and one deadline per timer: had each woken a worker, this
-    # would be 700 or more. A few come from the hand-over of the wait when a run begins, and from
-    # the machine keeping the loop thread away for a while.
-    assert switches < (2 * rounds + timers) // 10

@@ -13,6 +13,7 @@ from conftest import run
 
 PIPE = asyncio.subprocess.PIPE
 UPPER = "import sys; data = sys.stdin.buffer.read(); sys.stdout.buffer.write(data.upper()); sys.exit(len(data))"
+SLEEPER = [sys.executable, "-c", "import time; time.sleep(60)"]
 
 
 @pytest.fixture(params=["pidfd", "thread"])
@@ -28,22 +29,21 @@ def exit_notice(request, monkeypatch):
     return request.param
 
 
-def test_exec_with_pipes_reports_output_and_exit_status(exit_notice, loop):
+def waiting_threads():
+    return [thread for thread in threading.enumerate() if thread.name.startswith("cadrelio-waitpid-")]
+
+
+def test_pipes_exit_status_and_death_by_signal(exit_notice, loop):
     async def scenario():
         proc = await asyncio.create_subprocess_exec(sys.executable, "-c", UPPER, stdin=PIPE, stdout=PIPE)
-        out, err = await proc.communicate(b"piped through")
-        return out, err, proc.returncode
+        piped = await proc.communicate(b"piped through"), proc.returncode
+        killed = await asyncio.create_subprocess_shell("kill -TERM $$")
+        return piped, await killed.wait()
 
-    assert run(loop, scenario()) == (b"PIPED THROUGH", None, len(b"piped through"))
-
-
-@pytest.mark.parametrize("command, status", [("exit 7", 7), ("kill -TERM $$", -signal.SIGTERM)])
-def test_shell_exit_status_and_death_by_signal(exit_notice, loop, command, status):
-    async def scenario():
-        proc = await asyncio.create_subprocess_shell(command)
-        return await proc.wait()
-
-    assert run(loop, scenario()) == status
+    assert run(loop, scenario()) == (((b"PIPED THROUGH", None), len(b"piped through")), -signal.SIGTERM)
+    for thread in waiting_threads():
+        thread.join(10)
+    assert waiting_threads() == []
 
 
 def test_status_read_by_popen_first_is_still_reported(aio_loop):
@@ -51,36 +51,17 @@ def test_status_read_by_popen_first_is_still_reported(aio_loop):
     # own waitpid() does: the status Popen saw is the one reported.
     async def scenario():
         proc = await asyncio.create_subprocess_exec(sys.executable, "-c", "import sys; sys.exit(5)")
-        popen = proc._transport.get_extra_info("subprocess")
-        popen.wait(10)  # reaps the child while the loop cannot run
+        proc._transport.get_extra_info("subprocess").wait(10)  # reaps the child while the loop cannot run
         return await proc.wait()
 
     assert run(aio_loop, scenario()) == 5
 
 
-def test_waiting_threads_end_with_their_children(aio_loop, exit_notice):
-    def waiters():
-        return [thread for thread in threading.enumerate() if thread.name.startswith("cadrelio-waitpid-")]
-
-    async def scenario():
-        procs = [await asyncio.create_subprocess_exec(sys.executable, "-c", "pass") for _ in range(4)]
-        assert len(waiters()) <= 4
-        return [await proc.wait() for proc in procs]
-
-    assert run(aio_loop, scenario()) == [0] * 4
-    for thread in waiters():
-        thread.join(10)
-    assert waiters() == []
-
-
 @pytest.mark.parametrize("exit_notice", ["thread"], indirect=True)
 def test_a_child_stays_unreaped_until_the_loop_publishes_its_exit(exit_notice, aio_loop):
-    async def start():
-        return await asyncio.create_subprocess_exec(sys.executable, "-c", "import time; time.sleep(60)")
-
-    proc = run(aio_loop, start())
+    proc = run(aio_loop, asyncio.create_subprocess_exec(*SLEEPER))
     os.kill(proc.pid, signal.SIGKILL)
-    waiter, = [thread for thread in threading.enumerate() if thread.name == f"cadrelio-waitpid-{proc.pid}"]
+    waiter, = [thread for thread in waiting_threads() if thread.name == f"cadrelio-waitpid-{proc.pid}"]
     waiter.join(10)  # it saw the exit while the loop was not running
     assert proc.returncode is None
     # Still a zombie: the pid cannot have been handed to another process.
@@ -91,11 +72,7 @@ def test_a_child_stays_unreaped_until_the_loop_publishes_its_exit(exit_notice, a
 def test_closing_the_loop_releases_the_pid_descriptors_of_running_children():
     fds_before = len(os.listdir("/proc/self/fd"))
     loop = cadrelio.Loop()
-
-    async def start():
-        return await asyncio.create_subprocess_exec(sys.executable, "-c", "import time; time.sleep(60)")
-
-    proc = run(loop, start())
+    proc = run(loop, asyncio.create_subprocess_exec(*SLEEPER))
     popen = proc._transport.get_extra_info("subprocess")
     proc._transport.close()  # kills the child; its exit is not waited for
     loop.close()

@@ -1,6 +1,8 @@
 // Stream worker tasks: reading in batches, gathering writes, noticing hang-ups.
 #include "aio/stream_io.hpp"
 
+#include "aio/batch_spares.hpp"
+
 #include "runtime/os_error.hpp"
 #include "runtime/readiness.hpp"
 #include "runtime/scheduler.hpp"
@@ -21,7 +23,6 @@ namespace cadrel::aio {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kMaxIovecs = 64;
 
 bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -74,40 +75,36 @@ ReadOutcome read_into(const StreamState& state, char* into, std::size_t size) no
     return outcome;
 }
 
-/// The worker thread's scratch space for one read: a turn reads here and keeps
-/// only what arrived, so an idle stream holds no read buffer at all.
+/// The thread's scratch space for one batch: a turn reads here and keeps only
+/// what arrived, so an idle stream holds no read buffer at all, and a batch
+/// costs one allocation of exactly its size.
 char* read_scratch() noexcept {
-    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadChunk]);
+    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadBatch]);
     return scratch.get();
 }
 
 /// Reads up to kReadBatch bytes through the scratch space, appending them to
 /// `inbound` under the mutex.
 ReadOutcome read_batch(StreamState& state) noexcept {
-    ReadOutcome total;
     char* scratch = read_scratch();
-    if (scratch == nullptr) {
-        total.error = ENOMEM;
-        return total;
-    }
-    while (total.bytes < kReadBatch) {
-        ReadOutcome turn = read_into(state, scratch, kReadChunk);
-        if (turn.bytes > 0) {
-            std::lock_guard lock(state.mutex);
-            try {
-                state.inbound.append(scratch, turn.bytes);
-            } catch (const std::bad_alloc&) {
-                total.error = ENOMEM;
-                break;
-            }
+    if (scratch == nullptr) return ReadOutcome{0, false, ENOMEM, false};
+    ReadOutcome outcome = read_into(state, scratch, kReadBatch);
+    if (outcome.bytes == 0) return outcome;
+    std::string batch;
+    try {
+        batch = take_batch_storage(outcome.bytes);
+        batch.assign(scratch, outcome.bytes);
+        std::lock_guard lock(state.mutex);
+        if (state.inbound.empty()) {
+            state.inbound.swap(batch);
+        } else {
+            state.inbound.append(batch);  // the loop thread has not taken the last batch yet
         }
-        total.bytes += turn.bytes;
-        total.eof = turn.eof;
-        total.error = turn.error;
-        total.blocked = turn.blocked;
-        if (turn.bytes < kReadChunk) break;  // would block, end of file or error
+    } catch (const std::bad_alloc&) {
+        outcome.error = ENOMEM;
     }
-    return total;
+    give_batch_storage(batch);
+    return outcome;
 }
 
 /// One read turn: into the buffer the loop thread lent, if any, else into `inbound`.

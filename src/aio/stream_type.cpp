@@ -11,6 +11,7 @@
 // StreamReady the workers post.
 #include "aio/stream_type.hpp"
 
+#include "aio/batch_spares.hpp"
 #include "aio/core.hpp"
 #include "aio/stream_io.hpp"
 #include "binding/call_adapter.hpp"
@@ -232,6 +233,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         }
         if (return_lent) engine.release_lent();
         HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        give_batch_storage(data);
         HostRef file = file_result ? binding::check(Py_BuildValue("(ni)", Py_ssize_t(file_result->first),
                                                                  file_result->second))
                                    : none();
@@ -260,6 +262,7 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
             data.swap(state.inbound);
         }
         HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        give_batch_storage(data);
         PyObject* argument = bytes.get();
         HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
         return HostRef::borrow(Py_True);

@@ -113,7 +113,9 @@ struct StreamState {
     std::mutex mutex;
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     int holders = 0;             // worker tasks that may still use the descriptor
-    std::condition_variable let_go;  // notified when `holders` reaches zero
+    // Made by the first wait for the holders to go (most streams never wait),
+    // notified when `holders` reaches zero.
+    std::unique_ptr<std::condition_variable> let_go;
     bool closing = false;        // the loop thread let go; the last holder reports
     // Read side.
     std::string inbound;            // bytes read and not yet taken by the loop thread
@@ -163,7 +165,7 @@ public:
         {
             std::lock_guard lock(state_->mutex);
             last = --state_->holders == 0 && state_->closing;
-            if (state_->holders == 0) state_->let_go.notify_all();
+            if (state_->holders == 0 && state_->let_go) state_->let_go->notify_all();
         }
         if (last) (void)state_->sender.send(StreamReleased{state_->id});
     }

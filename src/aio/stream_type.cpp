@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -38,8 +39,9 @@ struct StreamEngine {
     bool started = false;
     bool writing = false;  // the writer was spawned
     bool closed = false;
-    Py_buffer lent{};
-    bool lending = false;
+    // A buffered protocol's buffer the reader reads into; most streams never
+    // have one, so its view is made only while one is lent.
+    std::unique_ptr<Py_buffer> lent;
 
     ~StreamEngine() {
         if (!state) return;  // construction failed before the state was made
@@ -57,7 +59,7 @@ struct StreamEngine {
 
     /// Loop thread, no worker reading into the lent buffer.
     void release_lent() noexcept {
-        if (std::exchange(lending, false)) PyBuffer_Release(&lent);
+        if (std::unique_ptr<Py_buffer> view = std::move(lent)) PyBuffer_Release(view.get());
     }
 };
 
@@ -182,16 +184,17 @@ PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
 
 PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
     return stream_call(self, [buffer](StreamEngine& engine) {
-        if (engine.lending) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
-        binding::check_status(PyObject_GetBuffer(buffer, &engine.lent, PyBUF_WRITABLE));
-        engine.lending = true;
-        if (engine.lent.len == 0) {
+        if (engine.lent) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
+        auto view = std::make_unique<Py_buffer>();
+        binding::check_status(PyObject_GetBuffer(buffer, view.get(), PyBUF_WRITABLE));
+        engine.lent = std::move(view);
+        if (engine.lent->len == 0) {
             engine.release_lent();
             binding::raise_error(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
         }
         std::lock_guard lock(engine.state->mutex);
-        engine.state->target = static_cast<char*>(engine.lent.buf);
-        engine.state->target_size = static_cast<std::size_t>(engine.lent.len);
+        engine.state->target = static_cast<char*>(engine.lent->buf);
+        engine.state->target_size = static_cast<std::size_t>(engine.lent->len);
         engine.state->target_filled = 0;
         return none();
     });
@@ -387,7 +390,8 @@ PyObject* wait_released_method(PyObject* self, PyObject* args) noexcept {
         {
             binding::Detached detached;
             std::unique_lock lock(state.mutex);
-            released = state.let_go.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
+            if (!state.let_go && state.holders != 0) state.let_go = std::make_unique<std::condition_variable>();
+            released = state.holders == 0 || state.let_go->wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
                                              [&] { return state.holders == 0; });
         }
         return HostRef::borrow(released ? Py_True : Py_False).release();

@@ -89,3 +89,26 @@ def test_large_writes_from_a_peer_arrive_whole_and_in_order(loop, pause_for):
         await server.wait_closed()
 
     run(loop, main(), timeout=60)
+
+
+@pytest.mark.parametrize("first_asked", ["open", "closed"])
+def test_socket_extra_info_is_the_sockets_whenever_first_asked(loop, first_asked):
+    async def main():
+        server = await loop.create_server(lambda: Collector(loop, 0), "127.0.0.1", 0)
+        server_port = server.sockets[0].getsockname()[1]
+        transport, protocol = await loop.create_connection(
+            lambda: Collector(loop, 0), "127.0.0.1", server_port)
+        sock = transport.get_extra_info("socket") if first_asked == "open" else None
+        expected = {"sockname": transport._sock.getsockname(), "peername": ("127.0.0.1", server_port)}
+        if first_asked == "open":
+            assert sock.fileno() == transport._sock.fileno()
+            assert {key: transport.get_extra_info(key) for key in expected} == expected
+        transport.close()
+        await protocol.lost
+        assert {key: transport.get_extra_info(key) for key in expected} == expected
+        assert transport.get_extra_info("socket").fileno() == -1
+        assert transport.get_extra_info("missing", "default") == "default"
+        server.close()
+        await server.wait_closed()
+
+    run(loop, main())

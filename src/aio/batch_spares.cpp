@@ -1,21 +1,34 @@
-// The spare list of large batches' storage; see batch_spares.hpp.
+// Read batches and the spare list of large batches' storage; see batch_spares.hpp.
 #include "aio/batch_spares.hpp"
 
-#include "aio/stream_state.hpp"
-
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <mutex>
-#include <utility>
+#include <new>
 #include <vector>
 
 namespace cadrel::aio {
+
+void ReadBatch::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    std::unique_ptr<char[]> bytes(new char[capacity]);
+    if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+}
+
+void ReadBatch::append(const char* bytes, std::size_t count) {
+    if (count > room_size()) reserve(std::max(size_ + count, 2 * capacity_));
+    std::memcpy(room(), bytes, count);
+    size_ += count;
+}
 
 namespace {
 
 struct Spares {
     std::mutex mutex;
-    std::vector<std::string> kept;  // guarded by mutex; each empty, capacity >= kSpareFrom
+    std::vector<ReadBatch> kept;  // guarded by mutex; each empty, capacity in [kSpareFrom, kReadBatch]
 };
 
 Spares& spares() noexcept {
@@ -28,38 +41,38 @@ Spares& spares() noexcept {
 /// similar size, not only this one.
 std::size_t rounded_capacity(std::size_t size) noexcept {
     constexpr std::size_t step = 16 * 1024;
-    return std::min(kReadBatch, (size + step - 1) / step * step);
+    return std::max(size, std::min(kReadBatch, (size + step - 1) / step * step));
 }
 
 }  // namespace
 
-std::string take_batch_storage(std::size_t size) {
-    std::string storage;
+ReadBatch take_batch_storage(std::size_t size) {
+    ReadBatch batch;
     if (size >= kSpareFrom) {
         Spares& list = spares();
         std::lock_guard lock(list.mutex);
         for (auto spare = list.kept.rbegin(); spare != list.kept.rend(); ++spare) {
             if (spare->capacity() < size) continue;
-            storage.swap(*spare);
+            batch.swap(*spare);
             list.kept.erase(std::next(spare).base());
-            return storage;
+            return batch;
         }
     }
-    storage.reserve(std::max(size, size >= kSpareFrom ? rounded_capacity(size) : size));
-    return storage;
+    batch.reserve(size >= kSpareFrom ? rounded_capacity(size) : size);
+    return batch;
 }
 
-void give_batch_storage(std::string& storage) noexcept {
-    std::string owned;
-    owned.swap(storage);
-    if (owned.capacity() < kSpareFrom || owned.capacity() > kReadBatch) return;  // freed here
+void give_batch_storage(ReadBatch& batch) noexcept {
+    ReadBatch owned;  // declared before the lock: storage not kept is freed after it
+    owned.swap(batch);
+    if (owned.capacity() < kSpareFrom || owned.capacity() > kReadBatch) return;
     owned.clear();
     Spares& list = spares();
     std::lock_guard lock(list.mutex);
-    if (list.kept.size() == kMaxSpares) return;  // freed after the lock is released
+    if (list.kept.size() == kMaxSpares) return;
     try {
         list.kept.reserve(kMaxSpares);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
         return;
     }
     list.kept.push_back(std::move(owned));

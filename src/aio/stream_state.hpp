@@ -16,6 +16,7 @@
 // ever reach a reused descriptor number.
 #pragma once
 
+#include "aio/batch_spares.hpp"
 #include "aio/messages.hpp"
 #include "aio/watch_gate.hpp"
 
@@ -30,9 +31,6 @@
 #include <vector>
 
 namespace cadrel::aio {
-
-/// The most a reader reads in one turn before handing the bytes over.
-inline constexpr std::size_t kReadBatch = 256 * 1024;
 
 namespace stream_mode {
 inline constexpr int kRead = 1;         // read data from the descriptor
@@ -118,7 +116,7 @@ struct StreamState {
     std::unique_ptr<std::condition_variable> let_go;
     bool closing = false;        // the loop thread let go; the last holder reports
     // Read side.
-    std::string inbound;            // bytes read and not yet taken by the loop thread
+    ReadBatch inbound;              // bytes read and not yet taken by the loop thread
     char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)
     std::size_t target_size = 0;
     std::size_t target_filled = 0;  // bytes a worker read into `target`

@@ -207,7 +207,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
     return stream_call(self, [take_object](StreamEngine& engine) {
         const bool take = binding::to_bool(take_object, "take");
         StreamState& state = *engine.state;
-        std::string data;
+        ReadBatch data;
         std::size_t filled = 0;
         bool eof = false;
         int read_error = 0;
@@ -254,7 +254,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
 PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
     return stream_call(self, [receiver](StreamEngine& engine) {
         StreamState& state = *engine.state;
-        std::string data;
+        ReadBatch data;
         {
             std::lock_guard lock(state.mutex);
             const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&

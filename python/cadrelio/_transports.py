@@ -415,7 +415,8 @@ class _SocketTransport(_StreamTransport):
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
-        extra = {} if extra is None else dict(extra)
+        # The caller's dict is the transport's, as with asyncio's transports (a server
+        # makes one per connection): an idle connection holds no copy.
         if sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)) and sock.type == socket.SOCK_STREAM:
             # As asyncio's own stream transports do, sends are not delayed.
             try:

@@ -201,7 +201,7 @@ rt::Task read_stream(StreamHold hold) {
             registration->io().clear(*event);
         }
         if (!permitted) {
-            co_await state->read_gate.pass();
+            co_await state->read_gate.pass(state->mutex);
             permitted = true;
         }
         ReadOutcome outcome = read_turn(*state, last_size);
@@ -376,7 +376,7 @@ rt::Task write_stream(StreamHold hold) {
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
     for (;;) {
-        co_await state->write_gate.pass();
+        co_await state->write_gate.pass(state->mutex);
         for (;;) {
             std::optional<long> outcome = write_queued(*state);
             const bool sending_file = !outcome;

@@ -18,7 +18,7 @@
 
 #include "aio/batch_spares.hpp"
 #include "aio/messages.hpp"
-#include "aio/watch_gate.hpp"
+#include "aio/stream_gate.hpp"
 
 #include <cstddef>
 #include <condition_variable>
@@ -105,8 +105,8 @@ struct StreamState {
     const int mode;
     const std::uint64_t id;
     const AioSender sender;
-    WatchGate read_gate;
-    WatchGate write_gate;
+    StreamGate read_gate;   // guarded by `mutex`
+    StreamGate write_gate;  // guarded by `mutex`
 
     std::mutex mutex;
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled

@@ -177,7 +177,7 @@ PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
 
 PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
     return stream_call(self, [](StreamEngine& engine) {
-        engine.state->read_gate.open();
+        engine.state->read_gate.open(engine.state->mutex);
         return none();
     });
 }
@@ -304,7 +304,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
             }
             queued = state.queued;
         }
-        if (size > 0) state.write_gate.open();
+        if (size > 0) state.write_gate.open(state.mutex);
         return binding::check(PyLong_FromSize_t(queued));
     });
 }
@@ -327,7 +327,7 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
             std::lock_guard lock(state.mutex);
             state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
         }
-        state.write_gate.open();
+        state.write_gate.open(state.mutex);
         return none();
     });
 }

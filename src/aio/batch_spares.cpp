@@ -26,6 +26,10 @@ void ReadBatch::append(const char* bytes, std::size_t count) {
 
 namespace {
 
+// The list is only ever tried, never waited for: a thread that finds it busy
+// uses the allocator instead. So no thread waits on another's copy, and a
+// child forked while some thread held the lock (which it never releases in
+// the child) still reads, only without spares.
 struct Spares {
     std::mutex mutex;
     std::vector<ReadBatch> kept;  // guarded by mutex; each empty, capacity in [kSpareFrom, kReadBatch]
@@ -50,8 +54,8 @@ ReadBatch take_batch_storage(std::size_t size) {
     ReadBatch batch;
     if (size >= kSpareFrom) {
         Spares& list = spares();
-        std::lock_guard lock(list.mutex);
-        for (auto spare = list.kept.rbegin(); spare != list.kept.rend(); ++spare) {
+        std::unique_lock lock(list.mutex, std::try_to_lock);
+        for (auto spare = list.kept.rbegin(); lock && spare != list.kept.rend(); ++spare) {
             if (spare->capacity() < size) continue;
             batch.swap(*spare);
             list.kept.erase(std::next(spare).base());
@@ -68,8 +72,8 @@ void give_batch_storage(ReadBatch& batch) noexcept {
     if (owned.capacity() < kSpareFrom || owned.capacity() > kReadBatch) return;
     owned.clear();
     Spares& list = spares();
-    std::lock_guard lock(list.mutex);
-    if (list.kept.size() == kMaxSpares) return;
+    std::unique_lock lock(list.mutex, std::try_to_lock);
+    if (!lock || list.kept.size() == kMaxSpares) return;
     try {
         list.kept.reserve(kMaxSpares);
     } catch (const std::bad_alloc&) {

@@ -29,6 +29,9 @@ _READ, _WRITE, _SOCKET, _WATCH_HANGUP = 1, 2, 4, 8
 # The longest connection_lost waits for the workers to let go of the descriptor.
 _LET_GO_WAIT = 0.25
 
+# Extra info of a socket transport made only when asked for.
+_SOCKET_EXTRAS = frozenset(("socket", "sockname", "peername"))
+
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
 
@@ -412,17 +415,8 @@ class _SocketTransport(_StreamTransport):
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
-        extra = {} if extra is None else dict(extra)
-        extra["socket"] = trsock.TransportSocket(sock)
-        try:
-            extra["sockname"] = sock.getsockname()
-        except OSError:
-            extra["sockname"] = None
-        if "peername" not in extra:
-            try:
-                extra["peername"] = sock.getpeername()
-            except OSError:
-                extra["peername"] = None
+        # The caller's dict is the transport's, as with asyncio's transports (a server
+        # makes one per connection): an idle connection holds no copy.
         if sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)) and sock.type == socket.SOCK_STREAM:
             # As asyncio's own stream transports do, sends are not delayed.
             try:
@@ -433,6 +427,27 @@ class _SocketTransport(_StreamTransport):
         super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
         loop._transports[self._fileno] = self  # keeps add_reader and sock_* off the socket
 
+    def get_extra_info(self, name, default=None):
+        if name in _SOCKET_EXTRAS and name not in self._extra:
+            self._add_socket_extras()
+        return self._extra.get(name, default)
+
+    def _add_socket_extras(self):
+        """The socket's extra info, made when first asked for (or at the close): an idle
+        connection holds neither the objects nor paid the system calls."""
+        sock = self._sock
+        if sock is None:
+            return
+        extra = self._extra
+        if "socket" not in extra:
+            extra["socket"] = trsock.TransportSocket(sock)
+        for key, query in (("sockname", sock.getsockname), ("peername", sock.getpeername)):
+            if key not in extra:
+                try:
+                    extra[key] = query()
+                except OSError:
+                    extra[key] = None
+
     def _end_connection(self):
         # Shutting down, unlike closing, leaves the descriptor number in use.
         try:
@@ -441,6 +456,8 @@ class _SocketTransport(_StreamTransport):
             pass
 
     def _close_file(self):
+        if self._file is not None:
+            self._add_socket_extras()  # what the socket said while open stays known
         super()._close_file()
         self._sock = None
 

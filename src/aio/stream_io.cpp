@@ -1,6 +1,8 @@
 // Stream worker tasks: reading in batches, gathering writes, noticing hang-ups.
 #include "aio/stream_io.hpp"
 
+#include "aio/batch_spares.hpp"
+
 #include "runtime/os_error.hpp"
 #include "runtime/readiness.hpp"
 #include "runtime/scheduler.hpp"
@@ -21,7 +23,6 @@ namespace cadrel::aio {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kMaxIovecs = 64;
 
 bool would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -74,44 +75,69 @@ ReadOutcome read_into(const StreamState& state, char* into, std::size_t size) no
     return outcome;
 }
 
-/// The worker thread's scratch space for one read: a turn reads here and keeps
-/// only what arrived, so an idle stream holds no read buffer at all.
+/// The thread's scratch space: a turn that does not expect much reads here
+/// and keeps only what arrived, so an idle stream holds no read buffer at all.
 char* read_scratch() noexcept {
-    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadChunk]);
+    thread_local std::unique_ptr<char[]> scratch(new (std::nothrow) char[kReadBatch]);
     return scratch.get();
 }
 
-/// Reads up to kReadBatch bytes through the scratch space, appending them to
-/// `inbound` under the mutex.
-ReadOutcome read_batch(StreamState& state) noexcept {
-    ReadOutcome total;
-    char* scratch = read_scratch();
-    if (scratch == nullptr) {
-        total.error = ENOMEM;
-        return total;
+/// Adds a later read's outcome to a turn's.
+void add_outcome(ReadOutcome& total, const ReadOutcome& more) noexcept {
+    total.bytes += more.bytes;
+    total.eof = more.eof;
+    total.error = more.error;
+    total.blocked = more.blocked;
+}
+
+/// Reads up to kReadBatch bytes into `batch`: straight into its storage when
+/// the last batch was large (`expected` bytes; spare storage of that size is
+/// then at hand), else through the scratch space, so each byte is copied once
+/// between the kernel and the loop thread's bytes object in the common cases.
+ReadOutcome read_batch_into(StreamState& state, ReadBatch& batch, std::size_t expected) {
+    ReadOutcome outcome;
+    if (expected >= kSpareFrom) {
+        batch = take_batch_storage(expected);
+        outcome = read_into(state, batch.room(), batch.room_size());
+        batch.commit(outcome.bytes);
+        if (batch.room_size() > 0 || outcome.blocked || outcome.eof || outcome.error != 0) return outcome;
     }
-    while (total.bytes < kReadBatch) {
-        ReadOutcome turn = read_into(state, scratch, kReadChunk);
-        if (turn.bytes > 0) {
+    char* scratch = read_scratch();
+    if (scratch == nullptr) throw std::bad_alloc();
+    ReadOutcome more = read_into(state, scratch, kReadBatch - batch.size());
+    if (more.bytes > 0) {
+        if (batch.capacity() == 0) batch = take_batch_storage(more.bytes);
+        batch.append(scratch, more.bytes);
+    }
+    add_outcome(outcome, more);
+    return outcome;
+}
+
+/// Reads a batch and appends it to `inbound` under the mutex. `last_size` is
+/// the size of the stream's previous batch, updated here.
+ReadOutcome read_batch(StreamState& state, std::size_t& last_size) noexcept {
+    ReadBatch batch;
+    ReadOutcome outcome;
+    try {
+        outcome = read_batch_into(state, batch, last_size);
+        last_size = outcome.bytes;
+        if (!batch.empty()) {
             std::lock_guard lock(state.mutex);
-            try {
-                state.inbound.append(scratch, turn.bytes);
-            } catch (const std::bad_alloc&) {
-                total.error = ENOMEM;
-                break;
+            if (state.inbound.empty()) {
+                state.inbound.swap(batch);
+            } else {
+                state.inbound.append(batch.data(), batch.size());  // the last batch is not taken yet
             }
         }
-        total.bytes += turn.bytes;
-        total.eof = turn.eof;
-        total.error = turn.error;
-        total.blocked = turn.blocked;
-        if (turn.bytes < kReadChunk) break;  // would block, end of file or error
+    } catch (const std::bad_alloc&) {
+        outcome.error = ENOMEM;
     }
-    return total;
+    give_batch_storage(batch);
+    return outcome;
 }
 
 /// One read turn: into the buffer the loop thread lent, if any, else into `inbound`.
-ReadOutcome read_turn(StreamState& state) noexcept {
+ReadOutcome read_turn(StreamState& state, std::size_t& last_size) noexcept {
     char* target;
     std::size_t room;
     {
@@ -126,7 +152,7 @@ ReadOutcome read_turn(StreamState& state) noexcept {
         state.target_filled += outcome.bytes;
         return outcome;
     }
-    return read_batch(state);
+    return read_batch(state, last_size);
 }
 
 /// Hands a read turn's result to the loop thread.
@@ -166,6 +192,7 @@ rt::Task read_stream(StreamHold hold) {
     if (!registration) co_return;
     bool drained = false;    // the last read met would-block
     bool permitted = false;  // passed the gate and not yet reported
+    std::size_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
     for (;;) {
         if (drained) {
             std::optional<rt::ReadyEvent> event;
@@ -174,10 +201,10 @@ rt::Task read_stream(StreamHold hold) {
             registration->io().clear(*event);
         }
         if (!permitted) {
-            co_await state->read_gate.pass();
+            co_await state->read_gate.pass(state->mutex);
             permitted = true;
         }
-        ReadOutcome outcome = read_turn(*state);
+        ReadOutcome outcome = read_turn(*state, last_size);
         drained = outcome.blocked;
         if (outcome.blocked_empty()) continue;
         report_read(*state, outcome);
@@ -349,7 +376,7 @@ rt::Task write_stream(StreamHold hold) {
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
     for (;;) {
-        co_await state->write_gate.pass();
+        co_await state->write_gate.pass(state->mutex);
         for (;;) {
             std::optional<long> outcome = write_queued(*state);
             const bool sending_file = !outcome;

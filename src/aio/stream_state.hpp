@@ -16,8 +16,9 @@
 // ever reach a reused descriptor number.
 #pragma once
 
+#include "aio/batch_spares.hpp"
 #include "aio/messages.hpp"
-#include "aio/watch_gate.hpp"
+#include "aio/stream_gate.hpp"
 
 #include <cstddef>
 #include <condition_variable>
@@ -30,9 +31,6 @@
 #include <vector>
 
 namespace cadrel::aio {
-
-/// The most a reader reads in one turn before handing the bytes over.
-inline constexpr std::size_t kReadBatch = 256 * 1024;
 
 namespace stream_mode {
 inline constexpr int kRead = 1;         // read data from the descriptor
@@ -107,16 +105,18 @@ struct StreamState {
     const int mode;
     const std::uint64_t id;
     const AioSender sender;
-    WatchGate read_gate;
-    WatchGate write_gate;
+    StreamGate read_gate;   // guarded by `mutex`
+    StreamGate write_gate;  // guarded by `mutex`
 
     std::mutex mutex;
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     int holders = 0;             // worker tasks that may still use the descriptor
-    std::condition_variable let_go;  // notified when `holders` reaches zero
+    // Made by the first wait for the holders to go (most streams never wait),
+    // notified when `holders` reaches zero.
+    std::unique_ptr<std::condition_variable> let_go;
     bool closing = false;        // the loop thread let go; the last holder reports
     // Read side.
-    std::string inbound;            // bytes read and not yet taken by the loop thread
+    ReadBatch inbound;              // bytes read and not yet taken by the loop thread
     char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)
     std::size_t target_size = 0;
     std::size_t target_filled = 0;  // bytes a worker read into `target`
@@ -163,7 +163,7 @@ public:
         {
             std::lock_guard lock(state_->mutex);
             last = --state_->holders == 0 && state_->closing;
-            if (state_->holders == 0) state_->let_go.notify_all();
+            if (state_->holders == 0 && state_->let_go) state_->let_go->notify_all();
         }
         if (last) (void)state_->sender.send(StreamReleased{state_->id});
     }

@@ -11,6 +11,7 @@
 // StreamReady the workers post.
 #include "aio/stream_type.hpp"
 
+#include "aio/batch_spares.hpp"
 #include "aio/core.hpp"
 #include "aio/stream_io.hpp"
 #include "binding/call_adapter.hpp"
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -37,8 +39,9 @@ struct StreamEngine {
     bool started = false;
     bool writing = false;  // the writer was spawned
     bool closed = false;
-    Py_buffer lent{};
-    bool lending = false;
+    // A buffered protocol's buffer the reader reads into; most streams never
+    // have one, so its view is made only while one is lent.
+    std::unique_ptr<Py_buffer> lent;
 
     ~StreamEngine() {
         if (!state) return;  // construction failed before the state was made
@@ -56,7 +59,7 @@ struct StreamEngine {
 
     /// Loop thread, no worker reading into the lent buffer.
     void release_lent() noexcept {
-        if (std::exchange(lending, false)) PyBuffer_Release(&lent);
+        if (std::unique_ptr<Py_buffer> view = std::move(lent)) PyBuffer_Release(view.get());
     }
 };
 
@@ -174,23 +177,24 @@ PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
 
 PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
     return stream_call(self, [](StreamEngine& engine) {
-        engine.state->read_gate.open();
+        engine.state->read_gate.open(engine.state->mutex);
         return none();
     });
 }
 
 PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
     return stream_call(self, [buffer](StreamEngine& engine) {
-        if (engine.lending) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
-        binding::check_status(PyObject_GetBuffer(buffer, &engine.lent, PyBUF_WRITABLE));
-        engine.lending = true;
-        if (engine.lent.len == 0) {
+        if (engine.lent) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
+        auto view = std::make_unique<Py_buffer>();
+        binding::check_status(PyObject_GetBuffer(buffer, view.get(), PyBUF_WRITABLE));
+        engine.lent = std::move(view);
+        if (engine.lent->len == 0) {
             engine.release_lent();
             binding::raise_error(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
         }
         std::lock_guard lock(engine.state->mutex);
-        engine.state->target = static_cast<char*>(engine.lent.buf);
-        engine.state->target_size = static_cast<std::size_t>(engine.lent.len);
+        engine.state->target = static_cast<char*>(engine.lent->buf);
+        engine.state->target_size = static_cast<std::size_t>(engine.lent->len);
         engine.state->target_filled = 0;
         return none();
     });
@@ -203,7 +207,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
     return stream_call(self, [take_object](StreamEngine& engine) {
         const bool take = binding::to_bool(take_object, "take");
         StreamState& state = *engine.state;
-        std::string data;
+        ReadBatch data;
         std::size_t filled = 0;
         bool eof = false;
         int read_error = 0;
@@ -232,6 +236,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
         }
         if (return_lent) engine.release_lent();
         HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        give_batch_storage(data);
         HostRef file = file_result ? binding::check(Py_BuildValue("(ni)", Py_ssize_t(file_result->first),
                                                                  file_result->second))
                                    : none();
@@ -249,7 +254,7 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
 PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
     return stream_call(self, [receiver](StreamEngine& engine) {
         StreamState& state = *engine.state;
-        std::string data;
+        ReadBatch data;
         {
             std::lock_guard lock(state.mutex);
             const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
@@ -260,6 +265,7 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
             data.swap(state.inbound);
         }
         HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+        give_batch_storage(data);
         PyObject* argument = bytes.get();
         HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
         return HostRef::borrow(Py_True);
@@ -298,7 +304,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
             }
             queued = state.queued;
         }
-        if (size > 0) state.write_gate.open();
+        if (size > 0) state.write_gate.open(state.mutex);
         return binding::check(PyLong_FromSize_t(queued));
     });
 }
@@ -321,7 +327,7 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
             std::lock_guard lock(state.mutex);
             state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
         }
-        state.write_gate.open();
+        state.write_gate.open(state.mutex);
         return none();
     });
 }
@@ -384,7 +390,8 @@ PyObject* wait_released_method(PyObject* self, PyObject* args) noexcept {
         {
             binding::Detached detached;
             std::unique_lock lock(state.mutex);
-            released = state.let_go.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
+            if (!state.let_go && state.holders != 0) state.let_go = std::make_unique<std::condition_variable>();
+            released = state.holders == 0 || state.let_go->wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
                                              [&] { return state.holders == 0; });
         }
         return HostRef::borrow(released ? Py_True : Py_False).release();

@@ -1,0 +1,60 @@
+// StreamGate: the loop thread's permission for a stream's worker task to go on.
+//
+// As a watcher's WatchGate, but guarded by the stream's own mutex, which the
+// caller passes in: a stream has two gates and most streams are idle, so the
+// gates carry no mutex of their own. One flag and at most one parked waker;
+// the waker is woken after the mutex is released.
+#pragma once
+
+#include "runtime/task.hpp"
+
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace cadrel::aio {
+
+class StreamGate {
+public:
+    /// Any thread, `mutex` not held: lets the task pass once more.
+    void open(std::mutex& mutex) noexcept {
+        std::optional<rt::Waker> parked;
+        {
+            std::lock_guard lock(mutex);
+            open_ = true;
+            parked.swap(parked_);
+        }
+        if (parked) parked->wake();
+    }
+
+    /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
+    auto pass(std::mutex& mutex) noexcept { return Passage{*this, mutex}; }
+
+private:
+    struct Passage {
+        StreamGate& gate;
+        std::mutex& mutex;
+        bool await_ready() noexcept { return take(); }
+        bool await_suspend(rt::Task::Handle handle) {
+            std::lock_guard lock(mutex);
+            if (std::exchange(gate.open_, false)) return false;
+            gate.parked_.emplace(handle.promise().core);
+            return true;
+        }
+        void await_resume() noexcept { take(); }
+        ~Passage() {
+            // A task destroyed while parked (aborted) drops its waker here.
+            std::lock_guard lock(mutex);
+            gate.parked_.reset();
+        }
+        bool take() noexcept {
+            std::lock_guard lock(mutex);
+            return std::exchange(gate.open_, false);
+        }
+    };
+
+    bool open_ = true;                 // guarded by the stream's mutex; a new task may go at once
+    std::optional<rt::Waker> parked_;  // guarded by the stream's mutex
+};
+
+}  // namespace cadrel::aio

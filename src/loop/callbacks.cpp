@@ -11,6 +11,7 @@ HostRef call_soon(LoopObject* loop, PyObject* callback, HostRef args, HostRef co
     // Handle(callback, args, loop=loop[, context=context]).
     HostRef handle = make_handle(handle_class.get(), std::array{callback, args.get()}, loop->as_object(),
                                  context.get());
+    let_a_deep_queue_drain(loop);
     binding::SharedBorrow borrow(loop);
     post(loop->state().sender, RunHandle{handle.clone()});
     return handle;

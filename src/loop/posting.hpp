@@ -11,7 +11,7 @@
 // at most. The loop thread itself, workers, and posts to a loop no thread is
 // running never wait; nor do posts while the loop thread is stuck (see
 // Sender::wait_until_queued_at_most), so a loop blocked on the posting thread,
-// or one about to stop, costs a post one short wait, never a deadlock.
+// or one about to stop, costs its posters kLoopStalledAfter, never a deadlock.
 #pragma once
 
 #include "binding/errors.hpp"
@@ -38,6 +38,13 @@ inline constexpr std::uint64_t kDrainedQueue = kDeepQueue / 2;
 /// does not drain only slows a post.
 inline constexpr std::chrono::milliseconds kLongestDrainWait{2};
 
+/// A loop thread that has consumed nothing for this long is taken to be
+/// blocked (perhaps on the posting thread) or stopped, and posts go on without
+/// waiting until it moves again. Well above the interpreter's switch interval
+/// and a scheduler's time slice, so a loop thread that merely waited its turn
+/// on a busy machine is still waited for.
+inline constexpr std::chrono::milliseconds kLoopStalledAfter{50};
+
 /// Whether this thread is inside `loop`'s run (defined with the run loop).
 bool runs_on_this_thread(const binding::LoopObject* loop) noexcept;
 
@@ -56,7 +63,7 @@ inline void let_a_deep_queue_drain(binding::LoopObject* loop) {
     if (runs_on_this_thread(loop) || !run_in_progress(state)) return;
     binding::Detached detached;
     // However the wait ends, the post goes ahead: the wait only paces it.
-    (void)state.sender.wait_until_queued_at_most(kDrainedQueue, kLongestDrainWait);
+    (void)state.sender.wait_until_queued_at_most(kDrainedQueue, kLongestDrainWait, kLoopStalledAfter);
 }
 
 /// Sends `message`; when the channel refuses it, releases it and raises

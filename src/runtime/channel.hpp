@@ -78,11 +78,13 @@
 // wake of every waiter). Waiter: RMW of `drain_target_`, then load of
 // `consumed_`; receiver: store of `consumed_`, seq_cst fence, load of
 // `drain_target_`: a store-buffering pair, so either the waiter sees the
-// progress or the receiver sees the target and rings. A wait that saw the
-// receiver consume nothing in its whole timeout marks the receiver stalled
-// (`stalled_at_`): later waits return at once until it consumes again, so a
-// receiver that is blocked (perhaps on a waiting sender) costs one timeout,
-// not one per send.
+// progress or the receiver sees the target and rings. A wait that times out
+// with the receiver where it was notes that position and when the stillness
+// began (`stall_position_`, `stall_since_`). Once the receiver has stood still
+// for the caller's `stalled_after`, waits return at once until it consumes
+// again: a receiver that is blocked (perhaps on a waiting sender) costs about
+// `stalled_after`, not one timeout per send, while one that was only
+// descheduled for a moment is still waited for.
 //
 // Closing. Dropping the receiver marks the channel refusing; later sends hand
 // their message back. A send that raced with the close and got in is destroyed
@@ -160,7 +162,7 @@ inline constexpr std::uint64_t kNoPosition = std::numeric_limits<std::uint64_t>:
 enum class DrainWait {
     kDrained,   ///< the queue is at most as deep as asked, or the receiver is gone
     kTimedOut,  ///< the timeout passed first
-    kStalled,   ///< no wait: the receiver consumed nothing during the last timed-out wait
+    kStalled,   ///< no wait: the receiver has consumed nothing for `stalled_after`
 };
 
 template <class T>
@@ -212,15 +214,24 @@ public:
 
     /// Any thread but the receiver's: sleeps until at most `limit` of the
     /// messages sent so far are still queued, the receiver is gone, or
-    /// `timeout` has passed (see "Depth and draining").
-    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout) {
+    /// `timeout` has passed; returns at once once the receiver has consumed
+    /// nothing for `stalled_after` (see "Depth and draining").
+    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout,
+                                        std::chrono::nanoseconds stalled_after) {
+        using Clock = std::chrono::steady_clock;
         const std::uint64_t tail = tail_position_.load(std::memory_order_relaxed);
         if (tail <= limit) return DrainWait::kDrained;
         const std::uint64_t target = tail - limit;
         const std::uint64_t consumed_at_start = consumed_.load(std::memory_order_relaxed);
         if (consumed_at_start >= target || is_closed()) return DrainWait::kDrained;
-        if (consumed_at_start == stalled_at_.load(std::memory_order_relaxed)) return DrainWait::kStalled;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        const auto started = Clock::now();
+        // acquire: pairs with the release below, so stall_since_ is the one
+        // noted with this position (or later).
+        if (consumed_at_start == stall_position_.load(std::memory_order_acquire) &&
+            started - Clock::time_point(Clock::duration(stall_since_.load(std::memory_order_relaxed))) >=
+                stalled_after)
+            return DrainWait::kStalled;
+        const auto deadline = started + timeout;
         for (;;) {
             // The bell before the target: a ring that comes after this load
             // makes the futex wait below return at once.
@@ -237,7 +248,13 @@ public:
         }
         const std::uint64_t consumed_at_end = consumed_.load(std::memory_order_relaxed);
         if (consumed_at_end >= target) return DrainWait::kDrained;
-        if (consumed_at_end == consumed_at_start) stalled_at_.store(consumed_at_end, std::memory_order_relaxed);
+        if (consumed_at_end == consumed_at_start &&
+            stall_position_.load(std::memory_order_relaxed) != consumed_at_end) {
+            // Still since this wait began, at least. Racing waiters may each
+            // note their own start; any of them will do.
+            stall_since_.store(started.time_since_epoch().count(), std::memory_order_relaxed);
+            stall_position_.store(consumed_at_end, std::memory_order_release);
+        }
         return DrainWait::kTimedOut;
     }
 
@@ -360,7 +377,7 @@ public:
         rx_state_.store(kAwake, std::memory_order_relaxed);
         consumed_.store(index_, std::memory_order_relaxed);
         drain_target_.store(kNoPosition, std::memory_order_relaxed);
-        stalled_at_.store(kNoPosition, std::memory_order_relaxed);
+        stall_position_.store(kNoPosition, std::memory_order_relaxed);
     }
 
 private:
@@ -587,8 +604,10 @@ private:
     // receiver reads drain_target_ once per block.
     alignas(64) std::atomic<std::uint64_t> drain_target_{kNoPosition};
     std::atomic<std::uint32_t> drain_bell_{0};
-    /// The consumed position at the end of a timed-out wait that saw no progress.
-    std::atomic<std::uint64_t> stalled_at_{kNoPosition};
+    /// Where the receiver stood still during a whole timed-out wait, and since
+    /// when (steady clock ticks): see "Depth and draining".
+    std::atomic<std::uint64_t> stall_position_{kNoPosition};
+    std::atomic<std::int64_t> stall_since_{0};
     // Receiver only (consumed_ is read by drain waiters and depth estimates).
     alignas(64) Block<T>* head_ = nullptr;
     Block<T>* free_head_ = nullptr;
@@ -632,11 +651,12 @@ public:
 
     /// Waits, without sending, until at most `limit` of the messages sent so
     /// far are queued, or the receiver is gone, or `timeout` has passed.
-    /// Returns at once (kStalled) while the receiver has consumed nothing since
-    /// an earlier wait timed out without progress. Never call it on the
-    /// receiving thread: nothing would drain.
-    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout) const {
-        return chan_->wait_until_queued_at_most(limit, timeout);
+    /// Returns at once (kStalled) while the receiver has consumed nothing for
+    /// `stalled_after`, as timed-out waits saw. Never call it on the receiving
+    /// thread: nothing would drain.
+    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout,
+                                        std::chrono::nanoseconds stalled_after) const {
+        return chan_->wait_until_queued_at_most(limit, timeout, stalled_after);
     }
 
     /// Lets go of the reactor's doorbell, so that its descriptor closes with its

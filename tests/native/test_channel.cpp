@@ -777,7 +777,7 @@ TEST_P(DrainWaiterWoken, ByTheReceiversProgress) {
         waiters.push_back(std::async(std::launch::async, [&tx, &tid, &reach] {
             tid.store(current_tid());
             auto started = std::chrono::steady_clock::now();
-            DrainWait result = tx.wait_until_queued_at_most(reach.limit, 60s);
+            DrainWait result = tx.wait_until_queued_at_most(reach.limit, 60s, 60s);
             return std::pair(result, std::chrono::steady_clock::now() - started);
         }));
     for (auto& tid : tids) ASSERT_TRUE(wait_until_asleep(tid)) << "a drain waiter never slept";
@@ -803,33 +803,42 @@ INSTANTIATE_TEST_SUITE_P(
                       Reach{"CrossesABlock", 100, 890, 928, false}),  // target 900; 928 = 29 blocks
     [](const auto& info) { return std::string(info.param.name); });
 
-// A receiver that consumes nothing costs one full timeout; after that, waits
-// return at once until it consumes again, and then wait their timeout again.
-TEST(ChannelDepth, AStalledReceiverCostsOneTimeoutUntilItMovesAgain) {
+// Waits for a receiver that consumes nothing time out until it has stood still
+// for `stalled_after`; from then on they return at once, until it consumes
+// again, when the same holds from its new position.
+TEST(ChannelDepth, AStalledReceiverIsWaitedForOnlyUntilItHasStoodStillLongEnough) {
+    using Clock = std::chrono::steady_clock;
     auto [tx, rx] = make_channel<int>();
     send_count(tx, 100);
-    static constexpr auto kTimeout = 30ms;
+    static constexpr auto kTimeout = 20ms;
+    static constexpr auto kStalledAfter = 100ms;
     auto timed_wait = [&tx = tx] {
-        auto started = std::chrono::steady_clock::now();
-        DrainWait result = tx.wait_until_queued_at_most(10, kTimeout);
-        return std::pair(result, std::chrono::steady_clock::now() - started);
+        auto started = Clock::now();
+        DrainWait result = tx.wait_until_queued_at_most(10, kTimeout, kStalledAfter);
+        return std::pair(result, Clock::now() - started);
     };
-    auto [first, first_took] = timed_wait();
-    EXPECT_EQ(first, DrainWait::kTimedOut);
-    EXPECT_GE(first_took, kTimeout);
-    EXPECT_LT(first_took, 10s);
-    for (int again = 0; again < 3; ++again) {
-        auto [result, took] = timed_wait();
-        EXPECT_EQ(result, DrainWait::kStalled);
-        EXPECT_LT(took, kTimeout);
+    for (int position = 0; position < 2; ++position) {
+        const auto still_since = Clock::now();
+        int timed_out = 0;
+        for (;;) {
+            auto [result, took] = timed_wait();
+            if (result == DrainWait::kStalled) break;
+            ASSERT_EQ(result, DrainWait::kTimedOut);
+            EXPECT_GE(took, kTimeout);
+            ASSERT_LT(Clock::now() - still_since, 20s) << "the receiver was never taken as stalled";
+            ++timed_out;
+        }
+        EXPECT_GE(Clock::now() - still_since, kStalledAfter);
+        EXPECT_GE(timed_out, 2);
+        for (int again = 0; again < 3; ++again) {
+            auto [result, took] = timed_wait();
+            EXPECT_EQ(result, DrainWait::kStalled);
+            EXPECT_LT(took, kTimeout);
+        }
+        take_count(rx, 1, position);  // moves on: waited for again
     }
-    take_count(rx, 1);
-    auto [after_progress, after_took] = timed_wait();
-    EXPECT_EQ(after_progress, DrainWait::kTimedOut);
-    EXPECT_GE(after_took, kTimeout);
-    EXPECT_EQ(timed_wait().first, DrainWait::kStalled);
     // Shallow enough already: no wait whatever the receiver did.
-    EXPECT_EQ(tx.wait_until_queued_at_most(99, kTimeout), DrainWait::kDrained);
+    EXPECT_EQ(tx.wait_until_queued_at_most(98, kTimeout, kStalledAfter), DrainWait::kDrained);
 }
 
 TEST(ChannelDepth, DroppingTheReceiverReleasesADrainWaiter) {
@@ -841,7 +850,7 @@ TEST(ChannelDepth, DroppingTheReceiverReleasesADrainWaiter) {
     // Target 98: destroying the queue crosses no block boundary after it.
     auto waiter = std::async(std::launch::async, [&tx, &tid] {
         tid.store(current_tid());
-        return tx.wait_until_queued_at_most(2, 60s);
+        return tx.wait_until_queued_at_most(2, 60s, 60s);
     });
     ASSERT_TRUE(wait_until_asleep(tid));
     std::thread dropper([&rx] { rx.reset(); });
@@ -867,7 +876,7 @@ TEST(ChannelDepth, ProducersThatWaitKeepTheQueueBoundedAndLoseNothing) {
             for (std::uint64_t seq = 0; seq < per_producer; ++seq) {
                 if (tx.approximate_length() > kHigh) {
                     // Generous: the receiver never stops, so the wait never times out.
-                    if (tx.wait_until_queued_at_most(kHigh / 2, 60s) != DrainWait::kDrained) std::abort();
+                    if (tx.wait_until_queued_at_most(kHigh / 2, 60s, 60s) != DrainWait::kDrained) std::abort();
                     waits.fetch_add(1, std::memory_order_relaxed);
                 }
                 if (tx.send((p << 32) | seq).has_value()) std::abort();

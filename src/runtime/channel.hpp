@@ -67,8 +67,10 @@
 // The receiving side is assumed idle at the fork, or on the forking thread.
 //
 // Depth and draining. The receiver publishes how far it has consumed
-// (`consumed_`, relaxed, after each message), so any thread can estimate the
-// depth as `tail_position_ - consumed_` with two loads and no lock. A sender
+// (`consumed_`, relaxed, on its own cache line) at each block boundary and
+// when it runs out of messages, so any thread can estimate the depth as
+// `tail_position_ - consumed_` with two loads and no lock; the estimate runs
+// at most one block ahead of the truth. A sender
 // that finds the queue too deep may wait, apart from the send, until the
 // receiver has consumed down to a given depth (wait_until_queued_at_most).
 // Such a waiter lowers `drain_target_` to the consumed position it needs and
@@ -277,7 +279,7 @@ public:
         out.reset();
         if (try_pop_value(out)) return Poll::kValue;
         // Out of messages: whoever waits for the queue to drain may go on.
-        ring_drain_waiters_if_due();
+        publish_consumed();
         if (senders_.load(std::memory_order_seq_cst) != 0) return Poll::kEmpty;
         // Every sender is gone; a push that came before the last drop is
         // visible now, so look once more before reporting the end.
@@ -391,14 +393,16 @@ private:
         }
     }
 
-    /// Receiver: publishes one more message consumed; at the end of a block,
-    /// looks whether a drain waiter's target is reached.
+    /// Receiver: one more message consumed; the position is published at the
+    /// end of each block (a store to a line that senders read, so not per message).
     void note_consumed() {
-        consumed_.store(index_, std::memory_order_relaxed);
-        if (block_offset(index_) == 0) ring_drain_waiters_if_due();
+        if (block_offset(index_) == 0) publish_consumed();
     }
 
-    void ring_drain_waiters_if_due() {
+    /// Receiver: publishes its position and wakes the drain waiters whose
+    /// target it has reached.
+    void publish_consumed() {
+        consumed_.store(index_, std::memory_order_relaxed);
         // seq_cst fence: the receiver's half of the store-buffering pair with a
         // drain waiter (see "Depth and draining"); without it both could read
         // the old values, and the waiter would sleep its whole timeout.
@@ -608,12 +612,13 @@ private:
     /// when (steady clock ticks): see "Depth and draining".
     std::atomic<std::uint64_t> stall_position_{kNoPosition};
     std::atomic<std::int64_t> stall_since_{0};
-    // Receiver only (consumed_ is read by drain waiters and depth estimates).
+    /// index_ as last published by the receiver (see "Depth and draining"),
+    /// on its own line: every depth estimate reads it.
+    alignas(64) std::atomic<std::uint64_t> consumed_{0};
+    // Receiver only.
     alignas(64) Block<T>* head_ = nullptr;
     Block<T>* free_head_ = nullptr;
     std::uint64_t index_ = 0;
-    /// index_, published relaxed after every message taken or skipped.
-    std::atomic<std::uint64_t> consumed_{0};
 };
 
 }  // namespace channel_detail

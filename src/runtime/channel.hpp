@@ -67,26 +67,25 @@
 // The receiving side is assumed idle at the fork, or on the forking thread.
 //
 // Depth and draining. The receiver publishes how far it has consumed
-// (`consumed_`, relaxed, on its own cache line) at each block boundary and
-// when it runs out of messages, so any thread can estimate the depth as
-// `tail_position_ - consumed_` with two loads and no lock; the estimate runs
-// at most one block ahead of the truth. A sender
-// that finds the queue too deep may wait, apart from the send, until the
-// receiver has consumed down to a given depth (wait_until_queued_at_most).
-// Such a waiter lowers `drain_target_` to the consumed position it needs and
-// sleeps on the futex word `drain_bell_`, never longer than its timeout. The
-// receiver compares its position with `drain_target_` once per block and when
-// it runs out of messages; only a reached target costs it a system call (one
-// wake of every waiter). Waiter: RMW of `drain_target_`, then load of
-// `consumed_`; receiver: store of `consumed_`, seq_cst fence, load of
-// `drain_target_`: a store-buffering pair, so either the waiter sees the
-// progress or the receiver sees the target and rings. A wait that times out
-// with the receiver where it was notes that position and when the stillness
-// began (`stall_position_`, `stall_since_`). Once the receiver has stood still
-// for the caller's `stalled_after`, waits return at once until it consumes
-// again: a receiver that is blocked (perhaps on a waiting sender) costs about
-// `stalled_after`, not one timeout per send, while one that was only
-// descheduled for a moment is still waited for.
+// (`consumed_`, on its own cache line) at each block boundary and when it runs
+// out of messages, so any thread can estimate the depth as `tail_position_ -
+// consumed_` with two loads and no lock; the estimate runs at most one block
+// ahead of the truth. A sender that finds the queue too deep may wait, apart
+// from the send, until the receiver has consumed down to a given depth
+// (wait_until_queued_at_most). Such a waiter lowers `drain_target_` to the
+// consumed position it needs and sleeps on the futex word `drain_bell_`, never
+// longer than its timeout. The receiver compares its position with
+// `drain_target_` once per block and when it runs out of messages; only a
+// reached target costs it a system call (one wake of every waiter). Waiter: RMW
+// of `drain_target_`, then load of `consumed_`; receiver: store of `consumed_`,
+// then load of `drain_target_`, all sequentially consistent: a store-buffering
+// pair, so either the waiter sees the progress or the receiver sees the target
+// and rings. A wait that times out with the receiver where it was notes that
+// position and when the stillness began (`stall_position_`, `stall_since_`).
+// Once the receiver has stood still for the caller's `stalled_after`, waits
+// return at once until it consumes again: a receiver that is blocked (perhaps
+// on a waiting sender) costs about `stalled_after`, not one timeout per send,
+// while one that was only descheduled for a moment is still waited for.
 //
 // Closing. Dropping the receiver marks the channel refusing; later sends hand
 // their message back. A send that raced with the close and got in is destroyed
@@ -402,12 +401,12 @@ private:
     /// Receiver: publishes its position and wakes the drain waiters whose
     /// target it has reached.
     void publish_consumed() {
-        consumed_.store(index_, std::memory_order_relaxed);
-        // seq_cst fence: the receiver's half of the store-buffering pair with a
-        // drain waiter (see "Depth and draining"); without it both could read
-        // the old values, and the waiter would sleep its whole timeout.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (index_ >= drain_target_.load(std::memory_order_relaxed)) ring_drain_waiters();
+        // seq_cst store and load: the receiver's half of the store-buffering
+        // pair with a drain waiter (see "Depth and draining"); with weaker
+        // orders both could read the old values, and the waiter would sleep
+        // its whole timeout. Once per block, so the cost stays small.
+        consumed_.store(index_, std::memory_order_seq_cst);
+        if (index_ >= drain_target_.load(std::memory_order_seq_cst)) ring_drain_waiters();
     }
 
     void ring_drain_waiters() {

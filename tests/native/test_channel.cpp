@@ -162,6 +162,23 @@ private:
 
 // ---- order -------------------------------------------------------------------
 
+/// Tallies messages tagged (producer << 32 | sequence): how many, and how many
+/// arrived out of their producer's order.
+struct TaggedTally {
+    explicit TaggedTally(std::uint64_t producers) : next(producers, 0) {}
+
+    void take(std::uint64_t message) {
+        const std::uint64_t producer = message >> 32, sequence = message & 0xffffffffu;
+        if (producer >= next.size() || sequence != next[producer]) ++out_of_order;
+        else ++next[producer];
+        ++total;
+    }
+
+    std::uint64_t total = 0;
+    std::uint64_t out_of_order = 0;
+    std::vector<std::uint64_t> next;  ///< per producer: the sequence number due next
+};
+
 TEST(Channel, FifoOrderOnOneThread) {
     auto [tx, rx] = make_channel<int>();
     for (int i = 0; i < 1000; ++i) ASSERT_FALSE(tx.send(i).has_value());
@@ -688,22 +705,10 @@ TEST(Channel, StressEightProducersEveryMessageOnceInProducerOrder) {
     }
     drop(channel.first);  // only the producers' clones remain
 
-    struct Result {
-        std::uint64_t total = 0;
-        std::uint64_t out_of_order = 0;
-        std::vector<std::uint64_t> next;
-    };
-    Result result = run_bounded("stress consumer", [&rx] {
-        Result r;
-        r.next.assign(kProducers, 0);
-        while (std::optional<std::uint64_t> message = rx.recv()) {
-            std::uint64_t producer = *message >> 32;
-            std::uint64_t seq = *message & 0xffffffffu;
-            if (producer >= kProducers || seq != r.next[producer]) ++r.out_of_order;
-            else ++r.next[producer];
-            ++r.total;
-        }
-        return r;
+    TaggedTally result = run_bounded("stress consumer", [&rx] {
+        TaggedTally tally(kProducers);
+        while (std::optional<std::uint64_t> message = rx.recv()) tally.take(*message);
+        return tally;
     }, 240s);
     for (auto& thread : producers) thread.join();
 
@@ -891,26 +896,19 @@ TEST(ChannelDepth, ProducersThatWaitKeepTheQueueBoundedAndLoseNothing) {
         });
     }
     drop(channel.first);
-    struct Result {
-        std::uint64_t total = 0, out_of_order = 0, deepest = 0;
-        std::vector<std::uint64_t> next;
-    };
-    Result result = run_bounded("bounded consumer", [&rx] {
-        Result r;
-        r.next.assign(kProducers, 0);
+    auto [result, deepest] = run_bounded("bounded consumer", [&rx] {
+        TaggedTally tally(kProducers);
+        std::uint64_t deepest = 0;
         while (std::optional<std::uint64_t> message = rx.recv()) {
-            r.deepest = std::max(r.deepest, rx.approximate_length());
-            std::uint64_t producer = *message >> 32, seq = *message & 0xffffffffu;
-            if (producer >= kProducers || seq != r.next[producer]) ++r.out_of_order;
-            else ++r.next[producer];
-            ++r.total;
+            deepest = std::max(deepest, rx.approximate_length());
+            tally.take(*message);
         }
-        return r;
+        return std::pair(std::move(tally), deepest);
     }, 120s);
     for (auto& thread : producers) thread.join();
     EXPECT_EQ(result.out_of_order, 0u);
     EXPECT_EQ(result.total, kProducers * per_producer);
-    EXPECT_LE(result.deepest, kHigh + kProducers);
+    EXPECT_LE(deepest, kHigh + kProducers);
     EXPECT_GT(waits.load(), 0u) << "the producers never outran the receiver: nothing was tested";
 }
 

@@ -12,20 +12,11 @@ pytestmark = pytest.mark.subprocess
 # for the loop thread to drain the queue to half of it.
 DEEP_QUEUE = 256 * 1024
 
-# Shared by the children: one producer's callbacks are counted and checked for order.
+# Shared by the children: each producer's callbacks are counted and checked for order.
 ORDERED_PRODUCERS = """
 import json, threading, time
 import cadrel
-
-class InOrder:
-    def __init__(self):
-        self.expected = 0
-        self.misses = 0
-
-    def take(self, sequence):
-        if sequence != self.expected:
-            self.misses += 1
-        self.expected = sequence + 1
+from soak_scenarios import InOrder
 
 def summary(counters, posted, **figures):
     return json.dumps({"ran": [c.expected for c in counters], "posted": posted,

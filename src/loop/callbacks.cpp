@@ -10,6 +10,7 @@ HostRef call_soon(LoopObject* loop, PyObject* callback, HostRef args, HostRef co
     HostRef handle_class = binding::get_attr(asyncio.get(), names::handle_class);
     // Handle(callback, args, loop=loop[, context=context]).
     HostRef handle = build_handle(handle_class.get(), std::array{callback, args.get()}, loop, context.get());
+    let_a_deep_queue_drain(loop);
     binding::SharedBorrow borrow(loop);
     post(loop->state().sender, RunHandle{handle.clone()});
     return handle;

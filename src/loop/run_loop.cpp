@@ -180,6 +180,8 @@ void clear_running_loop(PyObject* events) {
 
 }  // namespace
 
+bool runs_on_this_thread(const LoopObject* loop) noexcept { return loop_run_by_this_thread == loop; }
+
 HostRef run_forever(LoopObject* loop) {
     // A thread that is already inside another loop's run cannot run this one:
     // refuse before anything of this loop changes, so it stays usable.

@@ -66,6 +66,27 @@
 // receiver skips, and gives back the positions whose block was never linked.
 // The receiving side is assumed idle at the fork, or on the forking thread.
 //
+// Depth and draining. The receiver publishes how far it has consumed
+// (`consumed_`, on its own cache line) at each block boundary and when it runs
+// out of messages, so any thread can estimate the depth as `tail_position_ -
+// consumed_` with two loads and no lock; the estimate runs at most one block
+// ahead of the truth. A sender that finds the queue too deep may wait, apart
+// from the send, until the receiver has consumed down to a given depth
+// (wait_until_queued_at_most). Such a waiter lowers `drain_target_` to the
+// consumed position it needs and sleeps on the futex word `drain_bell_`, never
+// longer than its timeout. The receiver compares its position with
+// `drain_target_` once per block and when it runs out of messages; only a
+// reached target costs it a system call (one wake of every waiter). Waiter: RMW
+// of `drain_target_`, then load of `consumed_`; receiver: store of `consumed_`,
+// then load of `drain_target_`, all sequentially consistent: a store-buffering
+// pair, so either the waiter sees the progress or the receiver sees the target
+// and rings. A wait that times out with the receiver where it was notes that
+// position and when the stillness began (`stall_position_`, `stall_since_`).
+// Once the receiver has stood still for the caller's `stalled_after`, waits
+// return at once until it consumes again: a receiver that is blocked (perhaps
+// on a waiting sender) costs about `stalled_after`, not one timeout per send,
+// while one that was only descheduled for a moment is still waited for.
+//
 // Closing. Dropping the receiver marks the channel refusing; later sends hand
 // their message back. A send that raced with the close and got in is destroyed
 // with the channel. The end of the channel is reported once every sender is gone
@@ -78,7 +99,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -133,6 +156,16 @@ struct Block {
 
 enum RxState : std::uint32_t { kAwake = 0, kParked = 1, kNotified = 2, kParkedOnReactor = 3 };
 
+/// A position no receiver reaches: "no drain waiter" and "not stalled".
+inline constexpr std::uint64_t kNoPosition = std::numeric_limits<std::uint64_t>::max();
+
+/// How a wait for the queue to drain ended.
+enum class DrainWait {
+    kDrained,   ///< the queue is at most as deep as asked, or the receiver is gone
+    kTimedOut,  ///< the timeout passed first
+    kStalled,   ///< no wait: the receiver has consumed nothing for `stalled_after`
+};
+
 template <class T>
 class Chan final : public ForkRepairable, public ReceiverBell {
 public:
@@ -172,6 +205,60 @@ public:
 
     bool is_closed() const { return rx_closed_.load(std::memory_order_acquire); }
 
+    /// Messages sent and not yet taken, give or take those in flight: relaxed
+    /// loads of two counters that keep moving.
+    std::uint64_t approximate_length() const noexcept {
+        const std::uint64_t consumed = consumed_.load(std::memory_order_relaxed);
+        const std::uint64_t tail = tail_position_.load(std::memory_order_relaxed);
+        return tail > consumed ? tail - consumed : 0;
+    }
+
+    /// Any thread but the receiver's: sleeps until at most `limit` of the
+    /// messages sent so far are still queued, the receiver is gone, or
+    /// `timeout` has passed; returns at once once the receiver has consumed
+    /// nothing for `stalled_after` (see "Depth and draining").
+    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout,
+                                        std::chrono::nanoseconds stalled_after) {
+        using Clock = std::chrono::steady_clock;
+        const std::uint64_t tail = tail_position_.load(std::memory_order_relaxed);
+        if (tail <= limit) return DrainWait::kDrained;
+        const std::uint64_t target = tail - limit;
+        const std::uint64_t consumed_at_start = consumed_.load(std::memory_order_relaxed);
+        if (consumed_at_start >= target || is_closed()) return DrainWait::kDrained;
+        const auto started = Clock::now();
+        // acquire: pairs with the release below, so stall_since_ is the one
+        // noted with this position (or later).
+        if (consumed_at_start == stall_position_.load(std::memory_order_acquire) &&
+            started - Clock::time_point(Clock::duration(stall_since_.load(std::memory_order_relaxed))) >=
+                stalled_after)
+            return DrainWait::kStalled;
+        const auto deadline = started + timeout;
+        for (;;) {
+            // The bell before the target: a ring that comes after this load
+            // makes the futex wait below return at once.
+            const std::uint32_t bell = drain_bell_.load(std::memory_order_seq_cst);
+            lower_drain_target(target);
+            // seq_cst: the waiter's half of the store-buffering pairs with the
+            // receiver's progress and with its close.
+            if (consumed_.load(std::memory_order_seq_cst) >= target ||
+                rx_closed_.load(std::memory_order_seq_cst))
+                return DrainWait::kDrained;
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) break;
+            futex_wait_for(&drain_bell_, bell, left);
+        }
+        const std::uint64_t consumed_at_end = consumed_.load(std::memory_order_relaxed);
+        if (consumed_at_end >= target) return DrainWait::kDrained;
+        if (consumed_at_end == consumed_at_start &&
+            stall_position_.load(std::memory_order_relaxed) != consumed_at_end) {
+            // Still since this wait began, at least. Racing waiters may each
+            // note their own start; any of them will do.
+            stall_since_.store(started.time_since_epoch().count(), std::memory_order_relaxed);
+            stall_position_.store(consumed_at_end, std::memory_order_release);
+        }
+        return DrainWait::kTimedOut;
+    }
+
     void add_sender() { senders_.fetch_add(1, std::memory_order_relaxed); }
 
     void drop_sender() {
@@ -190,6 +277,8 @@ public:
     Poll try_recv(std::optional<T>& out) {
         out.reset();
         if (try_pop_value(out)) return Poll::kValue;
+        // Out of messages: whoever waits for the queue to drain may go on.
+        publish_consumed();
         if (senders_.load(std::memory_order_seq_cst) != 0) return Poll::kEmpty;
         // Every sender is gone; a push that came before the last drop is
         // visible now, so look once more before reporting the end.
@@ -238,6 +327,9 @@ public:
     /// Marks the channel refusing and destroys every queued message.
     void close_and_drain() {
         rx_closed_.store(true, std::memory_order_seq_cst);
+        // seq_cst: paired with a drain waiter's target and its look at
+        // rx_closed_, like the receiver's progress (see "Depth and draining").
+        if (drain_target_.load(std::memory_order_seq_cst) != kNoPosition) ring_drain_waiters();
         destroy_queued();
     }
 
@@ -281,11 +373,50 @@ public:
             behind->observed_tail = 0;
             behind->released.store(true, std::memory_order_relaxed);
         }
-        // A receiver parked in the parent did not come along.
+        // A receiver parked in the parent did not come along, nor did any
+        // thread waiting for the queue to drain.
         rx_state_.store(kAwake, std::memory_order_relaxed);
+        consumed_.store(index_, std::memory_order_relaxed);
+        drain_target_.store(kNoPosition, std::memory_order_relaxed);
+        stall_position_.store(kNoPosition, std::memory_order_relaxed);
     }
 
 private:
+    /// Waiter: lowers the drain target to `target` unless it is lower already.
+    /// Always one read-modify-write, even when the value stays, so that it
+    /// takes its place in the store-buffering pair with the receiver.
+    void lower_drain_target(std::uint64_t target) {
+        std::uint64_t current = drain_target_.load(std::memory_order_relaxed);
+        while (!drain_target_.compare_exchange_weak(current, std::min(current, target),
+                                                    std::memory_order_seq_cst, std::memory_order_relaxed)) {
+        }
+    }
+
+    /// Receiver: one more message consumed; the position is published at the
+    /// end of each block (a store to a line that senders read, so not per message).
+    void note_consumed() {
+        if (block_offset(index_) == 0) publish_consumed();
+    }
+
+    /// Receiver: publishes its position and wakes the drain waiters whose
+    /// target it has reached.
+    void publish_consumed() {
+        // seq_cst store and load: the receiver's half of the store-buffering
+        // pair with a drain waiter (see "Depth and draining"); with weaker
+        // orders both could read the old values, and the waiter would sleep
+        // its whole timeout. Once per block, so the cost stays small.
+        consumed_.store(index_, std::memory_order_seq_cst);
+        if (index_ >= drain_target_.load(std::memory_order_seq_cst)) ring_drain_waiters();
+    }
+
+    void ring_drain_waiters() {
+        // The target goes first: a waiter that reads the new bell then lowers
+        // it again after this reset, so a later ring still sees it.
+        drain_target_.store(kNoPosition, std::memory_order_seq_cst);
+        drain_bell_.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake_all(&drain_bell_);
+    }
+
     void wake_receiver_if_parked() {
         const std::uint32_t state = rx_state_.load(std::memory_order_seq_cst);
         if (state != kParked && state != kParkedOnReactor) return;
@@ -425,12 +556,14 @@ private:
             if ((head_->ready.load(std::memory_order_seq_cst) & (1u << offset)) == 0) return false;
             if (head_->holes & (1u << offset)) [[unlikely]] {
                 ++index_;  // abandoned by a fork: no value to take or destroy
+                note_consumed();
                 continue;
             }
             T* slot = head_->slot(offset);
             out.emplace(std::move(*slot));
             slot->~T();
             ++index_;
+            note_consumed();
             return true;
         }
     }
@@ -470,6 +603,17 @@ private:
     /// Rung by senders that find the receiver in the reactor's wait. Written
     /// once by the receiver before its first PARKED_ON_REACTOR (see above).
     std::shared_ptr<const EventFd> reactor_doorbell_;
+    // Drain waiters (see "Depth and draining"), on their own line: the
+    // receiver reads drain_target_ once per block.
+    alignas(64) std::atomic<std::uint64_t> drain_target_{kNoPosition};
+    std::atomic<std::uint32_t> drain_bell_{0};
+    /// Where the receiver stood still during a whole timed-out wait, and since
+    /// when (steady clock ticks): see "Depth and draining".
+    std::atomic<std::uint64_t> stall_position_{kNoPosition};
+    std::atomic<std::int64_t> stall_since_{0};
+    /// index_ as last published by the receiver (see "Depth and draining"),
+    /// on its own line: every depth estimate reads it.
+    alignas(64) std::atomic<std::uint64_t> consumed_{0};
     // Receiver only.
     alignas(64) Block<T>* head_ = nullptr;
     Block<T>* free_head_ = nullptr;
@@ -477,6 +621,8 @@ private:
 };
 
 }  // namespace channel_detail
+
+using DrainWait = channel_detail::DrainWait;
 
 /// A sending end. Copying clones it; every clone counts as one more sender.
 template <class T>
@@ -503,6 +649,19 @@ public:
 
     /// True once the receiving end has been dropped; sends are refused from then on.
     bool is_closed() const { return chan_->is_closed(); }
+
+    /// About how many messages are queued (see Chan::approximate_length).
+    std::uint64_t approximate_length() const noexcept { return chan_->approximate_length(); }
+
+    /// Waits, without sending, until at most `limit` of the messages sent so
+    /// far are queued, or the receiver is gone, or `timeout` has passed.
+    /// Returns at once (kStalled) while the receiver has consumed nothing for
+    /// `stalled_after`, as timed-out waits saw. Never call it on the receiving
+    /// thread: nothing would drain.
+    DrainWait wait_until_queued_at_most(std::uint64_t limit, std::chrono::nanoseconds timeout,
+                                        std::chrono::nanoseconds stalled_after) const {
+        return chan_->wait_until_queued_at_most(limit, timeout, stalled_after);
+    }
 
     /// Lets go of the reactor's doorbell, so that its descriptor closes with its
     /// runtime rather than with the last sender. Only while no send can be in
@@ -546,6 +705,9 @@ public:
 
     /// Takes the next message without waiting.
     Poll try_recv(std::optional<T>& out) { return chan_->try_recv(out); }
+
+    /// About how many messages are queued (see Chan::approximate_length).
+    std::uint64_t approximate_length() const noexcept { return chan_->approximate_length(); }
 
     /// Waits like recv, but also returns (kEmpty, nothing taken) when a signal
     /// handler interrupted the sleep. With a `reactor`, waits in its event wait

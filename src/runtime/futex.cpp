@@ -2,15 +2,17 @@
 #include "runtime/futex.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <ctime>
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 // syscall() is not POSIX but glibc and musl both declare it. A 64-bit target
-// always has SYS_futex; 32-bit targets with only 64-bit time keep the same
-// call under another name (the calls here pass no timeout, so the layout of
-// the time argument does not matter).
+// always has SYS_futex, whose timeout is a struct timespec of the C library;
+// 32-bit targets with only 64-bit time keep the same call under another name,
+// and their C library's timespec is the 64-bit one that call expects.
 #if !defined(SYS_futex) && defined(SYS_futex_time64)
 #define SYS_futex SYS_futex_time64
 #endif
@@ -27,8 +29,26 @@ bool futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexce
     return !(result == -1 && errno == EINTR);
 }
 
+void futex_wait_for(std::atomic<std::uint32_t>* word, std::uint32_t expected,
+                    std::chrono::nanoseconds timeout) noexcept {
+    if (timeout <= std::chrono::nanoseconds::zero()) return;
+    // FUTEX_WAIT takes a relative timeout. EAGAIN, EINTR and ETIMEDOUT all
+    // just return: the caller looks at its word and its deadline again.
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    timespec relative{};
+    relative.tv_sec = static_cast<time_t>(seconds.count());
+    relative.tv_nsec = static_cast<long>((timeout - seconds).count());
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, &relative,
+            nullptr, 0);
+}
+
 void futex_wake_one(std::atomic<std::uint32_t>* word) noexcept {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<std::uint32_t>* word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
             nullptr, 0);
 }
 

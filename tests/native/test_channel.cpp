@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -160,6 +161,23 @@ private:
 };
 
 // ---- order -------------------------------------------------------------------
+
+/// Tallies messages tagged (producer << 32 | sequence): how many, and how many
+/// arrived out of their producer's order.
+struct TaggedTally {
+    explicit TaggedTally(std::uint64_t producers) : next(producers, 0) {}
+
+    void take(std::uint64_t message) {
+        const std::uint64_t producer = message >> 32, sequence = message & 0xffffffffu;
+        if (producer >= next.size() || sequence != next[producer]) ++out_of_order;
+        else ++next[producer];
+        ++total;
+    }
+
+    std::uint64_t total = 0;
+    std::uint64_t out_of_order = 0;
+    std::vector<std::uint64_t> next;  ///< per producer: the sequence number due next
+};
 
 TEST(Channel, FifoOrderOnOneThread) {
     auto [tx, rx] = make_channel<int>();
@@ -687,28 +705,211 @@ TEST(Channel, StressEightProducersEveryMessageOnceInProducerOrder) {
     }
     drop(channel.first);  // only the producers' clones remain
 
-    struct Result {
-        std::uint64_t total = 0;
-        std::uint64_t out_of_order = 0;
-        std::vector<std::uint64_t> next;
-    };
-    Result result = run_bounded("stress consumer", [&rx] {
-        Result r;
-        r.next.assign(kProducers, 0);
-        while (std::optional<std::uint64_t> message = rx.recv()) {
-            std::uint64_t producer = *message >> 32;
-            std::uint64_t seq = *message & 0xffffffffu;
-            if (producer >= kProducers || seq != r.next[producer]) ++r.out_of_order;
-            else ++r.next[producer];
-            ++r.total;
-        }
-        return r;
+    TaggedTally result = run_bounded("stress consumer", [&rx] {
+        TaggedTally tally(kProducers);
+        while (std::optional<std::uint64_t> message = rx.recv()) tally.take(*message);
+        return tally;
     }, 240s);
     for (auto& thread : producers) thread.join();
 
     EXPECT_EQ(result.out_of_order, 0u);
     EXPECT_EQ(result.total, kProducers * per_producer);
     for (std::uint64_t p = 0; p < kProducers; ++p) EXPECT_EQ(result.next[p], per_producer) << p;
+}
+
+// ---- depth and draining ------------------------------------------------------
+
+using cadrel::rt::DrainWait;
+
+/// Sends `count` values 0..count-1 on `tx`.
+void send_count(const Sender<int>& tx, int count) {
+    for (int i = 0; i < count; ++i)
+        if (tx.send(int{i}).has_value()) std::abort();
+}
+
+/// Takes `count` messages, which must be there and in order from `first`.
+void take_count(Receiver<int>& rx, int count, int first = 0) {
+    std::optional<int> out;
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(rx.try_recv(out), Receiver<int>::Poll::kValue);
+        ASSERT_EQ(*out, first + i);
+    }
+}
+
+// The estimate is exact at block boundaries and once the receiver has run dry;
+// in between it runs at most one block (32) ahead of the truth, never behind.
+TEST(ChannelDepth, ApproximateLengthIsSentMinusTakenToWithinABlock) {
+    auto [tx, rx] = make_channel<int>();
+    EXPECT_EQ(tx.approximate_length(), 0u);
+    send_count(tx, 100);
+    EXPECT_EQ(tx.approximate_length(), 100u);
+    int taken = 0;
+    for (int step : {1, 30, 1, 1, 31, 32, 4}) {
+        take_count(rx, step, taken);
+        taken += step;
+        const std::uint64_t truth = static_cast<std::uint64_t>(100 - taken);
+        EXPECT_GE(tx.approximate_length(), truth) << "after " << taken;
+        EXPECT_LT(tx.approximate_length(), truth + 32) << "after " << taken;
+        if (taken % 32 == 0) {
+            EXPECT_EQ(tx.approximate_length(), truth) << "after " << taken;
+        }
+    }
+    std::optional<int> out;
+    EXPECT_EQ(rx.try_recv(out), Receiver<int>::Poll::kEmpty);
+    EXPECT_EQ(tx.approximate_length(), 0u);
+    EXPECT_EQ(rx.approximate_length(), 0u);
+}
+
+// How the receiver gets past a sleeping waiter's target: by running out of
+// messages with the target in the last block (no block boundary after it), or
+// by crossing a block boundary with messages left behind it.
+struct Reach {
+    const char* name;
+    std::uint64_t limit;  ///< the waiters wait for at most this many of 1000 queued
+    int short_of_target;  ///< taken first: nobody may wake
+    int taken;            ///< taken in all
+    bool runs_dry;        ///< then finds the queue empty
+};
+
+void PrintTo(const Reach& reach, std::ostream* out) { *out << reach.name; }
+
+class DrainWaiterWoken : public ::testing::TestWithParam<Reach> {};
+
+// The waiters sleep (their timeout is far away) and are woken by the
+// receiver's progress, not by their clock, and find the queue as shallow as
+// they asked.
+TEST_P(DrainWaiterWoken, ByTheReceiversProgress) {
+    const Reach& reach = GetParam();
+    auto [tx, rx] = make_channel<int>();
+    send_count(tx, 1000);
+    constexpr int kWaiters = 3;
+    std::atomic<pid_t> tids[kWaiters] = {};
+    std::vector<std::future<std::pair<DrainWait, std::chrono::steady_clock::duration>>> waiters;
+    for (auto& tid : tids)
+        waiters.push_back(std::async(std::launch::async, [&tx, &tid, &reach] {
+            tid.store(current_tid());
+            auto started = std::chrono::steady_clock::now();
+            DrainWait result = tx.wait_until_queued_at_most(reach.limit, 60s, 60s);
+            return std::pair(result, std::chrono::steady_clock::now() - started);
+        }));
+    for (auto& tid : tids) ASSERT_TRUE(wait_until_asleep(tid)) << "a drain waiter never slept";
+    take_count(rx, reach.short_of_target);
+    for (auto& waiter : waiters) EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
+    take_count(rx, reach.taken - reach.short_of_target, reach.short_of_target);
+    if (reach.runs_dry) {
+        std::optional<int> out;
+        ASSERT_EQ(rx.try_recv(out), Receiver<int>::Poll::kEmpty);
+    }
+    for (auto& waiter : waiters) {
+        ASSERT_EQ(waiter.wait_for(20s), std::future_status::ready) << "a drain waiter was not woken";
+        auto [result, waited] = waiter.get();
+        EXPECT_EQ(result, DrainWait::kDrained);
+        EXPECT_LT(waited, 30s);
+    }
+    EXPECT_LE(tx.approximate_length(), reach.limit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channel, DrainWaiterWoken,
+    ::testing::Values(Reach{"RunsDry", 5, 994, 1000, true},               // target 995; last boundary 992
+                      Reach{"CrossesABlock", 100, 890, 928, false}),  // target 900; 928 = 29 blocks
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Waits for a receiver that consumes nothing time out until it has stood still
+// for `stalled_after`; from then on they return at once, until it consumes
+// again, when the same holds from its new position.
+TEST(ChannelDepth, AStalledReceiverIsWaitedForOnlyUntilItHasStoodStillLongEnough) {
+    using Clock = std::chrono::steady_clock;
+    auto [tx, rx] = make_channel<int>();
+    send_count(tx, 100);
+    static constexpr auto kTimeout = 20ms;
+    static constexpr auto kStalledAfter = 100ms;
+    auto timed_wait = [&tx = tx] {
+        auto started = Clock::now();
+        DrainWait result = tx.wait_until_queued_at_most(10, kTimeout, kStalledAfter);
+        return std::pair(result, Clock::now() - started);
+    };
+    for (int position = 0; position < 2; ++position) {
+        const auto still_since = Clock::now();
+        int timed_out = 0;
+        for (;;) {
+            auto [result, took] = timed_wait();
+            if (result == DrainWait::kStalled) break;
+            ASSERT_EQ(result, DrainWait::kTimedOut);
+            EXPECT_GE(took, kTimeout);
+            ASSERT_LT(Clock::now() - still_since, 20s) << "the receiver was never taken as stalled";
+            ++timed_out;
+        }
+        EXPECT_GE(Clock::now() - still_since, kStalledAfter);
+        EXPECT_GE(timed_out, 2);
+        for (int again = 0; again < 3; ++again) {
+            auto [result, took] = timed_wait();
+            EXPECT_EQ(result, DrainWait::kStalled);
+            EXPECT_LT(took, kTimeout);
+        }
+        take_count(rx, 32, 32 * position);  // moves on by a block: waited for again
+    }
+    // Shallow enough already: no wait whatever the receiver did.
+    EXPECT_EQ(tx.wait_until_queued_at_most(98, kTimeout, kStalledAfter), DrainWait::kDrained);
+}
+
+TEST(ChannelDepth, DroppingTheReceiverReleasesADrainWaiter) {
+    auto channel = make_channel<int>();
+    Sender<int> tx = std::move(channel.first);
+    auto rx = std::make_unique<Receiver<int>>(std::move(channel.second));
+    send_count(tx, 100);
+    std::atomic<pid_t> tid{0};
+    // Target 98: destroying the queue crosses no block boundary after it.
+    auto waiter = std::async(std::launch::async, [&tx, &tid] {
+        tid.store(current_tid());
+        return tx.wait_until_queued_at_most(2, 60s, 60s);
+    });
+    ASSERT_TRUE(wait_until_asleep(tid));
+    std::thread dropper([&rx] { rx.reset(); });
+    const bool woken = waiter.wait_for(20s) == std::future_status::ready;
+    dropper.join();
+    ASSERT_TRUE(woken) << "the close did not wake the waiter";
+    EXPECT_EQ(waiter.get(), DrainWait::kDrained);
+}
+
+// Producers that wait whenever the queue is deeper than kHigh keep it within
+// kHigh plus one send each (a producer sends once after its check), while the
+// receiver takes every message once, in each producer's order.
+TEST(ChannelDepth, ProducersThatWaitKeepTheQueueBoundedAndLoseNothing) {
+    constexpr std::uint64_t kProducers = 4;
+    constexpr std::uint64_t kHigh = 512;
+    const std::uint64_t per_producer = scaled(200'000, 20'000);
+    auto channel = make_channel<std::uint64_t>();
+    Receiver<std::uint64_t> rx = std::move(channel.second);
+    std::atomic<std::uint64_t> waits{0};
+    std::vector<std::thread> producers;
+    for (std::uint64_t p = 0; p < kProducers; ++p) {
+        producers.emplace_back([p, per_producer, &waits, tx = channel.first] {
+            for (std::uint64_t seq = 0; seq < per_producer; ++seq) {
+                if (tx.approximate_length() > kHigh) {
+                    // Generous: the receiver never stops, so the wait never times out.
+                    if (tx.wait_until_queued_at_most(kHigh / 2, 60s, 60s) != DrainWait::kDrained) std::abort();
+                    waits.fetch_add(1, std::memory_order_relaxed);
+                }
+                if (tx.send((p << 32) | seq).has_value()) std::abort();
+            }
+        });
+    }
+    drop(channel.first);
+    auto [result, deepest] = run_bounded("bounded consumer", [&rx] {
+        TaggedTally tally(kProducers);
+        std::uint64_t deepest = 0;
+        while (std::optional<std::uint64_t> message = rx.recv()) {
+            deepest = std::max(deepest, rx.approximate_length());
+            tally.take(*message);
+        }
+        return std::pair(std::move(tally), deepest);
+    }, 120s);
+    for (auto& thread : producers) thread.join();
+    EXPECT_EQ(result.out_of_order, 0u);
+    EXPECT_EQ(result.total, kProducers * per_producer);
+    EXPECT_LE(deepest, kHigh + kProducers);
+    EXPECT_GT(waits.load(), 0u) << "the producers never outran the receiver: nothing was tested";
 }
 
 }  // namespace

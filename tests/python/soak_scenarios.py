@@ -153,6 +153,14 @@ def callbacks_from_threads():
         # Both sides count: while the producers post, the loop thread may get little time.
         return sum(posted) + ran()
 
+    deepest = [0]
+    sampling_done = threading.Event()
+
+    def sample_depth():
+        # Posted (noted once per chunk) and not yet run: the backlog, give or take a chunk each.
+        while not sampling_done.wait(0.01):
+            deepest[0] = max(deepest[0], sum(posted) - ran())
+
     producers = [threading.Thread(target=produce, args=(i,), name=f"soak-producer-{i}")
                  for i in range(PRODUCERS)]
 
@@ -161,8 +169,7 @@ def callbacks_from_threads():
             producer.start()
         for producer in producers:
             producer.join()
-        # The channel does not push back on senders: how far behind the loop was when the last
-        # post went in.
+        # How far behind the loop was when the last post went in.
         posting["seconds"] = time.perf_counter() - started
         posting["ran_by_then"] = ran()
         # Behind every producer's last post, so the run ends once all of them have run.
@@ -173,12 +180,16 @@ def callbacks_from_threads():
         loop.stop()
 
     coordinator = threading.Thread(target=coordinate, name="soak-coordinator")
+    sampler = threading.Thread(target=sample_depth, name="soak-depth-sampler")
     started = time.perf_counter()
     with StallGuard(progress, stop) as guard:
+        sampler.start()
         coordinator.start()
         loop.run_forever()
         elapsed = time.perf_counter() - started
     coordinator.join()
+    sampling_done.set()
+    sampler.join()
     if guard.fired:
         settle_and_run_once(loop)  # what a cut-short run left queued refers to the loop
     return {
@@ -190,6 +201,7 @@ def callbacks_from_threads():
         "seconds": elapsed,
         "posting_seconds": posting.get("seconds"),
         "queued_when_posting_ended": sum(posted) - posting.get("ran_by_then", 0),
+        "peak_queued": deepest[0],
     }, [loop_ref]
 
 

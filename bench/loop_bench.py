@@ -449,13 +449,18 @@ def run_one(loop_name: str, workload: str) -> dict:
 
 
 def measure(loop_name: str, workload: str) -> dict:
-    output = subprocess.run(
-        [sys.executable, __file__, "--child", loop_name, workload],
-        check=True,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    ).stdout
+    """The child's figures; a child that does not finish in time is reported
+    as skipped, so one stuck workload does not end the whole run."""
+    try:
+        output = subprocess.run(
+            [sys.executable, __file__, "--child", loop_name, workload],
+            check=True,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        ).stdout
+    except subprocess.TimeoutExpired:
+        return {"skipped": "did not finish within 300 s"}
     return json.loads(output)["value"]
 
 

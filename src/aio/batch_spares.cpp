@@ -55,11 +55,15 @@ ReadBatch take_batch_storage(std::size_t size) {
     if (size >= kSpareFrom) {
         Spares& list = spares();
         std::unique_lock lock(list.mutex, std::try_to_lock);
-        for (auto spare = list.kept.rbegin(); lock && spare != list.kept.rend(); ++spare) {
-            if (spare->capacity() < size) continue;
-            batch.swap(*spare);
-            list.kept.erase(std::next(spare).base());
-            return batch;
+        // The list is touched only once the lock is held: even reading its end
+        // unlocked would race with a thread giving storage back.
+        if (lock) {
+            for (auto spare = list.kept.rbegin(); spare != list.kept.rend(); ++spare) {
+                if (spare->capacity() < size) continue;
+                batch.swap(*spare);
+                list.kept.erase(std::next(spare).base());
+                return batch;
+            }
         }
     }
     batch.reserve(size >= kSpareFrom ? rounded_capacity(size) : size);

@@ -33,6 +33,7 @@ struct ReadOutcome {
     bool eof = false;
     int error = 0;
     bool blocked = false;  // the descriptor would block: wait for readiness before reading again
+    bool said_would_block = false;  // a read said so (a short read only implies it)
     bool blocked_empty() const noexcept { return bytes == 0 && !eof && error == 0; }
 };
 
@@ -66,6 +67,7 @@ ReadOutcome read_into(const StreamState& state, char* into, std::size_t size) no
         } else {
             if (would_block(errno)) {
                 outcome.blocked = true;
+                outcome.said_would_block = true;
             } else {
                 outcome.error = errno;
             }
@@ -88,6 +90,7 @@ void add_outcome(ReadOutcome& total, const ReadOutcome& more) noexcept {
     total.eof = more.eof;
     total.error = more.error;
     total.blocked = more.blocked;
+    total.said_would_block = more.said_would_block;
 }
 
 /// Reads up to kReadBatch bytes into `batch`: straight into its storage when
@@ -193,12 +196,20 @@ rt::Task read_stream(StreamHold hold) {
     bool drained = false;    // the last read met would-block
     bool permitted = false;  // passed the gate and not yet reported
     std::size_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
+    // A read that said would-block has used up every report so far, so the
+    // next wait needs a new one: a hang-up flag left from an earlier file
+    // then cannot satisfy it again and again. A short read only implies it,
+    // and an end of input reported beside the data still takes a read to
+    // show, so the wait after one is satisfied by the flags already there.
+    std::optional<std::uint32_t> last_report;
+    std::optional<std::uint32_t> used_up;
     for (;;) {
         if (drained) {
             std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, std::nullopt);
+            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, used_up);
             if (event->shutdown) co_return;
             registration->io().clear(*event);
+            last_report = event->generation;
         }
         if (!permitted) {
             co_await state->read_gate.pass(state->mutex);
@@ -206,6 +217,7 @@ rt::Task read_stream(StreamHold hold) {
         }
         ReadOutcome outcome = read_turn(*state, last_size);
         drained = outcome.blocked;
+        used_up = outcome.said_would_block ? last_report : std::nullopt;
         if (outcome.blocked_empty()) continue;
         report_read(*state, outcome);
         permitted = false;
@@ -218,6 +230,7 @@ rt::Task watch_hangup(StreamHold hold) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
+    std::optional<std::uint32_t> seen;  // the last report waited for
     for (;;) {
         pollfd entry{state->fd, POLLIN, 0};
         int count;
@@ -229,9 +242,10 @@ rt::Task watch_hangup(StreamHold hold) {
         // beside writability; a socket's as the end of its input.
         const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
         std::optional<rt::ReadyEvent> event;
-        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, std::nullopt);
+        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, seen);
         if (event->shutdown) co_return;
         registration->io().clear(*event);
+        seen = event->generation;
     }
     bool post;
     {
@@ -375,6 +389,7 @@ rt::Task write_stream(StreamHold hold) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
     if (!registration) co_return;
+    std::optional<std::uint32_t> seen;  // the last report waited for
     for (;;) {
         co_await state->write_gate.pass(state->mutex);
         for (;;) {
@@ -385,9 +400,10 @@ rt::Task write_stream(StreamHold hold) {
             const long result = *outcome;
             if (result == -EAGAIN || result == -EWOULDBLOCK) {
                 std::optional<rt::ReadyEvent> event;
-                while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kWrite, std::nullopt);
+                while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kWrite, seen);
                 if (event->shutdown) co_return;
                 registration->io().clear(*event);
+                seen = event->generation;
                 continue;
             }
             if (sending_file) {

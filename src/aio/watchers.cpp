@@ -38,14 +38,19 @@ rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, s
         // then is never reported, as epoll forgets a closed descriptor.
         co_return;
     }
+    // The generation of the last report looked at: a final state (a hang-up)
+    // that poll() did not confirm is then waited past until the kernel
+    // reports again, instead of satisfying every wait without suspending.
+    std::optional<std::uint32_t> seen;
     for (;;) {
         co_await gate->pass();
         // Report only a confirmed readiness: a stale flag is cleared and waited past.
         while (!ready_now(fd, direction)) {
             std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, std::nullopt);
+            while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, seen);
             if (event->shutdown) co_return;
             registration->io().clear(*event);
+            seen = event->generation;
         }
         if (sender.send(DescriptorReady{fd, direction, serial})) co_return;  // the loop closed
     }

@@ -77,6 +77,9 @@ FdRegistration IoDriver::register_fd(int fd) {
             // The host closed the descriptor and the number may now name
             // another file: add that file under a new token, so that an entry
             // the old file left behind (it may live on in a dup) reports nothing.
+            // The record forgets the old file's readiness first: a hang-up it
+            // reported would otherwise satisfy every wait on the new file.
+            slots_[entry.slot].io->forget_readiness();
             error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, renew_token(entry.slot));
         }
         if (error != 0) throw OsError(error);

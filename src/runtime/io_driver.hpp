@@ -8,7 +8,8 @@
 // never remove a successor's interest. A watcher that joins an existing
 // registration re-arms it (EPOLL_CTL_MOD, which also reports a descriptor that
 // is already ready); if the kernel dropped the descriptor in the meantime (the
-// host closed it, perhaps reusing the number), it is added again.
+// host closed it, perhaps reusing the number), it is added again, and the
+// record forgets what the earlier file reported.
 //
 // Event tokens. The kernel keys an epoll entry by (open file, descriptor
 // number), but removal can only name a number. When the host closes a watched

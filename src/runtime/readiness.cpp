@@ -69,6 +69,15 @@ void ScheduledIo::shutdown() noexcept {
     for (const Waker& waker : woken) waker.wake();
 }
 
+void ScheduledIo::forget_readiness() noexcept {
+    std::uint64_t state = state_.load(std::memory_order_acquire);
+    std::uint64_t next = 0;
+    do {
+        const std::uint64_t generation = (generation_of(state) + 1ull) << kGenerationShift;
+        next = (state & ~(kGenerationMask | kFlagMask)) | (generation & kGenerationMask);
+    } while (!state_.compare_exchange_weak(state, next, std::memory_order_acq_rel, std::memory_order_acquire));
+}
+
 std::optional<ReadyEvent> ScheduledIo::poll(Direction direction,
                                            std::optional<std::uint32_t> reported) const noexcept {
     const std::uint64_t state = state_.load(std::memory_order_acquire);

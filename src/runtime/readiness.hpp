@@ -70,6 +70,12 @@ public:
     /// Marks the record shut down and wakes every waiter.
     void shutdown() noexcept;
 
+    /// Drops the readiness flags (not the shutdown mark) and advances the
+    /// generation: the registration now stands for another open file, and
+    /// what the earlier one reported (a hang-up above all, which is never
+    /// cleared) says nothing about it.
+    void forget_readiness() noexcept;
+
     /// The wait's verdict on the current state: a completed event, or nullopt
     /// while it must keep waiting. `reported` is the generation of the last
     /// event this waiter handled (none before its first).

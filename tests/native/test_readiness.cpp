@@ -444,6 +444,27 @@ TEST_F(Registrations, AReusedNumberIsAddedAgainAndSurvivesItsPredecessorsRelease
     EXPECT_TRUE(events[0].events & EPOLLIN);
 }
 
+// The same, after the old file had hung up: its final state is not carried
+// over to the new file, where it would satisfy every wait on it for good.
+TEST_F(Registrations, AReusedNumberForgetsWhatItsEarlierFileReported) {
+    auto old_pair = std::make_unique<SocketPair>();
+    const int number = old_pair->local.get();
+    std::optional<FdRegistration> predecessor(driver_.register_fd(number));
+    old_pair->peer.reset();
+    for (const epoll_event& event : ready_now(epoll_.get(), 1000)) driver_.dispatch(event.data.u64, event.events);
+    ASSERT_TRUE(predecessor->io().poll(Direction::kRead, std::nullopt)) << "the hang-up was not recorded";
+    old_pair.reset();
+
+    SocketPair reused;
+    ASSERT_EQ(reused.local.get(), number) << "the lowest free number was not reused";
+    FdRegistration successor = driver_.register_fd(number);
+    EXPECT_FALSE(successor.io().poll(Direction::kRead, std::nullopt)) << "the old file's hang-up was kept";
+    for (const epoll_event& event : ready_now(epoll_.get(), 1000)) driver_.dispatch(event.data.u64, event.events);
+    EXPECT_TRUE(successor.io().poll(Direction::kWrite, std::nullopt));
+    EXPECT_FALSE(successor.io().poll(Direction::kRead, std::nullopt));
+    predecessor.reset();
+}
+
 // An event already collected from epoll may carry the token of a registration
 // whose last holder let go meanwhile: it reaches nothing.
 TEST_F(Registrations, AnEventOfAReleasedRegistrationReachesNothing) {

@@ -46,6 +46,9 @@ namespace {
 /// simply matches nothing.
 bool names_parameter(PyObject* name, std::string_view parameter) {
     if (PyUnicode_GET_LENGTH(name) != static_cast<Py_ssize_t>(parameter.size())) return false;
+    // Keywords are nearly always ASCII: one byte per character, compared at once.
+    if (PyUnicode_IS_ASCII(name))
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(name)), parameter.size()) == parameter;
     for (std::size_t i = 0; i < parameter.size(); ++i)
         if (PyUnicode_READ_CHAR(name, static_cast<Py_ssize_t>(i)) != static_cast<Py_UCS4>(parameter[i]))
             return false;

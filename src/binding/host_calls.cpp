@@ -90,6 +90,22 @@ HostRef get_attr(PyObject* object, const InternedName& name) {
     return check(PyObject_GetAttr(object, name.get()));
 }
 
+HostRef module_attr(PyObject* module, const InternedName& name) {
+    if (Py_IS_TYPE(module, &PyModule_Type)) {
+        PyObject* dict = PyModule_GetDict(module);  // borrowed; never null for a module object
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemRef(dict, name.get(), &value);
+        if (found < 0) throw_host_error();
+        if (found > 0) return HostRef::steal(value);
+#else
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.get())) return HostRef::borrow(value);
+        if (PyErr_Occurred()) throw_host_error();
+#endif
+    }
+    return get_attr(module, name);
+}
+
 HostRef get_attr_if_present(PyObject* object, const InternedName& name) {
     PyObject* value = PyObject_GetAttr(object, name.get());
     if (value != nullptr) return HostRef::steal(value);

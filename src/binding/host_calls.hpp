@@ -38,6 +38,12 @@ HostRef import_module(const InternedName& name);
 
 HostRef get_attr(PyObject* object, const InternedName& name);
 
+/// get_attr for an attribute of a module. A plain module's attribute lookup
+/// finds nothing on the module type, so a name in the module's dictionary is
+/// taken from there directly; anything else (a module subclass, a name the
+/// module's __getattr__ supplies) takes the full lookup.
+HostRef module_attr(PyObject* module, const InternedName& name);
+
 /// Like get_attr, but an AttributeError means absent (an empty HostRef).
 HostRef get_attr_if_present(PyObject* object, const InternedName& name);
 

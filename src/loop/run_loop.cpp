@@ -191,7 +191,7 @@ HostRef run_forever(LoopObject* loop) {
     // The package first, then its submodule: importing "asyncio.events" by name
     // while another thread's first "import asyncio" is still running would load
     // the submodule beside it and hand out half-initialised modules.
-    HostRef events = binding::get_attr(binding::import_module(names::asyncio).get(), names::events);
+    HostRef events = binding::module_attr(binding::import_module(names::asyncio).get(), names::events);
     if (HostRef set_running = binding::get_attr_if_present(events.get(), names::set_running_loop))
         binding::call(set_running.get(), {loop->as_object()});
 

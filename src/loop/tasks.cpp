@@ -10,7 +10,7 @@ namespace {
 /// asyncio.get_running_loop() (no loop running) counts as "not this loop" and
 /// is discarded.
 bool is_running_loop_of_this_thread(PyObject* asyncio, LoopObject* loop) {
-    HostRef get_running = binding::get_attr(asyncio, names::get_running_loop);
+    HostRef get_running = binding::module_attr(asyncio, names::get_running_loop);
     PyObject* running = PyObject_CallNoArgs(get_running.get());
     if (running == nullptr) {
         PyErr_Clear();
@@ -30,14 +30,14 @@ HostRef create_task(LoopObject* loop, PyObject* coro, HostRef name, HostRef cont
     if (context) binding::check_status(PyDict_SetItemString(kwargs.get(), "context", context.get()));
     if (!is_running_loop_of_this_thread(asyncio.get(), loop))
         binding::check_status(PyDict_SetItemString(kwargs.get(), "loop", loop->as_object()));
-    HostRef task_class = binding::get_attr(asyncio.get(), names::task_class);
+    HostRef task_class = binding::module_attr(asyncio.get(), names::task_class);
     HostRef args = binding::check(PyTuple_Pack(1, coro));
     return binding::check(PyObject_Call(task_class.get(), args.get(), kwargs.get()));
 }
 
 HostRef run_until_complete(LoopObject* loop, PyObject* future_arg) {
     HostRef asyncio = binding::import_module(names::asyncio);
-    HostRef isfuture = binding::get_attr(asyncio.get(), names::isfuture);
+    HostRef isfuture = binding::module_attr(asyncio.get(), names::isfuture);
     HostRef verdict = binding::call(isfuture.get(), {future_arg});
     int is_future = PyObject_IsTrue(verdict.get());
     binding::check_status(is_future);

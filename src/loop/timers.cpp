@@ -45,7 +45,7 @@ HostRef call_later(LoopObject* loop, PyObject* callback, HostRef args, HostRef c
     const double now = loop_time();
     // Read after the loop time, so the handle's `when` never comes after the wake-up.
     const auto scheduled_at = rt::Sleep::Clock::now();
-    HostRef timer_handle_class = binding::get_attr(asyncio.get(), names::timer_handle_class);
+    HostRef timer_handle_class = binding::module_attr(asyncio.get(), names::timer_handle_class);
     HostRef when = binding::check(PyFloat_FromDouble(delay + now));
     // TimerHandle(when, callback, args, loop=loop[, context=context]).
     HostRef handle = build_handle(timer_handle_class.get(), std::array{when.get(), callback, args.get()}, loop,

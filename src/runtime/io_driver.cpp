@@ -114,6 +114,7 @@ void IoDriver::release(int fd) noexcept {
         // that the driver may be dispatching right now.
         new std::shared_ptr<ScheduledIo>(std::move(slot.io));
     }
+    has_pending_release_.store(true, std::memory_order_relaxed);
     slot.io.reset();
     free_slots_.push_back(found->second.slot);  // capacity reserved in acquire_slot
     registrations_.erase(found);
@@ -136,10 +137,14 @@ void IoDriver::dispatch(std::uint64_t token, std::uint32_t events) noexcept {
 }
 
 void IoDriver::release_pending() noexcept {
+    // A release that this look misses waits for the next wait: records only
+    // ever stay longer, never go early.
+    if (!has_pending_release_.load(std::memory_order_relaxed)) return;
     std::vector<std::shared_ptr<ScheduledIo>> released;
     {
         std::lock_guard lock(mutex_);
         released.swap(pending_release_);
+        has_pending_release_.store(false, std::memory_order_relaxed);
     }
 }
 

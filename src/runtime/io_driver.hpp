@@ -37,6 +37,7 @@
 
 #include "runtime/readiness.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -122,6 +123,9 @@ private:
     std::vector<Slot> slots_;                                   // guarded by mutex_
     std::vector<std::uint32_t> free_slots_;                     // guarded by mutex_
     std::vector<std::shared_ptr<ScheduledIo>> pending_release_;  // guarded by mutex_
+    /// Whether pending_release_ may hold records: the driver's wait, which
+    /// begins around every event, then takes the lock only when it does.
+    std::atomic<bool> has_pending_release_{false};
     bool shut_down_ = false;                                     // guarded by mutex_
 };
 

@@ -163,7 +163,7 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
             lock.unlock();
             driver_.park(timers_.next_deadline());
             // Fired outside the lock: waking queues tasks, which takes it.
-            timers_.fire_due(TimerQueue::Clock::now());
+            timers_.fire_due_now();
             lock.lock();
             driver_parked_ = false;
             driver_taken_ = false;
@@ -374,7 +374,7 @@ bool Scheduler::wait() noexcept {
     }
     collecting_for = this;
     const bool completed = driver_.park(deadline);
-    timers_.fire_due(TimerQueue::Clock::now());
+    timers_.fire_due_now();
     collecting_for = nullptr;
     return completed;
 }
@@ -445,7 +445,7 @@ bool Scheduler::poll_now() noexcept {
     }
     collecting_for = this;
     driver_.park(TimerQueue::Clock::now());
-    timers_.fire_due(TimerQueue::Clock::now());
+    timers_.fire_due_now();
     collecting_for = nullptr;
     leave();  // runs what woke and what was deferred, then frees the wait
     return true;

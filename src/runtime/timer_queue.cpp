@@ -10,16 +10,31 @@ bool TimerQueue::insert(Clock::time_point deadline, Waker waker) {
     const std::uint64_t sequence = next_sequence_++;
     heap_.push_back(Entry{deadline, sequence, std::move(waker)});
     std::push_heap(heap_.begin(), heap_.end(), later);
-    return heap_.front().sequence == sequence;
+    const bool earliest = heap_.front().sequence == sequence;
+    if (earliest) publish_earliest();
+    return earliest;
+}
+
+void TimerQueue::publish_earliest() noexcept {
+    earliest_.store(heap_.empty() ? kNoDeadline : heap_.front().deadline.time_since_epoch().count(),
+                    std::memory_order_release);
 }
 
 std::optional<TimerQueue::Clock::time_point> TimerQueue::next_deadline() const {
-    std::lock_guard lock(mutex_);
-    if (heap_.empty()) return std::nullopt;
-    return heap_.front().deadline;
+    const Clock::rep earliest = earliest_.load(std::memory_order_acquire);
+    if (earliest == kNoDeadline) return std::nullopt;
+    return Clock::time_point(Clock::duration(earliest));
+}
+
+std::size_t TimerQueue::fire_due_now() {
+    if (earliest_.load(std::memory_order_acquire) == kNoDeadline) return 0;
+    return fire_due(Clock::now());
 }
 
 std::size_t TimerQueue::fire_due(Clock::time_point now) {
+    // Nothing due: no lock. (A sleeper added meanwhile wakes the waiting
+    // thread itself when it is the earliest, so it is not missed.)
+    if (earliest_.load(std::memory_order_acquire) > now.time_since_epoch().count()) return 0;
     std::vector<Waker> due;
     {
         std::lock_guard lock(mutex_);
@@ -28,6 +43,7 @@ std::size_t TimerQueue::fire_due(Clock::time_point now) {
             due.push_back(std::move(heap_.back().waker));
             heap_.pop_back();
         }
+        if (!due.empty()) publish_earliest();
     }
     // Woken outside the lock: waking queues the task on the scheduler.
     for (const Waker& waker : due) waker.wake();
@@ -44,6 +60,7 @@ void TimerQueue::clear() {
     {
         std::lock_guard lock(mutex_);
         dropped.swap(heap_);
+        publish_earliest();
     }
 }
 

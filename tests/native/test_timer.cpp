@@ -358,6 +358,7 @@ TEST(TimerQueueEmpty, HasNoDeadlineAndFiresNothing) {
     EXPECT_EQ(queue.size(), 0u);
     EXPECT_FALSE(queue.next_deadline().has_value());
     EXPECT_EQ(queue.fire_due(Clock::time_point::max()), 0u);
+    EXPECT_EQ(queue.fire_due_now(), 0u);
     queue.clear();
     EXPECT_EQ(queue.size(), 0u);
 }

@@ -102,6 +102,32 @@ def test_a_cancelled_handle_is_skipped_without_a_report(loop, handles, capsys):
     assert capsys.readouterr().err == ""
 
 
+class SuppliedHandle(asyncio.Handle):
+    __slots__ = ()
+
+
+@pytest.mark.parametrize("supplier", ["module __getattr__", "module subclass property"])
+def test_handle_class_is_what_attribute_lookup_on_asyncio_gives(loop, monkeypatch, supplier):
+    """The class is looked up as an attribute of the module each call: a name the module's
+    __getattr__ supplies, or a property of a module subclass, is honoured."""
+    if supplier == "module __getattr__":
+        monkeypatch.delattr(asyncio, "Handle")
+
+        def module_getattr(name):
+            if name == "Handle":
+                return SuppliedHandle
+            raise AttributeError(name)
+        monkeypatch.setattr(asyncio, "__getattr__", module_getattr, raising=False)
+    else:
+        subclass = type("SupplyingModule", (type(asyncio),), {"Handle": property(lambda _: SuppliedHandle)})
+        monkeypatch.setattr(asyncio, "__class__", subclass)
+    ran = []
+    handle = loop.call_soon(ran.append, "ran")
+    monkeypatch.undo()
+    assert type(handle) is SuppliedHandle
+    drain(loop, lambda: ran)
+
+
 def refused_handle_error(error):
     def handle_class(*args, **kwargs):
         raise error

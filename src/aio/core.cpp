@@ -29,13 +29,14 @@ AioCore::AioCore(std::pair<AioSender, AioReceiver> channel)
 AioCore::~AioCore() { shut_down(); }
 
 void AioCore::shut_down() noexcept {
+    const bool forked_copy = runtime && !runtime->handle().is_usable_in_this_process();
     // Workers never enter the interpreter, so joining them while attached is safe.
     if (runtime) runtime->shutdown();
     timer_wake = rt::AbortHandle();
     {
         // Release in a fixed order, each while attached (the caller is).
         std::vector<HostRef> timer_handles = timers.take_all();
-        std::vector<HostRef> watcher_handles = watchers.take_all();
+        std::vector<HostRef> watcher_handles = watchers.take_all(forked_copy);
         std::unordered_map<std::uint64_t, HostRef> stream_transports = std::move(streams);
         streams.clear();
         std::deque<ReadyItem> queued = std::move(ready);

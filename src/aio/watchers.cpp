@@ -3,6 +3,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/host_calls.hpp"
+#include "runtime/os_error.hpp"
 #include "runtime/scheduler.hpp"
 
 #include <cerrno>
@@ -27,17 +28,8 @@ bool ready_now(std::int32_t fd, rt::Direction direction) noexcept {
     return (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0;
 }
 
-rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, std::shared_ptr<WatchGate> gate,
-               AioSender sender) {
-    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
-    std::optional<rt::FdRegistration> registration;
-    try {
-        registration.emplace(scheduler.driver().io().register_fd(fd));
-    } catch (...) {
-        // Checked on the loop thread just before; a descriptor closed since
-        // then is never reported, as epoll forgets a closed descriptor.
-        co_return;
-    }
+rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, std::shared_ptr<rt::ScheduledIo> io,
+               std::shared_ptr<WatchGate> gate, AioSender sender) {
     // The generation of the last report looked at: a final state (a hang-up)
     // that poll() did not confirm is then waited past until the kernel
     // reports again, instead of satisfying every wait without suspending.
@@ -47,9 +39,9 @@ rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, s
         // Report only a confirmed readiness: a stale flag is cleared and waited past.
         while (!ready_now(fd, direction)) {
             std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, seen);
+            while (!event) event = co_await rt::ReadinessWait(*io, direction, seen);
             if (event->shutdown) co_return;
-            registration->io().clear(*event);
+            io->clear(*event);
             seen = event->generation;
         }
         if (sender.send(DescriptorReady{fd, direction, serial})) co_return;  // the loop closed
@@ -85,10 +77,17 @@ void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle,
         return;
     }
     Watcher watcher;
+    try {
+        watcher.registration.emplace(runtime.register_fd(fd));
+    } catch (const rt::OsError& error) {
+        errno = error.code();
+        PyErr_SetFromErrno(PyExc_OSError);
+        binding::throw_host_error();
+    }
     watcher.handle = std::move(handle);
     watcher.serial = next_serial_++;
     watcher.gate = std::make_shared<WatchGate>();
-    watcher.task = runtime.spawn(watch(fd, direction, watcher.serial, watcher.gate, sender));
+    watcher.task = runtime.spawn(watch(fd, direction, watcher.serial, watcher.registration->shared_io(), watcher.gate, sender));
     watchers.emplace(fd, std::move(watcher));
 }
 
@@ -98,7 +97,7 @@ HostRef WatcherTable::remove(rt::Direction direction, std::int32_t fd) noexcept 
     if (found == watchers.end()) return {};
     found->second.task.abort();
     HostRef handle = std::move(found->second.handle);
-    watchers.erase(found);
+    watchers.erase(found);  // releases the registration here, before the host may close the number
     return handle;
 }
 
@@ -109,11 +108,12 @@ Watcher* WatcherTable::current(const DescriptorReady& report) noexcept {
     return &found->second;
 }
 
-std::vector<HostRef> WatcherTable::take_all() noexcept {
+std::vector<HostRef> WatcherTable::take_all(bool forked_copy) noexcept {
     std::vector<HostRef> handles;
     for (Map* watchers : {&readers_, &writers_}) {
         for (auto& [fd, watcher] : *watchers) {
             watcher.task.abort();
+            if (forked_copy && watcher.registration) watcher.registration->abandon();
             handles.push_back(std::move(watcher.handle));
         }
         watchers->clear();

@@ -1,9 +1,13 @@
 // WatcherTable: the level-triggered descriptor watchers of one loop.
 //
 // For each descriptor and direction the loop thread keeps the asyncio.Handle to
-// run, a serial that names this registration, the gate of its watcher task and
-// the task's abort handle. The watcher task (on a worker) registers the
-// descriptor with the runtime's readiness service, confirms readiness with a
+// run, a serial that names this registration, the descriptor's registration
+// with the runtime's readiness service, the gate of its watcher task and the
+// task's abort handle. The loop thread registers and releases the descriptor
+// itself, while it is surely the file the caller meant: the host may close the
+// number right after remove_reader, and a worker that registered or released it
+// later could reach another file that reused the number. The watcher task (on
+// a worker) waits on the registration's record, confirms readiness with a
 // zero-timeout poll (the readiness record is edge-fed, the contract is
 // level-triggered), posts DescriptorReady and waits at its gate. The loop thread
 // runs the handle and then opens the gate; a descriptor still ready is reported
@@ -21,6 +25,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +34,7 @@ namespace cadrel::aio {
 struct Watcher {
     HostRef handle;
     std::uint64_t serial = 0;
+    std::optional<rt::FdRegistration> registration;
     std::shared_ptr<WatchGate> gate;
     rt::AbortHandle task;
 };
@@ -37,7 +43,7 @@ class WatcherTable {
 public:
     /// Starts watching (or replaces and cancels the handle of the existing
     /// watcher, which keeps its registration and serial). The descriptor must
-    /// be valid.
+    /// be valid; OsError when the readiness service refuses it.
     void add(rt::Direction direction, std::int32_t fd, HostRef handle, const rt::Handle& runtime,
              const AioSender& sender);
 
@@ -51,8 +57,10 @@ public:
         return table(direction).count(fd) != 0;
     }
 
-    /// Aborts every watcher task and moves the handles out.
-    std::vector<HostRef> take_all() noexcept;
+    /// Aborts every watcher task and moves the handles out. In a child of
+    /// fork() (`forked_copy`) the registrations are left in the epoll set,
+    /// which the parent still uses.
+    std::vector<HostRef> take_all(bool forked_copy) noexcept;
 
     int traverse(visitproc visit, void* arg) const;
 
@@ -70,8 +78,7 @@ private:
 
 /// Refuses what the readiness service cannot watch, as its registration would:
 /// OSError EBADF for a closed descriptor, PermissionError EPERM for a regular
-/// file or directory. Raised here, synchronously, because registration itself
-/// happens later on a worker.
+/// file or directory.
 void check_watchable(std::int32_t fd);
 
 }  // namespace cadrel::aio

@@ -60,6 +60,11 @@ public:
     ~FdRegistration();
 
     ScheduledIo& io() const noexcept { return *io_; }
+    /// The record, for a task that waits on it while another owner holds this.
+    std::shared_ptr<ScheduledIo> shared_io() const noexcept { return io_; }
+    /// Lets go without touching the driver: in a child of fork(), whose epoll
+    /// set is still the parent's, removing the descriptor would silence it there.
+    void abandon() noexcept { driver_ = nullptr; }
     int fd() const noexcept { return fd_; }
 
 private:

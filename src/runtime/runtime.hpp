@@ -34,6 +34,10 @@ public:
 
     bool is_shut_down() const { return scheduler_->is_shut_down(); }
 
+    /// Registers `fd` with the runtime's readiness service from the calling
+    /// thread (see IoDriver::register_fd); throws OsError or std::runtime_error.
+    FdRegistration register_fd(int fd) const { return scheduler_->driver().io().register_fd(fd); }
+
     /// False in a child process made by fork(): the runtime's workers did not
     /// survive it, so tasks cannot be spawned there.
     bool is_usable_in_this_process() const noexcept { return !scheduler_->is_forked_copy(); }

@@ -94,3 +94,45 @@ def test_a_child_forked_while_the_parents_threads_attach_exits_normally():
     done = run_python(FORK_WHILE_BUSY_SCRIPT, timeout=150)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["0"], "children hung at exit"
+
+
+# A cadrelio loop's watchers live in an epoll set that a forked child shares with its parent:
+# the child letting go of its copy of the loop (closing it, or dropping it) must not remove
+# the parent's descriptors from that set.
+CADRELIO_FORK_SCRIPT = """
+import gc, json, os, socket, cadrelio
+
+loop = cadrelio.new_event_loop()
+watched, peer = socket.socketpair()
+watched.setblocking(False)
+calls = []
+
+def on_readable():
+    calls.append(watched.recv(16))
+    loop.stop()
+
+loop.add_reader(watched, on_readable)
+loop.call_later(0.05, loop.stop)
+loop.run_forever()  # the watcher is registered and waiting
+pid = os.fork()
+if pid == 0:
+    how = {how!r}
+    if how == "close":
+        loop.close()
+    del loop
+    gc.collect()
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+peer.send(b"after")
+timeout = loop.call_later(10, loop.stop)
+loop.run_forever()
+timeout.cancel()
+loop.close()
+print(json.dumps({{"status": status, "calls": [call.decode() for call in calls]}}))
+"""
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_a_forked_child_letting_go_of_a_cadrelio_loop_leaves_the_parents_watchers(how):
+    result = run_json(CADRELIO_FORK_SCRIPT.format(how=how), timeout=60)
+    assert result == {"status": 0, "calls": ["after"]}

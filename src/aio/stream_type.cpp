@@ -84,12 +84,6 @@ PyObject* stream_call(PyObject* self, Body body) noexcept {
 
 HostRef none() { return HostRef::borrow(Py_None); }
 
-[[noreturn]] void raise_errno(int code) {
-    errno = code;
-    PyErr_SetFromErrno(PyExc_OSError);
-    binding::throw_host_error();
-}
-
 PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* loop;
@@ -291,7 +285,7 @@ PyObject* write_method(PyObject* self, PyObject* data) noexcept {
         }
         if (direct && size > 0) {
             const long written = write_now(state, bytes, size);
-            if (written < 0) raise_errno(int(-written));
+            if (written < 0) binding::raise_os_error(int(-written));
             bytes += written;
             size -= static_cast<std::size_t>(written);
         }
@@ -322,7 +316,7 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
             if (state.file.active() || state.file.finished) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
         }
         const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (source < 0) raise_errno(errno);
+        if (source < 0) binding::raise_os_error(errno);
         {
             std::lock_guard lock(state.mutex);
             state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};

@@ -53,16 +53,8 @@ rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, s
 void check_watchable(std::int32_t fd) {
     if (fd < 0) binding::raise_error(PyExc_ValueError, "Invalid file descriptor: negative number");
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        errno = EBADF;
-        PyErr_SetFromErrno(PyExc_OSError);
-        binding::throw_host_error();
-    }
-    if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
-        errno = EPERM;
-        PyErr_SetFromErrno(PyExc_OSError);
-        binding::throw_host_error();
-    }
+    if (::fstat(fd, &status) != 0) binding::raise_os_error(EBADF);
+    if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) binding::raise_os_error(EPERM);
 }
 
 void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle, const rt::Handle& runtime,
@@ -80,9 +72,7 @@ void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle,
     try {
         watcher.registration.emplace(runtime.register_fd(fd));
     } catch (const rt::OsError& error) {
-        errno = error.code();
-        PyErr_SetFromErrno(PyExc_OSError);
-        binding::throw_host_error();
+        binding::raise_os_error(error.code());
     }
     watcher.handle = std::move(handle);
     watcher.serial = next_serial_++;

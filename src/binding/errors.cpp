@@ -4,6 +4,7 @@
 #include "runtime/panic.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -105,6 +106,12 @@ void throw_host_error() {
 
 void raise_error(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
+    throw HostErrorSet{};
+}
+
+void raise_os_error(int code) {
+    errno = code;
+    PyErr_SetFromErrno(PyExc_OSError);
     throw HostErrorSet{};
 }
 

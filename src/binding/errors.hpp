@@ -30,6 +30,10 @@ struct HostErrorSet {};
 /// from host objects keeps NULs and unpaired surrogates as they were).
 [[noreturn]] void raise_error(PyObject* type, const HostRef& message);
 
+/// Sets the OSError (or its subclass) for the error number `code`, as the
+/// host's own system calls raise it, and throws HostErrorSet.
+[[noreturn]] void raise_os_error(int code);
+
 /// A host string of `text` (UTF-8).
 HostRef host_string(std::string_view text);
 

@@ -23,14 +23,18 @@ std::uint64_t flags_from_epoll(std::uint32_t events) noexcept {
 
 using namespace readiness;
 
-void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
-    const std::uint64_t flags = flags_from_epoll(epoll_events);
+std::uint64_t ScheduledIo::advance(std::uint64_t dropped, std::uint64_t added) noexcept {
     std::uint64_t state = state_.load(std::memory_order_acquire);
     std::uint64_t next = 0;
     do {
         const std::uint64_t generation = (generation_of(state) + 1ull) << kGenerationShift;
-        next = (state & ~kGenerationMask) | (generation & kGenerationMask) | flags;
+        next = (state & ~(kGenerationMask | dropped)) | (generation & kGenerationMask) | added;
     } while (!state_.compare_exchange_weak(state, next, std::memory_order_acq_rel, std::memory_order_acquire));
+    return next;
+}
+
+void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
+    const std::uint64_t next = advance(0, flags_from_epoll(epoll_events));
 
     // Every report advances the generation, which may satisfy a waiter that
     // last saw a final state, so wake the waiters of each direction whose
@@ -69,14 +73,7 @@ void ScheduledIo::shutdown() noexcept {
     for (const Waker& waker : woken) waker.wake();
 }
 
-void ScheduledIo::forget_readiness() noexcept {
-    std::uint64_t state = state_.load(std::memory_order_acquire);
-    std::uint64_t next = 0;
-    do {
-        const std::uint64_t generation = (generation_of(state) + 1ull) << kGenerationShift;
-        next = (state & ~(kGenerationMask | kFlagMask)) | (generation & kGenerationMask);
-    } while (!state_.compare_exchange_weak(state, next, std::memory_order_acq_rel, std::memory_order_acquire));
-}
+void ScheduledIo::forget_readiness() noexcept { advance(kFlagMask, 0); }
 
 std::optional<ReadyEvent> ScheduledIo::poll(Direction direction,
                                            std::optional<std::uint32_t> reported) const noexcept {

@@ -100,6 +100,9 @@ private:
 
     std::vector<Waker>& waiters(Direction direction) { return direction == Direction::kRead ? readers_ : writers_; }
 
+    /// Advances the generation, dropping then adding flags, in one CAS; returns the new state.
+    std::uint64_t advance(std::uint64_t dropped, std::uint64_t added) noexcept;
+
     std::atomic<std::uint64_t> state_{0};
     std::mutex waiters_mutex_;
     // Usually one waiter per direction; two while a replaced watcher has not

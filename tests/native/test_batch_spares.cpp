@@ -35,18 +35,6 @@ TEST(BatchSpares, LargeStorageGivenBackIsTakenAgainAndSmallIsNot) {
     give_batch_storage(small);
 }
 
-TEST(BatchSpares, AppendGrowsAndKeepsTheBytes) {
-    ReadBatch batch;
-    std::vector<char> expected;
-    for (int i = 0; i < 1000; ++i) {
-        const char byte = static_cast<char>(i);
-        batch.append(&byte, 1);
-        expected.push_back(byte);
-    }
-    ASSERT_EQ(batch.size(), expected.size());
-    EXPECT_EQ(std::memcmp(batch.data(), expected.data(), expected.size()), 0);
-}
-
 // Threads that contend for the list (run under ThreadSanitizer too): each
 // batch's bytes stay its own, whether its storage was a spare or new.
 TEST(BatchSpares, ThreadsTakingAndGivingAtOnceNeverShareStorage) {

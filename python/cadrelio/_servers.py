@@ -14,6 +14,9 @@ import functools
 from asyncio import constants, trsock
 from asyncio.log import logger
 
+from . import _native
+from ._transports import AcceptedSocket, is_tcp
+
 __all__ = ("ServerMixin",)
 
 # The process or system is out of descriptors or memory: the listening socket
@@ -30,6 +33,7 @@ class _Acceptor:
         self._protocol_factory = protocol_factory
         self._sock = sock
         self._fd = sock.fileno()
+        self._nodelay = is_tcp(sock)
         self._sslcontext = sslcontext
         self._server = server
         self._backlog = backlog
@@ -55,7 +59,7 @@ class _Acceptor:
             if self._stopped:
                 return
             try:
-                conn, address = self._sock.accept()
+                fd = _native.accept(self._fd, self._nodelay)
             except ConnectionAbortedError:
                 continue  # the peer gave up before we accepted it
             except (BlockingIOError, InterruptedError):
@@ -65,11 +69,12 @@ class _Acceptor:
                     raise  # the loop's exception handler reports it
                 self._pause(exc)
                 return
+            conn = AcceptedSocket(fd, self._sock)
             if self._loop._debug:
-                logger.debug("%r got a new connection from %r: %r", self._server, address, conn)
+                logger.debug("%r got a new connection: fd %d", self._server, fd)
             # As if in a task of its own: what the protocol factory sets in context
             # variables stays with this connection.
-            contextvars.copy_context().run(self._connect, conn, address)
+            contextvars.copy_context().run(self._connect, conn)
 
     def _pause(self, exc):
         self._loop.call_exception_handler({
@@ -80,14 +85,13 @@ class _Acceptor:
         self._loop._remove_reader(self._fd)
         self._retry = self._loop.call_later(constants.ACCEPT_RETRY_DELAY, self.start)
 
-    def _connect(self, conn, address):
+    def _connect(self, conn):
         loop = self._loop
         protocol = transport = None
         try:
-            conn.setblocking(False)
             protocol = self._protocol_factory()
             waiter = loop.create_future()
-            extra = {"peername": address}
+            extra = None  # the addresses are asked of the socket when wanted
             handshake_timeout, shutdown_timeout = self._ssl_timeouts
             if self._sslcontext:
                 transport = loop._make_ssl_transport(

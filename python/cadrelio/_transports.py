@@ -21,7 +21,7 @@ from asyncio.log import logger
 
 from . import _native
 
-__all__ = ("TransportMixin",)
+__all__ = ("AcceptedSocket", "TransportMixin", "is_tcp")
 
 # Modes of _native.Stream.
 _READ, _WRITE, _SOCKET, _WATCH_HANGUP = 1, 2, 4, 8
@@ -34,6 +34,42 @@ _SOCKET_EXTRAS = frozenset(("socket", "sockname", "peername"))
 
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
+
+
+class AcceptedSocket:
+    """A connection a server accepted, as a bare descriptor, and the listening socket
+    (whose family, type and protocol it shares) until its transport takes it."""
+
+    __slots__ = ("_fd", "listener")
+
+    def __init__(self, fd, listener):
+        self._fd = fd
+        self.listener = listener
+
+    def fileno(self):
+        return self._fd
+
+    def detach(self):
+        """Hands the descriptor over: closing this no longer closes it."""
+        fd, self._fd = self._fd, -1
+        return fd
+
+    def close(self):
+        fd = self.detach()
+        if fd >= 0:
+            os.close(fd)
+
+
+def _close(file):
+    """Closes a socket or pipe object, or a bare descriptor."""
+    if isinstance(file, int):
+        os.close(file)
+    else:
+        file.close()
+
+
+def is_tcp(sock):
+    return sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)) and sock.type == socket.SOCK_STREAM
 
 
 def _server_call(method, transport):
@@ -54,10 +90,10 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     _kind = "stream"
     _can_write_eof = False
 
-    def __init__(self, loop, file, protocol, waiter, extra, server, mode):
+    def __init__(self, loop, file, fileno, protocol, waiter, extra, server, mode):
         super().__init__(extra, loop)
-        self._file = file
-        self._fileno = file.fileno()
+        self._file = file  # the host's socket or pipe object, or a bare descriptor
+        self._fileno = fileno
         self._protocol = None
         self._buffered = False
         self.set_protocol(protocol)
@@ -88,14 +124,14 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         state = "closed" if self._file is None else ("closing" if self._closing else "open")
         return f"<{self.__class__.__name__} fd={self._fileno} {state}>"
 
-    def __del__(self, _warn=warnings.warn):
+    def __del__(self, _warn=warnings.warn, _close=_close):
         # Reached only once no worker holds the descriptor: the loop keeps a
         # live stream's transport. A transport that was closed but whose loop
         # closed before its workers let go still owns its file.
         if getattr(self, "_file", None) is not None:
             if getattr(self, "_protocol", None) is not None:  # connection_lost never came
                 _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
-            self._file.close()
+            _close(self._file)
             self._file = None
 
     # ---- protocol ---------------------------------------------------------
@@ -402,7 +438,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _close_file(self):
         if self._file is not None:
-            self._file.close()
+            _close(self._file)
             self._file = None
 
 
@@ -414,18 +450,38 @@ class _SocketTransport(_StreamTransport):
     _start_tls_compatible = True
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
+    _listener = None  # for an accepted connection: the listening socket, whose kind it has
+
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
-        # The caller's dict is the transport's, as with asyncio's transports (a server
-        # makes one per connection): an idle connection holds no copy.
-        if sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)) and sock.type == socket.SOCK_STREAM:
-            # As asyncio's own stream transports do, sends are not delayed.
-            try:
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            except OSError:
-                pass
-        self._sock = sock
-        super().__init__(loop, sock, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
-        loop._transports[self._fileno] = self  # keeps add_reader and sock_* off the socket
+        # The caller's dict is the transport's, as with asyncio's transports: an idle
+        # connection holds no copy.
+        if isinstance(sock, AcceptedSocket):
+            # The socket object is made when first needed: most connections never need it.
+            self._sock = None
+            self._listener = sock.listener
+            # From here the transport owns the descriptor, also when this constructor fails.
+            self._file = file = fileno = sock.detach()
+        else:
+            if is_tcp(sock):
+                # As asyncio's own stream transports do, sends are not delayed.
+                try:
+                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                except OSError:
+                    pass
+            self._sock = file = sock
+            fileno = sock.fileno()
+        super().__init__(loop, file, fileno, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
+        loop._transports[fileno] = self  # keeps add_reader and sock_* off the socket
+
+    def _socket(self):
+        """The host's socket object, made from the descriptor on first use; None once closed."""
+        sock = self._sock
+        if sock is None and isinstance(self._file, int):
+            listener = self._listener
+            sock = socket.socket(listener.family, listener.type, listener.proto, fileno=self._file)
+            sock.setblocking(False)  # as asyncio's own accepted sockets are (the descriptor already is)
+            self._sock = self._file = sock
+        return sock
 
     def get_extra_info(self, name, default=None):
         if name in _SOCKET_EXTRAS and name not in self._extra:
@@ -435,7 +491,7 @@ class _SocketTransport(_StreamTransport):
     def _add_socket_extras(self):
         """The socket's extra info, made when first asked for (or at the close): an idle
         connection holds neither the objects nor paid the system calls."""
-        sock = self._sock
+        sock = self._socket()
         if sock is None:
             return
         extra = self._extra
@@ -451,7 +507,7 @@ class _SocketTransport(_StreamTransport):
     def _end_connection(self):
         # Shutting down, unlike closing, leaves the descriptor number in use.
         try:
-            self._sock.shutdown(socket.SHUT_RDWR)
+            self._socket().shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
 
@@ -488,7 +544,7 @@ class _SocketTransport(_StreamTransport):
 
     def _shut_down_writing(self):
         try:
-            self._sock.shutdown(socket.SHUT_WR)
+            self._socket().shutdown(socket.SHUT_WR)
         except OSError as exc:
             self._fatal_error(exc, "Fatal error on socket transport")
 
@@ -530,7 +586,7 @@ class _ReadPipeTransport(_PipeTransport):
         extra = {} if extra is None else dict(extra)
         extra["pipe"] = pipe
         self._pipe = pipe
-        super().__init__(loop, pipe, protocol, waiter, extra, None, _READ)
+        super().__init__(loop, pipe, pipe.fileno(), protocol, waiter, extra, None, _READ)
 
     def _on_eof(self):
         if self._loop.get_debug():
@@ -556,7 +612,7 @@ class _WritePipeTransport(_PipeTransport):
         self._pipe = pipe
         # The reading side going away shows as readability on pipes and sockets.
         watch = _WATCH_HANGUP if (is_socket or stat.S_ISFIFO(mode)) else 0
-        super().__init__(loop, pipe, protocol, waiter, extra, None,
+        super().__init__(loop, pipe, pipe.fileno(), protocol, waiter, extra, None,
                          _WRITE | watch | (_SOCKET if is_socket else 0))
 
     def _stream_reads(self):

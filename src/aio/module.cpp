@@ -1,4 +1,5 @@
 // The module `cadrelio._native`: the native core type of cadrelio's loops.
+#include "aio/accept.hpp"
 #include "aio/core_type.hpp"
 #include "aio/stream_type.hpp"
 #include "binding/call_adapter.hpp"
@@ -10,12 +11,19 @@ namespace cadrel::aio {
 
 namespace {
 
+PyMethodDef module_functions[] = {
+    {"accept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(accept_connection)), METH_FASTCALL,
+     "accept($module, listening_fd, nodelay, /)\n--\n\nAccepts one connection: its non-blocking, non-inheritable "
+     "descriptor."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "cadrelio._native",
     "The native core of cadrelio's event loop.",
     0,
-    nullptr,
+    module_functions,
     nullptr,
     nullptr,
     nullptr,

@@ -167,3 +167,96 @@ def test_an_unbound_socket_is_refused_with_the_system_error(aio_loop):
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
         with pytest.raises(OSError):
             run(aio_loop, asyncio.start_unix_server(echo_upper, sock=sock))
+
+
+class ExtrasProtocol(asyncio.Protocol):
+    """Records what an accepted connection says of itself while open, if `ask`, and after its end."""
+
+    def __init__(self, ask, seen, ended):
+        self.ask, self.seen, self.ended = ask, seen, ended
+
+    def connection_made(self, transport):
+        self.transport = transport
+        if self.ask:
+            sock = transport.get_extra_info("socket")
+            self.seen.append((transport.get_extra_info("peername"), transport.get_extra_info("sockname"),
+                              sock.family, sock.type, sock.gettimeout(), sock.fileno() >= 0))
+        transport.close()
+
+    def connection_lost(self, exc):
+        self.ended.append(self.transport)
+
+
+@pytest.mark.parametrize("family", ["tcp", "unix"])
+@pytest.mark.parametrize("ask", [True, False], ids=["asked_while_open", "never_asked"])
+def test_an_accepted_connection_tells_its_socket_and_addresses_while_open_and_after(loop, tmp_path, family, ask):
+    seen, ended = [], []
+
+    async def scenario():
+        factory = lambda: ExtrasProtocol(ask, seen, ended)  # noqa: E731
+        if family == "tcp":
+            server = await loop.create_server(factory, "127.0.0.1", 0)
+            client = socket.create_connection(server.sockets[0].getsockname())
+        else:
+            path = str(tmp_path / "extras.sock")
+            server = await loop.create_unix_server(factory, path)
+            client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            client.connect(path)
+        with client:
+            while not ended:
+                await asyncio.sleep(0.01)
+            peer = client.getsockname()
+            here = server.sockets[0].getsockname()
+        server.close()
+        await server.wait_closed()
+        return peer, here
+
+    peer, here = run(loop, scenario())
+    kind = socket.AF_INET if family == "tcp" else socket.AF_UNIX
+    if ask:
+        assert seen == [(peer, here, kind, socket.SOCK_STREAM, 0.0, True)]
+    # What the socket said while open stays known once it is closed.
+    [transport] = ended
+    assert (transport.get_extra_info("peername"), transport.get_extra_info("sockname"),
+            transport.get_extra_info("socket").fileno()) == (peer, here, -1)
+
+
+def test_a_failing_protocol_factory_closes_only_its_own_connection(loop):
+    """The refused connection's descriptor is closed once: the next connection, which may get the
+    same number, is served."""
+    calls = []
+
+    def factory():
+        calls.append(None)
+        if len(calls) == 1:
+            raise RuntimeError("no protocol for this one")
+        return EchoProtocol()
+
+    async def exchange(address):
+        reader, writer = await asyncio.open_connection(*address)
+        writer.write(b"ping")
+        reply = await reader.read(4)
+        writer.close()
+        await writer.wait_closed()
+        return reply
+
+    async def scenario():
+        server = await loop.create_server(factory, "127.0.0.1", 0)
+        address = server.sockets[0].getsockname()
+        reader, writer = await asyncio.open_connection(*address)
+        assert await reader.read() == b""  # closed by the server
+        writer.close()
+        replies = [await exchange(address) for _ in range(3)]
+        server.close()
+        await server.wait_closed()
+        return replies
+
+    assert run(loop, scenario()) == [b"ping"] * 3
+
+
+class EchoProtocol(asyncio.Protocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.transport.write(data)

@@ -200,6 +200,7 @@ class _DatagramTransport(transports._FlowControlMixin, transports.DatagramTransp
         try:
             self._protocol.connection_lost(exc)
         finally:
+            self._loop._forget_transport(self._sock_fd, self)
             self._sock.close()
             self._sock = None
             self._protocol = None

@@ -11,7 +11,6 @@ Its own ready queue and scheduled list are never used.
 import asyncio
 import sys
 import threading
-import weakref
 from asyncio import base_events, events
 from asyncio.log import logger
 
@@ -34,7 +33,9 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
     def __init__(self):
         asyncio.BaseEventLoop.__init__(self)
         # Descriptor -> the transport that owns it; watchers and sock_* calls keep off them.
-        self._transports = weakref.WeakValueDictionary()
+        # A transport leaves it when its connection is lost (_forget_transport), or with
+        # the loop's close: a plain dict costs an idle connection less than weak references.
+        self._transports = {}
         SignalMixin._init_signals(self)
         ServerMixin._init_servers(self)
         UnixMixin._init_unix(self)
@@ -115,6 +116,11 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
         self._close_subprocesses()
         asyncio.BaseEventLoop.close(self)
         self._shut_down()
+        self._transports.clear()  # what is still open goes (and closes) with its last reference
+
+    def _forget_transport(self, fileno, transport):
+        if self._transports.get(fileno) is transport:
+            del self._transports[fileno]
 
     def _report_if_slow(self, handle, elapsed):
         # Debug mode only: the native run loop timed the handle.

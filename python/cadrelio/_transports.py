@@ -15,6 +15,7 @@ import os
 import socket
 import stat
 import sys
+import types
 import warnings
 from asyncio import constants, exceptions, futures, protocols, sslproto, transports, trsock
 from asyncio.log import logger
@@ -31,6 +32,9 @@ _LET_GO_WAIT = 0.25
 
 # Extra info of a socket transport made only when asked for.
 _SOCKET_EXTRAS = frozenset(("socket", "sockname", "peername"))
+
+# The extra info of a socket transport made without any, until its socket's is asked for.
+_NO_EXTRA = types.MappingProxyType({})
 
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
@@ -86,6 +90,11 @@ def _resolve(waiter, result):
 
 class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     """What socket and pipe transports share: reading, writing, closing."""
+
+    # Slots: a server holds one transport per open connection.
+    __slots__ = ("_file", "_fileno", "_protocol", "_buffered", "_server", "_closing", "_paused", "_eof",
+                 "_write_shut", "_read_wanted", "_read_ended", "_lent", "_conn_lost", "_lost_exc", "_ended",
+                 "_released", "_drain_waiter", "_file_waiter", "_stream", "__weakref__")
 
     _kind = "stream"
     _can_write_eof = False
@@ -419,6 +428,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._lost_exc = None  # its traceback may reach frames that hold this transport
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
+            loop._forget_transport(self._fileno, self)
             if not self._released and self._stream.wait_released(loop, _LET_GO_WAIT):
                 # Released now: nothing of this transport need wait for the notice.
                 self._released = True
@@ -450,11 +460,14 @@ class _SocketTransport(_StreamTransport):
     _start_tls_compatible = True
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
-    _listener = None  # for an accepted connection: the listening socket, whose kind it has
+    # _listener: for an accepted connection, the listening socket, whose kind it has.
+    __slots__ = ("_sock", "_listener")
 
     def __init__(self, loop, sock, protocol, waiter=None, extra=None, server=None):
-        # The caller's dict is the transport's, as with asyncio's transports: an idle
-        # connection holds no copy.
+        # The caller's dict is the transport's, as with asyncio's transports, and without
+        # one the transport starts with a shared empty one: an idle connection holds no dict.
+        if extra is None:
+            extra = _NO_EXTRA
         if isinstance(sock, AcceptedSocket):
             # The socket object is made when first needed: most connections never need it.
             self._sock = None
@@ -468,6 +481,7 @@ class _SocketTransport(_StreamTransport):
                     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
                 except OSError:
                     pass
+            self._listener = None
             self._sock = file = sock
             fileno = sock.fileno()
         super().__init__(loop, file, fileno, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
@@ -495,6 +509,8 @@ class _SocketTransport(_StreamTransport):
         if sock is None:
             return
         extra = self._extra
+        if extra is _NO_EXTRA:
+            extra = self._extra = {}
         if "socket" not in extra:
             extra["socket"] = trsock.TransportSocket(sock)
         for key, query in (("sockname", sock.getsockname), ("peername", sock.getpeername)):
@@ -565,6 +581,8 @@ class _SocketTransport(_StreamTransport):
 class _PipeTransport(_StreamTransport):
     """Pipes report every error but EIO (a terminal that went away)."""
 
+    __slots__ = ("_pipe",)
+
     _kind = "pipe"
 
     def _is_quiet_error(self, exc):
@@ -577,6 +595,8 @@ class _PipeTransport(_StreamTransport):
 
 class _ReadPipeTransport(_PipeTransport):
     """The reading end of a pipe, FIFO, socket or character device."""
+
+    __slots__ = ()
 
     def __init__(self, loop, pipe, protocol, waiter=None, extra=None):
         mode = os.fstat(pipe.fileno()).st_mode
@@ -598,6 +618,8 @@ class _ReadPipeTransport(_PipeTransport):
 
 class _WritePipeTransport(_PipeTransport):
     """The writing end of a pipe, FIFO, socket or character device."""
+
+    __slots__ = ()
 
     _can_write_eof = True
 

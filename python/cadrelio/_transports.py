@@ -324,6 +324,28 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         except BaseException as exc:
             self._write_failed(exc)
             return
+        self._after_write(queued)
+
+    def writelines(self, list_of_data):
+        """Writes the buffers in order, as write() of their concatenation would, with
+        one gathering write and no joined copy."""
+        if self._eof:
+            raise RuntimeError("Cannot call writelines() after write_eof()")
+        if self._drain_waiter is not None or self._file_waiter is not None:
+            raise RuntimeError("unable to writelines; sendfile is in progress")
+        if self._conn_lost or self._refuses_writes():
+            if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
+                logger.warning(self._lost_write_message)
+            self._conn_lost += 1
+            return
+        try:
+            queued = self._stream.writelines(list_of_data)  # TypeError: nothing was written
+        except OSError as exc:
+            self._write_failed(exc)
+            return
+        self._after_write(queued)
+
+    def _after_write(self, queued):
         if queued:
             self._stream.start_writer(self._loop)  # the first time bytes stay queued
             if queued > self._high_water:

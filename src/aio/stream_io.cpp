@@ -419,9 +419,8 @@ rt::Task write_stream(StreamHold hold) {
     }
 }
 
-long write_now(const StreamState& state, const char* data, std::size_t size) noexcept {
-    iovec vector{const_cast<char*>(data), size};
-    const long result = write_vector(state, &vector, 1);
+long write_now(const StreamState& state, iovec* pieces, int count) noexcept {
+    const long result = write_vector(state, pieces, std::min(count, kMaxIovecs));
     return result == -EAGAIN || result == -EWOULDBLOCK ? 0 : result;
 }
 

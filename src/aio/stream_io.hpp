@@ -5,6 +5,8 @@
 #include "aio/stream_state.hpp"
 #include "runtime/task.hpp"
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <memory>
 
@@ -20,8 +22,9 @@ rt::Task watch_hangup(StreamHold hold);
 /// Flushes the outbound queue whenever the loop thread opens the write gate.
 rt::Task write_stream(StreamHold hold);
 
-/// Loop thread, nothing queued: writes what the descriptor takes now. Returns
-/// the bytes written, or -errno for a failure other than would-block.
-long write_now(const StreamState& state, const char* data, std::size_t size) noexcept;
+/// Loop thread, nothing queued: writes what the descriptor takes now, in one
+/// gathering write of the first 64 pieces at most. Returns the bytes written, or
+/// -errno for a failure other than would-block.
+long write_now(const StreamState& state, iovec* pieces, int count) noexcept;
 
 }  // namespace cadrel::aio

@@ -23,12 +23,15 @@
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
+#include <new>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/uio.h>
 
 namespace cadrel::aio {
 
@@ -50,11 +53,27 @@ public:
     };
 
     bool empty() const noexcept { return next_ == chunks_.size(); }
-    /// Throws std::bad_alloc and then leaves the queue as it was.
-    void push(const char* data, std::size_t size) {
+    /// Appends the pieces' bytes after the first `skip` of them as one chunk;
+    /// returns its size. Throws std::bad_alloc and then leaves the queue as it was.
+    std::size_t push(const iovec* pieces, std::size_t count, std::size_t skip) {
+        std::size_t size = 0;
+        for (std::size_t i = 0; i < count; ++i) size += pieces[i].iov_len;
+        size -= skip;
+        if (size > std::size_t(PTRDIFF_MAX)) throw std::bad_alloc();
         Chunk chunk{std::make_unique_for_overwrite<char[]>(size), size};
-        std::memcpy(chunk.bytes.get(), data, size);
+        char* out = chunk.bytes.get();
+        for (const iovec* piece = pieces; piece != pieces + count; ++piece) {
+            if (skip >= piece->iov_len) {
+                skip -= piece->iov_len;
+                continue;
+            }
+            const std::size_t taken = piece->iov_len - skip;
+            std::memcpy(out, static_cast<const char*>(piece->iov_base) + skip, taken);
+            out += taken;
+            skip = 0;
+        }
         chunks_.push_back(std::move(chunk));
+        return size;
     }
     /// The unsent chunks, front first; the front's first `front_offset()` bytes are sent.
     const Chunk* begin() const noexcept { return chunks_.data() + next_; }

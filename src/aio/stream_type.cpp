@@ -19,12 +19,16 @@
 #include "binding/errors.hpp"
 
 #include <fcntl.h>
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <vector>
 
 namespace cadrel::aio {
 
@@ -266,40 +270,90 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
     });
 }
 
+/// The buffers of the objects a write sends, held until the call returns.
+class HeldBuffers {
+public:
+    explicit HeldBuffers(std::size_t expected) {
+        views_.reserve(expected);
+        pieces_.reserve(expected);
+    }
+    HeldBuffers(const HeldBuffers&) = delete;
+    HeldBuffers& operator=(const HeldBuffers&) = delete;
+    ~HeldBuffers() {
+        for (Py_buffer& view : views_) PyBuffer_Release(&view);
+    }
+
+    /// Raises the host's TypeError for an object that is not bytes-like.
+    void hold(PyObject* data) {
+        views_.emplace_back();
+        if (PyObject_GetBuffer(data, &views_.back(), PyBUF_SIMPLE) < 0) {
+            views_.pop_back();
+            binding::throw_host_error();
+        }
+        const Py_buffer& view = views_.back();
+        if (view.len > 0) pieces_.push_back(iovec{view.buf, static_cast<std::size_t>(view.len)});
+        total_ += static_cast<std::size_t>(view.len);
+    }
+
+    iovec* pieces() noexcept { return pieces_.data(); }
+    std::size_t count() const noexcept { return pieces_.size(); }
+    std::size_t total() const noexcept { return total_; }
+
+private:
+    std::vector<Py_buffer> views_;
+    std::vector<iovec> pieces_;
+    std::size_t total_ = 0;
+};
+
+/// Writes what the descriptor takes now when nothing is queued, queues the
+/// rest as one chunk and lets the writer at it; returns the bytes queued.
+HostRef send_or_queue(StreamState& state, HeldBuffers& buffers) {
+    if (buffers.total() == 0) {
+        std::lock_guard lock(state.mutex);
+        return binding::check(PyLong_FromSize_t(state.queued));
+    }
+    bool direct;
+    {
+        std::lock_guard lock(state.mutex);
+        direct = state.queued == 0 && !state.file.active();
+    }
+    std::size_t written = 0;
+    if (direct) {
+        const long result = write_now(state, buffers.pieces(), static_cast<int>(std::min<std::size_t>(buffers.count(), INT_MAX)));
+        if (result < 0) binding::raise_os_error(int(-result));
+        written = static_cast<std::size_t>(result);
+    }
+    const bool rest = written < buffers.total();
+    std::size_t queued;
+    {
+        std::lock_guard lock(state.mutex);
+        if (rest) state.queued += state.outbound.push(buffers.pieces(), buffers.count(), written);
+        queued = state.queued;
+    }
+    if (rest) state.write_gate.open(state.mutex);
+    return binding::check(PyLong_FromSize_t(queued));
+}
+
 /// write(data) -> bytes queued after it. Writes at once when nothing is queued.
 PyObject* write_method(PyObject* self, PyObject* data) noexcept {
     return stream_call(self, [data](StreamEngine& engine) {
-        StreamState& state = *engine.state;
-        Py_buffer view;
-        binding::check_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
-        struct Release {
-            Py_buffer* view;
-            ~Release() { PyBuffer_Release(view); }
-        } release{&view};
-        const char* bytes = static_cast<const char*>(view.buf);
-        std::size_t size = static_cast<std::size_t>(view.len);
-        bool direct;
-        {
-            std::lock_guard lock(state.mutex);
-            direct = state.queued == 0 && !state.file.active();
-        }
-        if (direct && size > 0) {
-            const long written = write_now(state, bytes, size);
-            if (written < 0) binding::raise_os_error(int(-written));
-            bytes += written;
-            size -= static_cast<std::size_t>(written);
-        }
-        std::size_t queued;
-        {
-            std::lock_guard lock(state.mutex);
-            if (size > 0) {
-                state.outbound.push(bytes, size);
-                state.queued += size;
-            }
-            queued = state.queued;
-        }
-        if (size > 0) state.write_gate.open(state.mutex);
-        return binding::check(PyLong_FromSize_t(queued));
+        HeldBuffers buffers(1);
+        buffers.hold(data);
+        return send_or_queue(*engine.state, buffers);
+    });
+}
+
+/// writelines(buffers) -> bytes queued after them: as write() of their
+/// concatenation, with one gathering write and no joined copy. Nothing is
+/// written unless every item is bytes-like.
+PyObject* writelines_method(PyObject* self, PyObject* iterable) noexcept {
+    return stream_call(self, [iterable](StreamEngine& engine) {
+        // A tuple: the items stay put while their buffers are taken.
+        HostRef items = binding::check(PySequence_Tuple(iterable));
+        const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+        HeldBuffers buffers(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) buffers.hold(PyTuple_GET_ITEM(items.get(), i));
+        return send_or_queue(*engine.state, buffers);
     });
 }
 
@@ -441,6 +495,8 @@ PyMethodDef stream_methods[] = {
     {"send_file", send_file_method, METH_VARARGS,
      "send_file($self, fd, offset, count)\n--\n\nSends a file range from a duplicate of `fd` once the queue is empty."},
     {"write", write_method, METH_O, "write($self, data)\n--\n\nWrites or queues `data`; returns bytes queued."},
+    {"writelines", writelines_method, METH_O,
+     "writelines($self, buffers)\n--\n\nWrites or queues the buffers, in one gathering write; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
     {"wait_released", wait_released_method, METH_VARARGS,

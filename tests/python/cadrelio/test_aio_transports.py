@@ -136,6 +136,52 @@ def test_more_than_the_socket_takes_is_sent_whenever_it_is_written(loop, moment)
     run(loop, main())
 
 
+@pytest.mark.parametrize("pieces", [3, 200], ids=["few", "more_than_one_gathering_write"])
+@pytest.mark.parametrize("form", ["list", "generator"])
+def test_writelines_sends_the_concatenation_in_order(loop, pieces, form):
+    """Bytes, bytearrays, memoryviews and empty items, more than the socket takes at once: the
+    peer gets exactly their concatenation, also when write() and writelines() alternate."""
+    ours, peer = make_pair("unix")
+    kinds = (bytes, bytearray, memoryview)
+    items = [kinds[i % 3](os.urandom(i * 997 % 40_000) if i % 7 else b"") for i in range(pieces)]
+    expected = b"head" + b"".join(items) + b"tail" + b"".join(items[:2])
+
+    async def main():
+        protocol = Recorder(loop)
+        transport = await connect(loop, ours, protocol)
+        transport.write(b"head")
+        transport.writelines(items if form == "list" else (item for item in items))
+        transport.write(b"tail")
+        transport.writelines(items[:2])
+        transport.close()
+        received = await loop.run_in_executor(None, recv_all, peer)
+        assert await protocol.lost is None
+        peer.close()
+        return received
+
+    assert run(loop, main()) == expected
+
+
+def test_writelines_with_an_item_not_bytes_like_writes_nothing_and_refuses_after_write_eof(loop):
+    ours, peer = make_pair("tcp")
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        with pytest.raises(TypeError):
+            transport.writelines([b"never", "sent", b"either"])
+        transport.writelines([])
+        transport.writelines([b"only", b" this"])
+        transport.write_eof()
+        with pytest.raises(RuntimeError):
+            transport.writelines([b"late"])
+        received = await loop.run_in_executor(None, recv_all, peer)
+        transport.close()
+        peer.close()
+        return received
+
+    assert run(loop, main()) == b"only this"
+
+
 def test_peer_closing_mid_write_ends_the_connection_once(loop):
     ours, peer = make_pair("tcp")
     # Closing with unread data makes the peer's kernel answer with a reset.

@@ -174,15 +174,48 @@ HandleLayout* read_once(std::atomic<HandleLayout*>& layout, Probe probe) noexcep
 std::atomic<HandleLayout*> handle_layout{nullptr};
 std::atomic<HandleLayout*> timer_handle_layout{nullptr};
 
+// The type version of the class last found to have no layout while asyncio's
+// classes could not be read, so that a patched or replaced class costs one
+// probe, not one per call. A version names one class in one state: any change
+// to the class, or another class, is probed again.
+std::atomic<unsigned> rejected_version{0};
+
+bool known_rejected(PyObject* handle_class) noexcept {
+    const unsigned rejected = rejected_version.load(std::memory_order_relaxed);
+    return rejected != 0 && PyType_Check(handle_class) &&
+           version_of(reinterpret_cast<PyTypeObject*>(handle_class)) == rejected;
+}
+
+const HandleLayout* reject(PyObject* handle_class) noexcept {
+    // Only once asyncio.events is loaded: before, the probe could not read it.
+    PyObject* module_name = PyUnicode_FromString("asyncio.events");
+    PyObject* events = module_name ? PyImport_GetModule(module_name) : nullptr;
+    Py_XDECREF(module_name);
+    PyErr_Clear();
+    if (events && PyType_Check(handle_class))
+        rejected_version.store(type_version(reinterpret_cast<PyTypeObject*>(handle_class)), std::memory_order_relaxed);
+    Py_XDECREF(events);
+    return nullptr;
+}
+
 }  // namespace
 
 const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
-    HandleLayout* handle = read_once(handle_layout, HandleLayoutProbe::handle);
-    if (!handle) return nullptr;
+    HandleLayout* handle = handle_layout.load(std::memory_order_acquire);
+    if (handle && handle_class == reinterpret_cast<PyObject*>(handle->class_))
+        return handle->unchanged() ? handle : nullptr;
+    HandleLayout* timer = timer_handle_layout.load(std::memory_order_acquire);
+    if (timer && handle_class == reinterpret_cast<PyObject*>(timer->class_))
+        return timer->unchanged() ? timer : nullptr;
+    if (handle && timer) return nullptr;  // neither of asyncio's classes
+    // A class whose layout is not read yet: asyncio's, or one found not to be.
+    if (known_rejected(handle_class)) return nullptr;
+    handle = read_once(handle_layout, HandleLayoutProbe::handle);
+    if (!handle) return reject(handle_class);
     if (handle_class == reinterpret_cast<PyObject*>(handle->class_)) return handle->unchanged() ? handle : nullptr;
-    HandleLayout* timer = read_once(timer_handle_layout, [handle] { return HandleLayoutProbe::timer_handle(handle); });
+    timer = read_once(timer_handle_layout, [handle] { return HandleLayoutProbe::timer_handle(handle); });
     if (timer && handle_class == reinterpret_cast<PyObject*>(timer->class_) && timer->unchanged()) return timer;
-    return nullptr;
+    return timer ? nullptr : reject(handle_class);
 }
 
 const HandleLayout* HandleLayout::builder(PyObject* handle_class) noexcept { return of(handle_class); }

@@ -8,6 +8,7 @@ import pytest
 
 import cadrel
 from bodies import drain
+from scripts import run_json
 
 label = contextvars.ContextVar("label", default="outside")
 
@@ -122,3 +123,42 @@ def test_a_method_patched_after_use_is_called(loop, monkeypatch, cls, method, sc
     post("after")
     drain(loop, lambda: len(done) == 2)
     assert calls == [method] and done == ["before", "after"]
+
+
+@pytest.mark.parametrize("cls, schedule", [("Handle", "call_soon"), ("TimerHandle", "call_later")])
+def test_a_class_patched_before_first_use_and_restored_after_is_honoured_both_ways(cls, schedule):
+    """A class found not to be asyncio's unchanged one is remembered as such only in that state:
+    once restored, its handles are built and run natively again, and patching it again counts."""
+    figures = run_json(f"""
+        import asyncio, json
+        import cadrel
+        from bodies import drain
+
+        loop = cadrel.CadrelLoop()
+        target = getattr(asyncio.events, {cls!r})
+        original = target.__init__
+        calls = []
+
+        def patched(self, *args, **kwargs):
+            calls.append(1)
+            original(self, *args, **kwargs)
+
+        done = []
+
+        def post_three():
+            expected = len(done) + 3
+            for _ in range(3):
+                loop.{schedule}(*((0,) if {schedule!r} == "call_later" else ()), done.append, 1)
+            drain(loop, lambda: len(done) == expected)
+
+        target.__init__ = patched  # before any handle of this loop is built
+        post_three()
+        first = len(calls)
+        target.__init__ = original
+        post_three()
+        second = len(calls)
+        target.__init__ = patched
+        post_three()
+        print(json.dumps([first, second, len(calls), len(done)]))
+    """)
+    assert figures == [3, 3, 6, 9]

@@ -306,16 +306,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def write(self, data):
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
-        if self._eof:
-            raise RuntimeError("Cannot call write() after write_eof()")
-        if self._drain_waiter is not None or self._file_waiter is not None:
-            raise RuntimeError("unable to write; sendfile is in progress")
-        if not data:
-            return
-        if self._conn_lost or self._refuses_writes():
-            if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
-                logger.warning(self._lost_write_message)
-            self._conn_lost += 1
+        self._check_writable("write")
+        if not data or self._drops_writes():
             return
         try:
             queued = self._stream.write(data)
@@ -329,14 +321,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def writelines(self, list_of_data):
         """Writes the buffers in order, as write() of their concatenation would, with
         one gathering write and no joined copy."""
-        if self._eof:
-            raise RuntimeError("Cannot call writelines() after write_eof()")
-        if self._drain_waiter is not None or self._file_waiter is not None:
-            raise RuntimeError("unable to writelines; sendfile is in progress")
-        if self._conn_lost or self._refuses_writes():
-            if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
-                logger.warning(self._lost_write_message)
-            self._conn_lost += 1
+        self._check_writable("writelines")
+        if self._drops_writes():
             return
         try:
             queued = self._stream.writelines(list_of_data)  # TypeError: nothing was written
@@ -344,6 +330,22 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._write_failed(exc)
             return
         self._after_write(queued)
+
+    def _check_writable(self, method):
+        if self._eof:
+            raise RuntimeError(f"Cannot call {method}() after write_eof()")
+        if self._drain_waiter is not None or self._file_waiter is not None:
+            raise RuntimeError(f"unable to {method}; sendfile is in progress")
+
+    def _drops_writes(self):
+        """After the connection was lost, writes are dropped and counted (and, past a
+        threshold, logged) as asyncio's transports do."""
+        if not (self._conn_lost or self._refuses_writes()):
+            return False
+        if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
+            logger.warning(self._lost_write_message)
+        self._conn_lost += 1
+        return True
 
     def _after_write(self, queued):
         if queued:

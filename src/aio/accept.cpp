@@ -45,4 +45,5 @@ PyObject* accept_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         return number;
     });
 }
+
 }  // namespace cadrel::aio

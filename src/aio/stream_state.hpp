@@ -23,10 +23,10 @@
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
-#include <new>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>

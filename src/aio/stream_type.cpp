@@ -319,7 +319,8 @@ HostRef send_or_queue(StreamState& state, HeldBuffers& buffers) {
     }
     std::size_t written = 0;
     if (direct) {
-        const long result = write_now(state, buffers.pieces(), static_cast<int>(std::min<std::size_t>(buffers.count(), INT_MAX)));
+        const int count = static_cast<int>(std::min<std::size_t>(buffers.count(), INT_MAX));
+        const long result = write_now(state, buffers.pieces(), count);
         if (result < 0) binding::raise_os_error(int(-result));
         written = static_cast<std::size_t>(result);
     }

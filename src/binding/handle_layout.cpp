@@ -84,12 +84,19 @@ namespace {
 const char* const kSlotNames[] = {"_callback", "_args", "_cancelled", "_loop", "_source_traceback", "_repr",
                                   "_context"};
 
-/// asyncio.events' class `name` if it is the one asyncio defines there (its
-/// module and name, no metaclass of its own): a new reference, or null.
-PyTypeObject* asyncio_class(const char* name) noexcept {
+/// asyncio.events if it is loaded: a new reference, or null (no error).
+PyObject* loaded_asyncio_events() noexcept {
     PyObject* module_name = PyUnicode_FromString("asyncio.events");
     PyObject* events = module_name ? PyImport_GetModule(module_name) : nullptr;
     Py_XDECREF(module_name);
+    PyErr_Clear();
+    return events;
+}
+
+/// asyncio.events' class `name` if it is the one asyncio defines there (its
+/// module and name, no metaclass of its own): a new reference, or null.
+PyTypeObject* asyncio_class(const char* name) noexcept {
+    PyObject* events = loaded_asyncio_events();
     PyObject* found = events ? PyObject_GetAttrString(events, name) : nullptr;
     Py_XDECREF(events);
     PyErr_Clear();
@@ -188,10 +195,7 @@ bool known_rejected(PyObject* handle_class) noexcept {
 
 const HandleLayout* reject(PyObject* handle_class) noexcept {
     // Only once asyncio.events is loaded: before, the probe could not read it.
-    PyObject* module_name = PyUnicode_FromString("asyncio.events");
-    PyObject* events = module_name ? PyImport_GetModule(module_name) : nullptr;
-    Py_XDECREF(module_name);
-    PyErr_Clear();
+    PyObject* events = loaded_asyncio_events();
     if (events && PyType_Check(handle_class))
         rejected_version.store(type_version(reinterpret_cast<PyTypeObject*>(handle_class)), std::memory_order_relaxed);
     Py_XDECREF(events);

@@ -91,10 +91,11 @@ def _resolve(waiter, result):
 class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     """What socket and pipe transports share: reading, writing, closing."""
 
-    # Slots: a server holds one transport per open connection.
+    # Slots: a server holds one transport per open connection. A __dict__ is made only
+    # when something else is set on a transport (tests and tools patch its methods).
     __slots__ = ("_file", "_fileno", "_protocol", "_buffered", "_server", "_closing", "_paused", "_eof",
                  "_write_shut", "_read_wanted", "_read_ended", "_lent", "_conn_lost", "_lost_exc", "_ended",
-                 "_released", "_drain_waiter", "_file_waiter", "_stream", "__weakref__")
+                 "_released", "_drain_waiter", "_file_waiter", "_stream", "__dict__", "__weakref__")
 
     _kind = "stream"
     _can_write_eof = False

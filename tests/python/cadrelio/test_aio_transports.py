@@ -524,3 +524,20 @@ def test_watchers_and_socket_calls_refuse_a_transport_socket(loop, kind):
         run(loop, main())
     finally:
         peer.close()
+
+
+def test_a_transport_takes_attributes_set_on_it(loop):
+    """Tests and tools patch a transport's methods on the instance, as asyncio's allow."""
+    ours, peer = make_pair("unix")
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        paused = []
+        transport.pause_reading = lambda: paused.append(True)
+        transport.note = "kept"
+        transport.pause_reading()
+        assert paused == [True] and transport.note == "kept"
+        transport.close()
+        peer.close()
+
+    run(loop, main())

@@ -270,7 +270,7 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
     });
 }
 
-/// The buffers of the objects a write sends, held until the call returns.
+/// The buffers of the objects a writelines sends, held until the call returns.
 class HeldBuffers {
 public:
     explicit HeldBuffers(std::size_t expected) {
@@ -307,8 +307,9 @@ private:
 
 /// Writes what the descriptor takes now when nothing is queued, queues the
 /// rest as one chunk and lets the writer at it; returns the bytes queued.
-HostRef send_or_queue(StreamState& state, HeldBuffers& buffers) {
-    if (buffers.total() == 0) {
+/// `pieces` are non-empty, `total` bytes in all.
+HostRef send_or_queue(StreamState& state, iovec* pieces, std::size_t count, std::size_t total) {
+    if (total == 0) {
         std::lock_guard lock(state.mutex);
         return binding::check(PyLong_FromSize_t(state.queued));
     }
@@ -319,16 +320,15 @@ HostRef send_or_queue(StreamState& state, HeldBuffers& buffers) {
     }
     std::size_t written = 0;
     if (direct) {
-        const int count = static_cast<int>(std::min<std::size_t>(buffers.count(), INT_MAX));
-        const long result = write_now(state, buffers.pieces(), count);
+        const long result = write_now(state, pieces, static_cast<int>(std::min<std::size_t>(count, INT_MAX)));
         if (result < 0) binding::raise_os_error(int(-result));
         written = static_cast<std::size_t>(result);
     }
-    const bool rest = written < buffers.total();
+    const bool rest = written < total;
     std::size_t queued;
     {
         std::lock_guard lock(state.mutex);
-        if (rest) state.queued += state.outbound.push(buffers.pieces(), buffers.count(), written);
+        if (rest) state.queued += state.outbound.push(pieces, count, written);
         queued = state.queued;
     }
     if (rest) state.write_gate.open(state.mutex);
@@ -338,9 +338,15 @@ HostRef send_or_queue(StreamState& state, HeldBuffers& buffers) {
 /// write(data) -> bytes queued after it. Writes at once when nothing is queued.
 PyObject* write_method(PyObject* self, PyObject* data) noexcept {
     return stream_call(self, [data](StreamEngine& engine) {
-        HeldBuffers buffers(1);
-        buffers.hold(data);
-        return send_or_queue(*engine.state, buffers);
+        // One buffer, held on the stack: no allocation per write.
+        Py_buffer view;
+        binding::check_status(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
+        struct Release {
+            Py_buffer* view;
+            ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        iovec piece{view.buf, static_cast<std::size_t>(view.len)};
+        return send_or_queue(*engine.state, &piece, piece.iov_len > 0 ? 1 : 0, piece.iov_len);
     });
 }
 
@@ -354,7 +360,7 @@ PyObject* writelines_method(PyObject* self, PyObject* iterable) noexcept {
         const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
         HeldBuffers buffers(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) buffers.hold(PyTuple_GET_ITEM(items.get(), i));
-        return send_or_queue(*engine.state, buffers);
+        return send_or_queue(*engine.state, buffers.pieces(), buffers.count(), buffers.total());
     });
 }
 

@@ -125,7 +125,7 @@ def test_a_method_patched_after_use_is_called(loop, monkeypatch, cls, method, sc
     assert calls == [method] and done == ["before", "after"]
 
 
-@pytest.mark.parametrize("cls, schedule", [("Handle", "call_soon"), ("TimerHandle", "call_later")])
+@pytest.mark.parametrize("cls, schedule", [("Handle", "call_soon(f)"), ("TimerHandle", "call_later(0, f)")])
 def test_a_class_patched_before_first_use_and_restored_after_is_honoured_both_ways(cls, schedule):
     """A class found not to be asyncio's unchanged one is remembered as such only in that state:
     once restored, its handles are built and run natively again, and patching it again counts."""
@@ -134,31 +134,24 @@ def test_a_class_patched_before_first_use_and_restored_after_is_honoured_both_wa
         import cadrel
         from bodies import drain
 
-        loop = cadrel.CadrelLoop()
-        target = getattr(asyncio.events, {cls!r})
+        loop, target, calls, done = cadrel.CadrelLoop(), asyncio.events.{cls}, [], []
         original = target.__init__
-        calls = []
 
         def patched(self, *args, **kwargs):
             calls.append(1)
             original(self, *args, **kwargs)
 
-        done = []
-
         def post_three():
-            expected = len(done) + 3
+            expected, f = len(done) + 3, lambda: done.append(1)
             for _ in range(3):
-                loop.{schedule}(*((0,) if {schedule!r} == "call_later" else ()), done.append, 1)
+                loop.{schedule}
             drain(loop, lambda: len(done) == expected)
+            return len(calls)
 
-        target.__init__ = patched  # before any handle of this loop is built
-        post_three()
-        first = len(calls)
-        target.__init__ = original
-        post_three()
-        second = len(calls)
-        target.__init__ = patched
-        post_three()
-        print(json.dumps([first, second, len(calls), len(done)]))
+        counts = []
+        for init in (patched, original, patched):  # patched before any handle is built
+            target.__init__ = init
+            counts.append(post_three())
+        print(json.dumps(counts + [len(done)]))
     """)
     assert figures == [3, 3, 6, 9]

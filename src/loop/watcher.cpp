@@ -4,7 +4,9 @@
 // after the send, not after the callback runs: a kernel report that arrives
 // after the clear gives one more pass, one that arrived before it keeps the
 // flags so the next wait completes at once. The only suspension point is the
-// readiness wait, so a cancelled watcher always finishes the pass it is in.
+// readiness wait; a wait that completes at once does not suspend, so before it
+// posts, the watcher asks whether it was removed meanwhile. Once removal has
+// returned, only a pass that had already decided to post can still post.
 // A watcher never enters the interpreter: its messages share the callback box.
 #include "loop/watcher.hpp"
 
@@ -46,6 +48,7 @@ rt::Task watch_descriptor(FdWrapper fd, rt::Direction direction,
         std::optional<rt::ReadyEvent> event;
         while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, reported);
         if (event->shutdown) co_return;
+        if (co_await rt::AbortRequested{}) co_return;  // removed while it ran
         // Shares the box: no host reference count changes here, so no attach.
         if (sender.send(RunCallback{target})) co_return;  // the loop is broken: stop watching
         registration->io().clear(*event);

@@ -60,6 +60,9 @@ public:
     bool is_complete() const noexcept {
         return (state_.load(std::memory_order_acquire) & kComplete) != 0;
     }
+    bool abort_requested() const noexcept {
+        return (state_.load(std::memory_order_acquire) & kCancelled) != 0;
+    }
 
 private:
     friend class Scheduler;
@@ -176,6 +179,19 @@ struct CurrentWaker {
         return false;  // resume at once
     }
     Waker await_resume() const noexcept { return Waker(core); }
+};
+
+/// Awaitable that tells, without suspending, whether the current task has been
+/// aborted while it runs: a task whose awaits complete at once would otherwise
+/// carry on past its abort until one of them really suspends.
+struct AbortRequested {
+    bool requested = false;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(Task::Handle handle) noexcept {
+        requested = handle.promise().core->abort_requested();
+        return false;  // resume at once
+    }
+    bool await_resume() const noexcept { return requested; }
 };
 
 /// Awaitable that suspends the task once and lets other tasks run; the task is

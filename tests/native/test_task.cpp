@@ -234,6 +234,16 @@ Task busy_then_yield([[maybe_unused]] Probe probe, Notification* running,
     after_yield->store(true);  // must not run: the task was aborted while busy
 }
 
+/// Records what AbortRequested says before its start is announced and after the
+/// release: -1 until asked, then 0 or 1.
+Task observe_abort(Notification* running, std::atomic<bool>* release,
+                   std::atomic<int>* before, std::atomic<int>* after) {
+    before->store(co_await rt::AbortRequested{} ? 1 : 0);
+    running->notify();
+    while (!release->load()) std::this_thread::sleep_for(100us);
+    after->store(co_await rt::AbortRequested{} ? 1 : 0);
+}
+
 Task block_worker(std::atomic<int>* blocked, std::atomic<bool>* release) {
     blocked->fetch_add(1);
     while (!release->load()) std::this_thread::sleep_for(100us);
@@ -523,6 +533,21 @@ TEST_P(TaskTest, AbortTakesEffectAtTheNextSuspensionPoint) {
     wait_until("is_finished", [&] { return task.is_finished(); });
     EXPECT_FALSE(after_yield.load());
     EXPECT_EQ(log.thread(), "cadrel-worker");
+}
+
+// A task whose awaits never suspend can still see that it was aborted mid-step.
+TEST_P(TaskTest, AbortRequestedTellsARunningTaskItWasAborted) {
+    Notification running;
+    std::atomic<bool> release{false};
+    std::atomic<int> before{-1};
+    std::atomic<int> after{-1};
+    AbortHandle task = handle().spawn(observe_abort(&running, &release, &before, &after));
+    running.wait("the task's start");
+    task.abort();
+    release.store(true);
+    wait_until("is_finished", [&] { return task.is_finished(); });
+    EXPECT_EQ(before.load(), 0);
+    EXPECT_EQ(after.load(), 1);
 }
 
 TEST_P(TaskTest, AbortBeforeTheFirstRunNeverRunsTheBody) {

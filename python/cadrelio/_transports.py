@@ -35,6 +35,10 @@ _SOCKET_EXTRAS = frozenset(("socket", "sockname", "peername"))
 
 # The extra info of a socket transport made without any, until its socket's is asked for.
 _NO_EXTRA = types.MappingProxyType({})
+# asyncio's default write-buffer limits, made once: computing the low mark
+# makes a new int for every transport, which idle connections then keep.
+_DEFAULT_HIGH_WATER = 64 * 1024
+_DEFAULT_LOW_WATER = _DEFAULT_HIGH_WATER // 4
 
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
@@ -303,6 +307,12 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         super().set_write_buffer_limits(high, low)
         if not self._ended:
             self._stream.set_low_water(self._low_water)
+
+    def _set_write_buffer_limits(self, high=None, low=None):
+        if high is None and low is None:
+            self._high_water, self._low_water = _DEFAULT_HIGH_WATER, _DEFAULT_LOW_WATER
+        else:
+            super()._set_write_buffer_limits(high, low)
 
     def write(self, data):
         if not isinstance(data, (bytes, bytearray, memoryview)):

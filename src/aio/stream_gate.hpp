@@ -9,7 +9,6 @@
 #include "runtime/task.hpp"
 
 #include <mutex>
-#include <optional>
 #include <utility>
 
 namespace cadrel::aio {
@@ -18,13 +17,13 @@ class StreamGate {
 public:
     /// Any thread, `mutex` not held: lets the task pass once more.
     void open(std::mutex& mutex) noexcept {
-        std::optional<rt::Waker> parked;
+        rt::Waker parked;
         {
             std::lock_guard lock(mutex);
             open_ = true;
-            parked.swap(parked_);
+            parked = std::move(parked_);
         }
-        if (parked) parked->wake();
+        if (parked) parked.wake();
     }
 
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
@@ -38,14 +37,16 @@ private:
         bool await_suspend(rt::Task::Handle handle) {
             std::lock_guard lock(mutex);
             if (std::exchange(gate.open_, false)) return false;
-            gate.parked_.emplace(handle.promise().core);
+            gate.parked_ = rt::Waker(handle.promise().core);
             return true;
         }
         void await_resume() noexcept { take(); }
         ~Passage() {
-            // A task destroyed while parked (aborted) drops its waker here.
+            // A task destroyed while parked (aborted) drops its waker here,
+            // after the lock: releasing it may free the task's core.
+            rt::Waker dropped;
             std::lock_guard lock(mutex);
-            gate.parked_.reset();
+            dropped = std::move(gate.parked_);
         }
         bool take() noexcept {
             std::lock_guard lock(mutex);
@@ -53,8 +54,8 @@ private:
         }
     };
 
-    bool open_ = true;                 // guarded by the stream's mutex; a new task may go at once
-    std::optional<rt::Waker> parked_;  // guarded by the stream's mutex
+    bool open_ = true;   // guarded by the stream's mutex; a new task may go at once
+    rt::Waker parked_;   // guarded by the stream's mutex; empty when no task waits
 };
 
 }  // namespace cadrel::aio

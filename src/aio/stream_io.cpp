@@ -182,20 +182,10 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
     return std::nullopt;
 }
 
-}  // namespace
-
-// After handing a batch over the reader waits for readiness first and for the
-// loop thread's permission (the gate) second: the loop thread usually opens
-// the gate before more data arrives, so opening it wakes nobody, and data
-// that arrives finds the reader already past its own wait.
-rt::Task read_stream(StreamHold hold) {
-    StreamState* state = &hold.state();
-    rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
-    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
-    if (!registration) co_return;
-    bool drained = false;    // the last read met would-block
-    bool permitted = false;  // passed the gate and not yet reported
-    std::size_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
+/// What the reader carries from one turn to the next. A turn's own variables
+/// stay on the worker's stack in these functions: every variable of a
+/// coroutine body has a place in its frame, which an idle stream keeps.
+struct ReaderProgress {
     // A read that said would-block has used up every report so far, so the
     // next wait needs a new one: a hang-up flag left from an earlier file
     // then cannot satisfy it again and again. A short read only implies it,
@@ -203,25 +193,52 @@ rt::Task read_stream(StreamHold hold) {
     // show, so the wait after one is satisfied by the flags already there.
     std::optional<std::uint32_t> last_report;
     std::optional<std::uint32_t> used_up;
-    for (;;) {
-        if (drained) {
-            std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, used_up);
-            if (event->shutdown) co_return;
-            registration->io().clear(*event);
-            last_report = event->generation;
-        }
-        if (!permitted) {
-            co_await state->read_gate.pass(state->mutex);
-            permitted = true;
-        }
-        ReadOutcome outcome = read_turn(*state, last_size);
+    std::size_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
+    bool drained = false;       // the last read met would-block
+    bool permitted = false;     // passed the gate and not yet reported
+
+    /// Takes in a completed readiness wait; false when the runtime is going away.
+    bool saw(rt::ScheduledIo& io, const rt::ReadyEvent& event) noexcept {
+        if (event.shutdown) return false;
+        io.clear(event);
+        last_report = event.generation;
+        return true;
+    }
+
+    /// One read turn, handed over unless it found nothing; true when the
+    /// reader is done (end of input or an error).
+    bool turn(StreamState& state) noexcept {
+        const ReadOutcome outcome = read_turn(state, last_size);
         drained = outcome.blocked;
         used_up = outcome.said_would_block ? last_report : std::nullopt;
-        if (outcome.blocked_empty()) continue;
-        report_read(*state, outcome);
+        if (outcome.blocked_empty()) return false;
+        report_read(state, outcome);
         permitted = false;
-        if (outcome.eof || outcome.error != 0) co_return;
+        return outcome.eof || outcome.error != 0;
+    }
+};
+
+}  // namespace
+
+// After handing a batch over the reader waits for readiness first and for the
+// loop thread's permission (the gate) second: the loop thread usually opens
+// the gate before more data arrives, so opening it wakes nobody, and data
+// that arrives finds the reader already past its own wait.
+rt::Task read_stream(StreamHold hold) {
+    std::optional<rt::FdRegistration> registration = register_stream(co_await rt::CurrentScheduler{}, hold.state());
+    if (!registration) co_return;
+    ReaderProgress progress;
+    for (;;) {
+        if (progress.drained) {
+            std::optional<rt::ReadyEvent> event;
+            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, progress.used_up);
+            if (!progress.saw(registration->io(), *event)) co_return;
+        }
+        if (!progress.permitted) {
+            co_await hold.state().read_gate.pass(hold.state().mutex);
+            progress.permitted = true;
+        }
+        if (progress.turn(hold.state())) co_return;
     }
 }
 
@@ -344,10 +361,10 @@ std::optional<long> send_file_turn(StreamState& state) noexcept {
     std::size_t size;
     {
         std::lock_guard lock(state.mutex);
-        if (state.closing || !state.file.active()) return std::nullopt;
-        source = state.file.source;
-        offset = static_cast<off_t>(state.file.offset);
-        size = std::min<std::size_t>(state.file.left, std::size_t(1) << 30);
+        if (state.closing || !state.sending_file()) return std::nullopt;
+        source = state.file->source;
+        offset = static_cast<off_t>(state.file->offset);
+        size = std::min<std::size_t>(state.file->left, std::size_t(1) << 30);
     }
     ssize_t sent;
     do {
@@ -363,7 +380,7 @@ bool file_progress(StreamState& state, long result) noexcept {
     {
         std::lock_guard lock(state.mutex);
         if (state.closing) return false;
-        FileJob& job = state.file;
+        FileJob& job = *state.file;  // only this worker ends an active job
         if (result > 0) {
             job.offset += result;
             job.sent += static_cast<std::size_t>(result);

@@ -105,6 +105,12 @@ private:
 
 /// A file range being sent; `source` is owned (closed when the job ends).
 struct FileJob {
+    FileJob(int source_, std::int64_t offset_, std::size_t count) noexcept
+        : source(source_), offset(offset_), left(count) {}
+    FileJob(const FileJob&) = delete;
+    FileJob& operator=(const FileJob&) = delete;
+    ~FileJob() { close_source(); }
+
     int source = -1;
     std::int64_t offset = 0;
     std::size_t left = 0;
@@ -128,19 +134,19 @@ struct StreamState {
     StreamGate write_gate;  // guarded by `mutex`
 
     std::mutex mutex;
-    bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     int holders = 0;             // worker tasks that may still use the descriptor
+    bool notice_posted = false;  // a StreamReady is on its way and not yet polled
+    bool closing = false;        // the loop thread let go; the last holder reports
     // Made by the first wait for the holders to go (most streams never wait),
     // notified when `holders` reaches zero.
     std::unique_ptr<std::condition_variable> let_go;
-    bool closing = false;        // the loop thread let go; the last holder reports
     // Read side.
     ReadBatch inbound;              // bytes read and not yet taken by the loop thread
     char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)
     std::size_t target_size = 0;
     std::size_t target_filled = 0;  // bytes a worker read into `target`
-    bool read_eof = false;
     int read_error = 0;
+    bool read_eof = false;
     bool hangup = false;  // the reading side of a write pipe went away
     // Write side.
     OutboundQueue outbound;
@@ -148,12 +154,14 @@ struct StreamState {
     std::size_t low_water = 0;     // report when `queued` falls to this
     int write_error = 0;
     bool write_news = false;       // the queue drained or fell to the low-water mark since the last poll
-    // A file range the writer sends with sendfile once the queue is empty.
-    // The descriptor is the job's own duplicate: the host may close its file
-    // (a cancelled sendfile) while a worker still sends from it.
-    FileJob file;
+    // A file range the writer sends with sendfile once the queue is empty,
+    // from the start of the job until its result is polled; few streams ever
+    // send a file, so the others keep only the pointer. The descriptor is the
+    // job's own duplicate: the host may close its file (a cancelled sendfile)
+    // while a worker still sends from it.
+    std::unique_ptr<FileJob> file;
 
-    ~StreamState() { file.close_source(); }
+    bool sending_file() const noexcept { return file && file->active(); }
 
     /// Under the mutex: whether the caller must post a StreamReady (after unlocking).
     bool claim_notice() noexcept { return !std::exchange(notice_posted, true); }

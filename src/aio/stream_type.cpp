@@ -143,7 +143,7 @@ void ensure_writer(StreamEngine& engine, const rt::Handle& runtime) {
     if (engine.writing || !engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
     {
         std::lock_guard lock(engine.state->mutex);
-        if (engine.state->queued == 0 && !engine.state->file.active()) return;
+        if (engine.state->queued == 0 && !engine.state->sending_file()) return;
     }
     engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
     engine.writing = true;
@@ -230,7 +230,10 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
             queued = state.queued;
             write_error = std::exchange(state.write_error, 0);
             hangup = std::exchange(state.hangup, false);
-            if (std::exchange(state.file.finished, false)) file_result.emplace(state.file.sent, state.file.error);
+            if (state.file && state.file->finished) {
+                file_result.emplace(state.file->sent, state.file->error);
+                state.file.reset();
+            }
         }
         if (return_lent) engine.release_lent();
         HostRef bytes = data.empty() ? none() : binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
@@ -257,7 +260,7 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
             std::lock_guard lock(state.mutex);
             const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
                                    state.target == nullptr && !state.hangup && state.write_error == 0 &&
-                                   !state.write_news && !state.file.finished;
+                                   !state.write_news && !state.file;
             if (!only_data) return HostRef::borrow(Py_False);
             state.notice_posted = false;
             data.swap(state.inbound);
@@ -316,7 +319,7 @@ HostRef send_or_queue(StreamState& state, iovec* pieces, std::size_t count, std:
     bool direct;
     {
         std::lock_guard lock(state.mutex);
-        direct = state.queued == 0 && !state.file.active();
+        direct = state.queued == 0 && !state.sending_file();
     }
     std::size_t written = 0;
     if (direct) {
@@ -374,13 +377,15 @@ PyObject* send_file_method(PyObject* self, PyObject* args) noexcept {
         StreamState& state = *engine.state;
         {
             std::lock_guard lock(state.mutex);
-            if (state.file.active() || state.file.finished) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
+            if (state.file) binding::raise_error(PyExc_RuntimeError, "a file is being sent");
         }
-        const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (source < 0) binding::raise_os_error(errno);
+        // The job owns the duplicate from its making, so no failure leaks it.
+        auto job = std::make_unique<FileJob>(-1, offset, std::size_t(count));
+        job->source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (job->source < 0) binding::raise_os_error(errno);
         {
             std::lock_guard lock(state.mutex);
-            state.file = FileJob{source, offset, std::size_t(count), 0, 0, false};
+            state.file = std::move(job);
         }
         state.write_gate.open(state.mutex);
         return none();

@@ -42,21 +42,20 @@ void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
     // moved out under the lock (into a small local buffer: no allocation in
     // the usual case) and woken after releasing it.
     constexpr std::size_t kInline = 4;
-    std::optional<Waker> inline_woken[kInline];
+    Waker inline_woken[kInline];
     std::vector<Waker> overflow;
     std::size_t count = 0;
     {
         std::lock_guard lock(waiters_mutex_);
         for (Direction direction : {Direction::kRead, Direction::kWrite}) {
             if ((next & interest(direction)) == 0) continue;
-            for (Waker& waker : waiters(direction)) {
-                if (count < kInline) inline_woken[count++].emplace(std::move(waker));
+            waiters(direction).drain([&](Waker&& waker) {
+                if (count < kInline) inline_woken[count++] = std::move(waker);
                 else overflow.push_back(std::move(waker));
-            }
-            waiters(direction).clear();
+            });
         }
     }
-    for (std::size_t i = 0; i < count; ++i) inline_woken[i]->wake();
+    for (std::size_t i = 0; i < count; ++i) inline_woken[i].wake();
     for (const Waker& waker : overflow) waker.wake();
 }
 
@@ -66,8 +65,7 @@ void ScheduledIo::shutdown() noexcept {
     {
         std::lock_guard lock(waiters_mutex_);
         for (Direction direction : {Direction::kRead, Direction::kWrite}) {
-            for (Waker& waker : waiters(direction)) woken.push_back(std::move(waker));
-            waiters(direction).clear();
+            waiters(direction).drain([&](Waker&& waker) { woken.push_back(std::move(waker)); });
         }
     }
     for (const Waker& waker : woken) waker.wake();
@@ -105,21 +103,37 @@ bool ScheduledIo::park_unless_ready(Direction direction, std::optional<std::uint
     // set_readiness updates the state before taking this lock, so a report
     // is either seen here or finds the waker parked.
     if (poll(direction, reported)) return false;
-    waiters(direction).push_back(std::move(waker));
+    waiters(direction).push(std::move(waker));
     return true;
 }
 
 void ScheduledIo::unpark(Direction direction, const TaskCore* core) noexcept {
-    std::optional<Waker> withdrawn;  // released after the lock
+    Waker withdrawn;  // released after the lock
     std::lock_guard lock(waiters_mutex_);
-    std::vector<Waker>& list = waiters(direction);
-    for (auto it = list.begin(); it != list.end(); ++it) {
+    withdrawn = waiters(direction).withdraw(core);
+}
+
+void ParkedWakers::push(Waker waker) {
+    if (!first_) {
+        first_ = std::move(waker);
+        return;
+    }
+    if (!more_) more_ = std::make_unique<std::vector<Waker>>();
+    more_->push_back(std::move(waker));
+}
+
+Waker ParkedWakers::withdraw(const TaskCore* core) noexcept {
+    if (first_.wakes(core)) return std::move(first_);
+    if (!more_) return {};
+    for (auto it = more_->begin(); it != more_->end(); ++it) {
         if (it->wakes(core)) {
-            withdrawn.emplace(std::move(*it));
-            list.erase(it);
-            break;
+            Waker withdrawn = std::move(*it);
+            more_->erase(it);
+            if (more_->empty()) more_.reset();
+            return withdrawn;
         }
     }
+    return {};
 }
 
 }  // namespace cadrel::rt

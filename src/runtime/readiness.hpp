@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -62,6 +63,31 @@ struct ReadyEvent {
     bool shutdown = false;         // the wait failed: the runtime is going away
 };
 
+/// The wakers parked for one direction of a record. Usually there is one, kept
+/// inline; a list is made only while more tasks wait at once (a replaced
+/// watcher not yet torn down beside its successor), so an idle descriptor's
+/// waiting task costs no allocation here.
+class ParkedWakers {
+public:
+    /// May throw std::bad_alloc for a second waker; nothing changes then.
+    void push(Waker waker);
+    /// Moves every waker out through `take(Waker&&)`, leaving none.
+    template <class Take>
+    void drain(Take&& take) {
+        if (first_) take(std::move(first_));
+        if (more_) {
+            for (Waker& waker : *more_) take(std::move(waker));
+            more_.reset();
+        }
+    }
+    /// Removes the waker of the task `core`, if parked, and returns it (empty if not).
+    Waker withdraw(const TaskCore* core) noexcept;
+
+private:
+    Waker first_;
+    std::unique_ptr<std::vector<Waker>> more_;
+};
+
 class ScheduledIo {
 public:
     /// Driver thread: records one kernel report and wakes satisfied waiters.
@@ -98,7 +124,7 @@ private:
         return static_cast<std::uint32_t>((state & readiness::kGenerationMask) >> readiness::kGenerationShift);
     }
 
-    std::vector<Waker>& waiters(Direction direction) { return direction == Direction::kRead ? readers_ : writers_; }
+    ParkedWakers& waiters(Direction direction) { return direction == Direction::kRead ? readers_ : writers_; }
 
     /// Advances the generation, dropping then adding flags, in one CAS; returns the new state.
     std::uint64_t advance(std::uint64_t dropped, std::uint64_t added) noexcept;
@@ -107,8 +133,8 @@ private:
     std::mutex waiters_mutex_;
     // Usually one waiter per direction; two while a replaced watcher has not
     // yet been torn down. Guarded by waiters_mutex_.
-    std::vector<Waker> readers_;
-    std::vector<Waker> writers_;
+    ParkedWakers readers_;
+    ParkedWakers writers_;
 };
 
 /// `co_await ReadinessWait(io, direction, reported)`: suspends until `poll`
@@ -121,19 +147,20 @@ public:
     ReadinessWait(const ReadinessWait&) = delete;
     ReadinessWait& operator=(const ReadinessWait&) = delete;
     ~ReadinessWait() {
-        if (parked_) io_.unpark(direction_, core_);
+        if (parked_) io_.unpark(direction_, parked_);
     }
 
     bool await_ready() const noexcept { return io_.poll(direction_, reported_).has_value(); }
     bool await_suspend(Task::Handle handle) {
-        core_ = handle.promise().core;
-        parked_ = io_.park_unless_ready(direction_, reported_, Waker(core_));
-        return parked_;
+        TaskCore* core = handle.promise().core;
+        if (!io_.park_unless_ready(direction_, reported_, Waker(core))) return false;
+        parked_ = core;
+        return true;
     }
     /// The event, or nullopt for a wake that did not satisfy the wait (the
     /// caller waits again).
     std::optional<ReadyEvent> await_resume() noexcept {
-        parked_ = false;  // whoever woke us took the waker
+        parked_ = nullptr;  // whoever woke us took the waker
         return io_.poll(direction_, reported_);
     }
 
@@ -141,8 +168,9 @@ private:
     ScheduledIo& io_;
     Direction direction_;
     std::optional<std::uint32_t> reported_;
-    TaskCore* core_ = nullptr;
-    bool parked_ = false;
+    // The task whose waker is parked, while it is; a wait lives in the frame
+    // of every task waiting on a descriptor, so it is kept small.
+    TaskCore* parked_ = nullptr;
 };
 
 }  // namespace cadrel::rt

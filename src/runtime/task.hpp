@@ -79,10 +79,15 @@ private:
 
 /// A reference to a task that resumes it when woken. Awaitables keep one while
 /// their task is suspended on them and call wake() when the awaited event comes.
+/// An empty waker (made so, or moved from) refers to no task: a slot where a
+/// waker may be parked costs one pointer.
 class Waker {
 public:
+    Waker() noexcept = default;
     explicit Waker(TaskCore* core) noexcept : core_(core) { core_->retain(); }
-    Waker(const Waker& other) noexcept : Waker(other.core_) {}
+    Waker(const Waker& other) noexcept : core_(other.core_) {
+        if (core_) core_->retain();
+    }
     Waker(Waker&& other) noexcept : core_(std::exchange(other.core_, nullptr)) {}
     Waker& operator=(Waker other) noexcept {
         std::swap(core_, other.core_);
@@ -91,12 +96,14 @@ public:
     ~Waker() {
         if (core_) core_->release();
     }
+    /// Not on an empty waker.
     void wake() const noexcept { core_->wake(); }
     /// Whether this waker resumes the task of `core`.
     bool wakes(const TaskCore* core) const noexcept { return core_ == core; }
+    explicit operator bool() const noexcept { return core_ != nullptr; }
 
 private:
-    TaskCore* core_;
+    TaskCore* core_ = nullptr;
 };
 
 /// Requests cancellation of a spawned task. Dropping it never aborts; aborting

@@ -6,6 +6,7 @@
 // the waker is woken after the mutex is released.
 #pragma once
 
+#include "runtime/small_mutex.hpp"
 #include "runtime/task.hpp"
 
 #include <mutex>
@@ -16,7 +17,7 @@ namespace cadrel::aio {
 class StreamGate {
 public:
     /// Any thread, `mutex` not held: lets the task pass once more.
-    void open(std::mutex& mutex) noexcept {
+    void open(rt::SmallMutex& mutex) noexcept {
         rt::Waker parked;
         {
             std::lock_guard lock(mutex);
@@ -27,12 +28,12 @@ public:
     }
 
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
-    auto pass(std::mutex& mutex) noexcept { return Passage{*this, mutex}; }
+    auto pass(rt::SmallMutex& mutex) noexcept { return Passage{*this, mutex}; }
 
 private:
     struct Passage {
         StreamGate& gate;
-        std::mutex& mutex;
+        rt::SmallMutex& mutex;
         bool await_ready() noexcept { return take(); }
         bool await_suspend(rt::Task::Handle handle) {
             std::lock_guard lock(mutex);

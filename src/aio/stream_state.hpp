@@ -19,6 +19,7 @@
 #include "aio/batch_spares.hpp"
 #include "aio/messages.hpp"
 #include "aio/stream_gate.hpp"
+#include "runtime/small_mutex.hpp"
 
 #include <cstddef>
 #include <condition_variable>
@@ -133,13 +134,13 @@ struct StreamState {
     StreamGate read_gate;   // guarded by `mutex`
     StreamGate write_gate;  // guarded by `mutex`
 
-    std::mutex mutex;
+    rt::SmallMutex mutex;
     int holders = 0;             // worker tasks that may still use the descriptor
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     bool closing = false;        // the loop thread let go; the last holder reports
     // Made by the first wait for the holders to go (most streams never wait),
     // notified when `holders` reaches zero.
-    std::unique_ptr<std::condition_variable> let_go;
+    std::unique_ptr<std::condition_variable_any> let_go;
     // Read side.
     ReadBatch inbound;              // bytes read and not yet taken by the loop thread
     char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)

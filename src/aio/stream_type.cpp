@@ -450,7 +450,7 @@ PyObject* wait_released_method(PyObject* self, PyObject* args) noexcept {
         {
             binding::Detached detached;
             std::unique_lock lock(state.mutex);
-            if (!state.let_go && state.holders != 0) state.let_go = std::make_unique<std::condition_variable>();
+            if (!state.let_go && state.holders != 0) state.let_go = std::make_unique<std::condition_variable_any>();
             released = state.holders == 0 || state.let_go->wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)),
                                              [&] { return state.holders == 0; });
         }

@@ -68,9 +68,8 @@ std::uint32_t IoDriver::acquire_slot(std::shared_ptr<ScheduledIo> io) {
 FdRegistration IoDriver::register_fd(int fd) {
     std::lock_guard lock(mutex_);
     if (shut_down_) throw std::runtime_error("the runtime is shutting down");
-    auto found = registrations_.find(fd);
-    if (found != registrations_.end()) {
-        Entry& entry = found->second;
+    if (FdTable::Entry* found = registrations_.find(fd)) {
+        FdTable::Entry& entry = *found;
         // Re-arm: reports readiness that is already there to the new holder.
         int error = epoll_change(epoll_fd_, EPOLL_CTL_MOD, fd, token_of(entry.slot));
         if (error == ENOENT) {
@@ -87,26 +86,31 @@ FdRegistration IoDriver::register_fd(int fd) {
         return FdRegistration(this, fd, slots_[entry.slot].io);
     }
     auto io = std::make_shared<ScheduledIo>();
-    registrations_.reserve(registrations_.size() + 1);  // the emplace below cannot throw
+    registrations_.reserve(fd);  // the add below cannot fail
     const std::uint32_t slot = acquire_slot(io);
     if (int error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, token_of(slot))) {
         slots_[slot].io.reset();
         free_slots_.push_back(slot);
         throw OsError(error);
     }
-    registrations_.emplace(fd, Entry{slot, 1});
+    registrations_.add(fd, FdTable::Entry{slot, 1});
     return FdRegistration(this, fd, std::move(io));
 }
 
 void IoDriver::release(int fd) noexcept {
     std::lock_guard lock(mutex_);
-    auto found = registrations_.find(fd);
-    if (found == registrations_.end() || --found->second.holders > 0) return;
+    FdTable::Entry* found = registrations_.find(fd);
+    if (found == nullptr) return;
+    if (found->holders > 1) {
+        --found->holders;
+        return;
+    }
+    const std::uint32_t slot_index = found->slot;
     // Errors are ignored. ENOENT or EBADF: the host closed the number first.
     // If the open file lives on elsewhere its entry stays in the set for good,
     // but the slot is freed below, so its events find no record.
     epoll_change(epoll_fd_, EPOLL_CTL_DEL, fd, 0);
-    Slot& slot = slots_[found->second.slot];
+    Slot& slot = slots_[slot_index];
     try {
         pending_release_.push_back(std::move(slot.io));
     } catch (...) {
@@ -116,8 +120,8 @@ void IoDriver::release(int fd) noexcept {
     }
     has_pending_release_.store(true, std::memory_order_relaxed);
     slot.io.reset();
-    free_slots_.push_back(found->second.slot);  // capacity reserved in acquire_slot
-    registrations_.erase(found);
+    free_slots_.push_back(slot_index);  // capacity reserved in acquire_slot
+    registrations_.erase(fd);
 }
 
 void IoDriver::dispatch(std::uint64_t token, std::uint32_t events) noexcept {

@@ -35,6 +35,7 @@
 // batch even if its last holder lets go meanwhile.
 #pragma once
 
+#include "runtime/fd_table.hpp"
 #include "runtime/readiness.hpp"
 
 #include <atomic>
@@ -42,7 +43,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 namespace cadrel::rt {
@@ -111,10 +111,6 @@ private:
         std::shared_ptr<ScheduledIo> io;  // null while the slot is free
         std::uint32_t generation = 0;
     };
-    struct Entry {
-        std::uint32_t slot = 0;
-        std::size_t holders = 0;
-    };
 
     /// Takes a free slot for `io` under a new generation; returns its index.
     std::uint32_t acquire_slot(std::shared_ptr<ScheduledIo> io);
@@ -124,7 +120,7 @@ private:
 
     const int epoll_fd_;
     mutable std::mutex mutex_;
-    std::unordered_map<int, Entry> registrations_;              // guarded by mutex_
+    FdTable registrations_;                                     // guarded by mutex_
     std::vector<Slot> slots_;                                   // guarded by mutex_
     std::vector<std::uint32_t> free_slots_;                     // guarded by mutex_
     std::vector<std::shared_ptr<ScheduledIo>> pending_release_;  // guarded by mutex_

@@ -19,6 +19,7 @@
 // produces one pass per report instead of a busy loop.
 #pragma once
 
+#include "runtime/small_mutex.hpp"
 #include "runtime/task.hpp"
 
 #include <atomic>
@@ -130,7 +131,7 @@ private:
     std::uint64_t advance(std::uint64_t dropped, std::uint64_t added) noexcept;
 
     std::atomic<std::uint64_t> state_{0};
-    std::mutex waiters_mutex_;
+    SmallMutex waiters_mutex_;
     // Usually one waiter per direction; two while a replaced watcher has not
     // yet been torn down. Guarded by waiters_mutex_.
     ParkedWakers readers_;

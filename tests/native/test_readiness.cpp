@@ -1,6 +1,7 @@
 // Unit tests of descriptor readiness: epoll events to flags, the readiness
 // record's waits and clears, shared registrations in a real epoll set, and
 // tasks waiting on descriptors on runtimes of 1 and of 4 worker threads.
+#include "runtime/fd_table.hpp"
 #include "runtime/io_driver.hpp"
 #include "runtime/os_error.hpp"
 #include "runtime/readiness.hpp"
@@ -298,6 +299,33 @@ TEST(ReadinessRecord, ShutdownFailsEveryWait) {
 }
 
 // ---- registrations in a real epoll set ----------------------------------------------------
+
+// The registration table: numbers below the dense limit index a vector,
+// others (and invalid ones) a hash map; both behave the same.
+TEST(RegistrationTable, NumbersOnBothSidesOfTheDenseLimitAreAddedFoundAndErasedAlike) {
+    rt::FdTable table;
+    const int numbers[] = {0, 7, 5000, rt::FdTable::kDenseLimit - 1, rt::FdTable::kDenseLimit,
+                           rt::FdTable::kDenseLimit + 5, -1};
+    std::uint32_t slot = 0;
+    for (int fd : numbers) {
+        table.reserve(fd);
+        EXPECT_EQ(table.find(fd), nullptr) << fd;  // room alone is no entry
+        table.add(fd, {slot++, 1});
+    }
+    EXPECT_EQ(table.size(), std::size(numbers));
+    slot = 0;
+    for (int fd : numbers) {  // the vector's growth kept every entry
+        ASSERT_NE(table.find(fd), nullptr) << fd;
+        EXPECT_EQ(table.find(fd)->slot, slot++);
+    }
+    EXPECT_EQ(table.find(6), nullptr);
+    table.erase(6);  // no entry: nothing changes
+    for (int fd : numbers) {
+        table.erase(fd);
+        EXPECT_EQ(table.find(fd), nullptr) << fd;
+    }
+    EXPECT_EQ(table.size(), 0u);
+}
 
 class Registrations : public testing::Test {
 protected:

@@ -260,7 +260,7 @@ PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
             std::lock_guard lock(state.mutex);
             const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
                                    state.target == nullptr && !state.hangup && state.write_error == 0 &&
-                                   !state.write_news && !state.file;
+                                   !state.write_news && !(state.file && state.file->finished);
             if (!only_data) return HostRef::borrow(Py_False);
             state.notice_posted = false;
             data.swap(state.inbound);

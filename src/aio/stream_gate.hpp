@@ -1,9 +1,9 @@
 // StreamGate: the loop thread's permission for a stream's worker task to go on.
 //
-// As a watcher's WatchGate, but guarded by the stream's own mutex, which the
-// caller passes in: a stream has two gates and most streams are idle, so the
-// gates carry no mutex of their own. One flag and at most one parked waker;
-// the waker is woken after the mutex is released.
+// Guarded by a mutex the caller passes in: a stream has two gates under its
+// own mutex and most streams are idle, so the gates carry no mutex of their
+// own (a watcher's WatchGate pairs one with its lock). One flag and at most
+// one parked waker; the waker is woken after the mutex is released.
 #pragma once
 
 #include "runtime/small_mutex.hpp"

@@ -1,6 +1,7 @@
 // Readiness records: flags from epoll events, waits and generation-checked clears.
 #include "runtime/readiness.hpp"
 
+#include <mutex>
 #include <sys/epoll.h>
 
 namespace cadrel::rt {

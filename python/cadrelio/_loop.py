@@ -32,9 +32,10 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
 
     def __init__(self):
         asyncio.BaseEventLoop.__init__(self)
-        # Descriptor -> the transport that owns it; watchers and sock_* calls keep off them.
-        # A transport leaves it when its connection is lost (_forget_transport), or with
-        # the loop's close: a plain dict costs an idle connection less than weak references.
+        # Descriptor -> the datagram transport that owns it; watchers and sock_* calls keep
+        # off them. A transport leaves it when its connection is lost (_forget_transport), or
+        # with the loop's close. Stream sockets are found in the core's own table of streams,
+        # which an idle connection already has an entry in.
         self._transports = {}
         SignalMixin._init_signals(self)
         ServerMixin._init_servers(self)
@@ -44,29 +45,26 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
     # The watcher methods the loop's own machinery uses, with no ownership check.
     _remove_reader = _native.Core.remove_reader
     _remove_writer = _native.Core.remove_writer
+    _socket_transport = _native.Core._socket_transport
 
     def add_reader(self, fd, callback, *args):
         """Call `callback(*args)` whenever `fd` is readable."""
-        if self._transports:
-            self._ensure_fd_no_transport(fd)
+        self._ensure_fd_no_transport(fd)
         _native.Core.add_reader(self, fd, callback, *args)
 
     def add_writer(self, fd, callback, *args):
         """Call `callback(*args)` whenever `fd` is writable."""
-        if self._transports:
-            self._ensure_fd_no_transport(fd)
+        self._ensure_fd_no_transport(fd)
         _native.Core.add_writer(self, fd, callback, *args)
 
     def remove_reader(self, fd):
         """Stop watching `fd` for reading; True if it was watched."""
-        if self._transports:
-            self._ensure_fd_no_transport(fd)
+        self._ensure_fd_no_transport(fd)
         return _native.Core.remove_reader(self, fd)
 
     def remove_writer(self, fd):
         """Stop watching `fd` for writing; True if it was watched."""
-        if self._transports:
-            self._ensure_fd_no_transport(fd)
+        self._ensure_fd_no_transport(fd)
         return _native.Core.remove_writer(self, fd)
 
     def _ensure_fd_no_transport(self, fd):
@@ -78,6 +76,8 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
             except (AttributeError, TypeError, ValueError):
                 return  # not a file object: the watcher methods say so themselves
         transport = self._transports.get(fileno)
+        if transport is None:
+            transport = self._socket_transport(fileno)
         if transport is not None and not transport.is_closing():
             raise RuntimeError(f"File descriptor {fd!r} is used by transport {transport!r}")
 

@@ -463,7 +463,6 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._lost_exc = None  # its traceback may reach frames that hold this transport
             self._lent = None  # the stream keeps the buffer itself until the release
             self._loop = None
-            loop._forget_transport(self._fileno, self)
             if not self._released and self._stream.wait_released(loop, _LET_GO_WAIT):
                 # Released now: nothing of this transport need wait for the notice.
                 self._released = True
@@ -520,7 +519,6 @@ class _SocketTransport(_StreamTransport):
             self._sock = file = sock
             fileno = sock.fileno()
         super().__init__(loop, file, fileno, protocol, waiter, extra, server, _READ | _WRITE | _SOCKET)
-        loop._transports[fileno] = self  # keeps add_reader and sock_* off the socket
 
     def _socket(self):
         """The host's socket object, made from the descriptor on first use; None once closed."""

@@ -37,8 +37,8 @@ void AioCore::shut_down() noexcept {
         // Release in a fixed order, each while attached (the caller is).
         std::vector<HostRef> timer_handles = timers.take_all();
         std::vector<HostRef> watcher_handles = watchers.take_all(forked_copy);
-        std::unordered_map<std::uint64_t, HostRef> stream_transports = std::move(streams);
-        streams.clear();
+        StreamTable stream_transports = std::move(streams);
+        streams = StreamTable();
         std::deque<ReadyItem> queued = std::move(ready);
         ready.clear();
         early_reports.clear();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "aio/messages.hpp"
+#include "aio/stream_table.hpp"
 #include "aio/timer_heap.hpp"
 #include "aio/watchers.hpp"
 #include "runtime/runtime.hpp"
@@ -61,10 +62,9 @@ struct AioCore {
     std::deque<ReadyItem> early_reports;
     TimerHeap timers;
     WatcherTable watchers;
-    /// The transport of each live native stream, by stream id: kept until
-    /// the stream's workers let go of its descriptor.
-    std::unordered_map<std::uint64_t, HostRef> streams;
-    std::uint64_t next_stream_id = 1;
+    /// The transport of each live native stream: kept until the stream's
+    /// workers let go of its descriptor.
+    StreamTable streams;
 
     /// The wake-up task for the earliest timer, and the deadline it sleeps to.
     rt::AbortHandle timer_wake;

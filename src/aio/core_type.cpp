@@ -11,6 +11,7 @@
 #include "runtime/os_error.hpp"
 
 #include <array>
+#include <climits>
 #include <string_view>
 
 namespace cadrel::aio {
@@ -147,6 +148,18 @@ PyObject* timer_counts_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
+/// _socket_transport(fd): the transport of a live socket stream on `fd`, or None.
+PyObject* socket_transport_method(PyObject* self, PyObject* fd_object) noexcept {
+    return call_boundary<PyObject*>(nullptr, [&] {
+        int overflow = 0;
+        const long fd = PyLong_AsLongAndOverflow(fd_object, &overflow);
+        if (fd == -1 && PyErr_Occurred()) binding::throw_host_error();
+        PyObject* transport = nullptr;
+        if (overflow == 0 && fd >= 0 && fd <= INT_MAX) transport = as_core(self)->core().streams.socket_on(static_cast<int>(fd));
+        return HostRef::borrow(transport != nullptr ? transport : Py_None).release();
+    });
+}
+
 template <class F>
 PyCFunction as_cfunction(F function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -177,6 +190,8 @@ PyMethodDef core_methods[] = {
      "remove_reader($self, fd)\n--\n\n"},
     {"remove_writer", as_cfunction(remove_watcher_method<rt::Direction::kWrite>), kVector,
      "remove_writer($self, fd)\n--\n\n"},
+    {"_socket_transport", socket_transport_method, METH_O,
+     "_socket_transport($self, fd)\n--\n\nThe transport of an open socket stream on fd, or None."},
     {"stop", stop_method, METH_NOARGS, "stop($self)\n--\n\n"},
     {"_run_native", run_method, METH_NOARGS, "_run_native($self)\n--\n\nRuns until stop()."},
     {"_shut_down", shut_down_method, METH_NOARGS,
@@ -240,8 +255,7 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     if (int result = state.timers.traverse(visit, arg)) return result;
     if (int result = state.watchers.traverse(visit, arg)) return result;
     for (const ReadyItem& item : state.ready) Py_VISIT(item.handle.get());
-    for (const auto& [id, transport] : state.streams) Py_VISIT(transport.get());
-    return 0;
+    return state.streams.traverse(visit, arg);
 }
 
 int core_clear(PyObject* self) noexcept {

@@ -139,10 +139,8 @@ private:
 void run_stream_notice(AioCore& core, const StreamNotice& notice) {
     static const binding::InternedName ready{"_stream_ready"};
     static const binding::InternedName released{"_stream_released"};
-    auto found = core.streams.find(notice.id);
-    if (found == core.streams.end()) return;
-    HostRef transport = notice.released ? std::move(found->second) : found->second.clone();
-    if (notice.released) core.streams.erase(found);
+    HostRef transport = notice.released ? core.streams.take(notice.id) : HostRef::borrow(core.streams.find(notice.id));
+    if (!transport) return;
     binding::call_method(transport.get(), notice.released ? released : ready, {});
 }
 

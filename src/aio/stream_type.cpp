@@ -69,8 +69,9 @@ struct StreamEngine {
 
 struct StreamObject {
     PyObject_HEAD
+    // Built at once by stream_new (nothing can fail in between), so every
+    // Stream has one; no flag says so, which keeps an idle stream at 64 bytes.
     alignas(StreamEngine) unsigned char storage[sizeof(StreamEngine)];
-    bool built;
 
     StreamEngine& engine() noexcept { return *std::launder(reinterpret_cast<StreamEngine*>(storage)); }
 };
@@ -105,12 +106,14 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         if (core.closed || !core.runtime || !core.receiver) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
         HostRef object = binding::check(subtype->tp_alloc(subtype, 0));
         StreamObject* stream = as_stream(object.get());
-        stream->built = false;
-        const std::uint64_t id = core.next_stream_id++;
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
-        stream->built = true;
-        engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
-        core.streams.emplace(id, HostRef::borrow(transport));
+        const std::uint64_t id = core.streams.add(fd, HostRef::borrow(transport), (mode & stream_mode::kSocket) != 0);
+        try {
+            engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
+        } catch (...) {
+            HostRef dropped = core.streams.take(id);
+            throw;
+        }
         return object.release();
     });
 }
@@ -119,7 +122,7 @@ void stream_dealloc(PyObject* self) noexcept {
     HostRef in_flight = binding::fetch_exception();
     PyTypeObject* type = Py_TYPE(self);
     StreamObject* stream = as_stream(self);
-    if (stream->built) stream->engine().~StreamEngine();
+    stream->engine().~StreamEngine();
     type->tp_free(self);
     Py_DECREF(type);
     binding::restore_exception(std::move(in_flight));
@@ -469,13 +472,8 @@ PyObject* forget_method(PyObject* self, PyObject* loop) noexcept {
             std::lock_guard lock(engine.state->mutex);
             if (!engine.closed || engine.state->holders != 0) binding::raise_error(PyExc_RuntimeError, "the stream is still in use");
         }
-        HostRef transport;  // dropped after the table is consistent again
-        AioCore& core = as_core(loop)->core();
-        auto found = core.streams.find(engine.state->id);
-        if (found != core.streams.end()) {
-            transport = std::move(found->second);
-            core.streams.erase(found);
-        }
+        // Dropped after the table is consistent again.
+        HostRef transport = as_core(loop)->core().streams.take(engine.state->id);
         return none().release();
     });
 }

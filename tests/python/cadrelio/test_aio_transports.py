@@ -526,6 +526,58 @@ def test_watchers_and_socket_calls_refuse_a_transport_socket(loop, kind):
         peer.close()
 
 
+def test_a_pipe_transport_leaves_its_descriptor_to_watchers(loop):
+    """Only socket transports keep watchers off their descriptor, as asyncio's do."""
+    read_end, write_end = os.pipe()
+
+    async def main():
+        transport, _ = await loop.connect_read_pipe(asyncio.Protocol, os.fdopen(read_end, "rb", 0))
+        loop.add_reader(read_end, lambda: None)
+        assert loop.remove_reader(read_end)
+        transport.close()
+
+    try:
+        run(loop, main())
+    finally:
+        os.close(write_end)
+
+
+def test_a_descriptor_number_reused_under_a_closing_transport_keeps_both_apart(aio_loop):
+    """The socket under a transport was closed behind its back and its number reused by
+    a new transport while the first was still closing: each stream's end reaches its own
+    transport, and the number stays refused to watchers while the new one is open."""
+    loop = aio_loop
+    ours, peer = make_pair("unix")
+    fd = ours.fileno()
+
+    async def main():
+        first, second = Recorder(loop), Recorder(loop)
+        old = await connect(loop, ours, first)
+        ours.close()
+        old.close()
+        reused, new_peer = socket.socketpair()  # the lowest free number, or moved onto it
+        if reused.fileno() != fd:
+            os.dup2(reused.fileno(), fd)
+            reused.close()
+            reused = socket.socket(fileno=fd)
+        reused.setblocking(False)
+        new = await connect(loop, reused, second)
+        await first.lost
+        for _ in range(5):
+            await asyncio.sleep(0.01)  # the first stream's release, when it comes, is its own
+        assert first.events.count("lost") == 1 and "lost" not in second.events
+        with pytest.raises(RuntimeError, match=OWNED):
+            loop.add_reader(fd, lambda: None)
+        new.write(b"still here")
+        assert await loop.run_in_executor(None, new_peer.recv, 100) == b"still here"
+        new.close()
+        await second.lost
+        new_peer.close()
+        peer.close()
+
+    run(loop, main())
+
+
 def test_a_transport_takes_attributes_set_on_it(loop):
     """Tests and tools patch a transport's methods on the instance, as asyncio's allow."""
     ours, peer = make_pair("unix")

@@ -2,13 +2,16 @@
 //
 // Guarded by a mutex the caller passes in: a stream has two gates under its
 // own mutex and most streams are idle, so the gates carry no mutex of their
-// own (a watcher's WatchGate pairs one with its lock). One flag and at most
-// one parked waker; the waker is woken after the mutex is released.
+// own (a watcher's WatchGate pairs one with its lock). A gate is closed, open,
+// or closed with one task parked at it (opening takes the task's waker), so
+// the three states share one word: 0, 1, or the parked task's core, whose
+// reference the gate holds. The waker is woken after the mutex is released.
 #pragma once
 
 #include "runtime/small_mutex.hpp"
 #include "runtime/task.hpp"
 
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
@@ -16,13 +19,18 @@ namespace cadrel::aio {
 
 class StreamGate {
 public:
+    StreamGate() noexcept = default;
+    StreamGate(const StreamGate&) = delete;
+    StreamGate& operator=(const StreamGate&) = delete;
+    ~StreamGate() { (void)take_parked(); }
+
     /// Any thread, `mutex` not held: lets the task pass once more.
     void open(rt::SmallMutex& mutex) noexcept {
         rt::Waker parked;
         {
             std::lock_guard lock(mutex);
-            open_ = true;
-            parked = std::move(parked_);
+            parked = take_parked();
+            word_ = kOpen;
         }
         if (parked) parked.wake();
     }
@@ -31,14 +39,31 @@ public:
     auto pass(rt::SmallMutex& mutex) noexcept { return Passage{*this, mutex}; }
 
 private:
+    static constexpr std::uintptr_t kClosed = 0;
+    static constexpr std::uintptr_t kOpen = 1;  // no core lives at address 1
+
+    /// Under the mutex: the parked task's waker (empty if none); the gate is left closed.
+    rt::Waker take_parked() noexcept {
+        if (word_ == kClosed || word_ == kOpen) return rt::Waker();
+        return rt::Waker::from_raw(reinterpret_cast<rt::TaskCore*>(std::exchange(word_, kClosed)));
+    }
+    /// Under the mutex: closes an open gate; true if it was open.
+    bool close_if_open() noexcept {
+        if (word_ != kOpen) return false;
+        word_ = kClosed;
+        return true;
+    }
+
     struct Passage {
         StreamGate& gate;
         rt::SmallMutex& mutex;
         bool await_ready() noexcept { return take(); }
         bool await_suspend(rt::Task::Handle handle) {
+            rt::Waker replaced;  // released after the lock: it may free a core
             std::lock_guard lock(mutex);
-            if (std::exchange(gate.open_, false)) return false;
-            gate.parked_ = rt::Waker(handle.promise().core);
+            if (gate.close_if_open()) return false;
+            replaced = gate.take_parked();
+            gate.word_ = reinterpret_cast<std::uintptr_t>(rt::Waker(handle.promise().core).into_raw());
             return true;
         }
         void await_resume() noexcept { take(); }
@@ -47,16 +72,16 @@ private:
             // after the lock: releasing it may free the task's core.
             rt::Waker dropped;
             std::lock_guard lock(mutex);
-            dropped = std::move(gate.parked_);
+            dropped = gate.take_parked();
         }
         bool take() noexcept {
             std::lock_guard lock(mutex);
-            return std::exchange(gate.open_, false);
+            return gate.close_if_open();
         }
     };
 
-    bool open_ = true;   // guarded by the stream's mutex; a new task may go at once
-    rt::Waker parked_;   // guarded by the stream's mutex; empty when no task waits
+    // Guarded by the stream's mutex. A new gate is open: a new task may go at once.
+    std::uintptr_t word_ = kOpen;
 };
 
 }  // namespace cadrel::aio

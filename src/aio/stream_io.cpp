@@ -118,12 +118,12 @@ ReadOutcome read_batch_into(StreamState& state, ReadBatch& batch, std::size_t ex
 
 /// Reads a batch and appends it to `inbound` under the mutex. `last_size` is
 /// the size of the stream's previous batch, updated here.
-ReadOutcome read_batch(StreamState& state, std::size_t& last_size) noexcept {
+ReadOutcome read_batch(StreamState& state, std::uint32_t& last_size) noexcept {
     ReadBatch batch;
     ReadOutcome outcome;
     try {
         outcome = read_batch_into(state, batch, last_size);
-        last_size = outcome.bytes;
+        last_size = static_cast<std::uint32_t>(outcome.bytes);  // at most kReadBatch
         if (!batch.empty()) {
             std::lock_guard lock(state.mutex);
             if (state.inbound.empty()) {
@@ -140,7 +140,7 @@ ReadOutcome read_batch(StreamState& state, std::size_t& last_size) noexcept {
 }
 
 /// One read turn: into the buffer the loop thread lent, if any, else into `inbound`.
-ReadOutcome read_turn(StreamState& state, std::size_t& last_size) noexcept {
+ReadOutcome read_turn(StreamState& state, std::uint32_t& last_size) noexcept {
     char* target;
     std::size_t room;
     {
@@ -193,17 +193,9 @@ struct ReaderProgress {
     // show, so the wait after one is satisfied by the flags already there.
     std::optional<std::uint32_t> last_report;
     std::optional<std::uint32_t> used_up;
-    std::size_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
+    std::uint32_t last_size = 0;  // the last batch's: a large one is read straight into spare storage
     bool drained = false;       // the last read met would-block
     bool permitted = false;     // passed the gate and not yet reported
-
-    /// Takes in a completed readiness wait; false when the runtime is going away.
-    bool saw(rt::ScheduledIo& io, const rt::ReadyEvent& event) noexcept {
-        if (event.shutdown) return false;
-        io.clear(event);
-        last_report = event.generation;
-        return true;
-    }
 
     /// One read turn, handed over unless it found nothing; true when the
     /// reader is done (end of input or an error).
@@ -218,6 +210,47 @@ struct ReaderProgress {
     }
 };
 
+/// What a reader's readiness wait came to.
+enum class Readiness { kReported, kNotYet, kShutdown };
+
+/// `co_await ReadableAgain(io, progress)`: waits for a read readiness report
+/// the reader has not used up, and takes it in (clears what it reported and
+/// records its generation). kNotYet after a wake that brought none: await
+/// again. The reader's idle frame keeps this wait, so it holds only what it
+/// cannot find in `progress`; destroying it while suspended (an abort)
+/// withdraws its waker.
+class ReadableAgain {
+public:
+    ReadableAgain(rt::ScheduledIo& io, ReaderProgress& progress) noexcept : io_(io), progress_(progress) {}
+    ReadableAgain(const ReadableAgain&) = delete;
+    ReadableAgain& operator=(const ReadableAgain&) = delete;
+    ~ReadableAgain() {
+        if (parked_) io_.unpark(rt::Direction::kRead, parked_);
+    }
+
+    bool await_ready() const noexcept { return io_.poll(rt::Direction::kRead, progress_.used_up).has_value(); }
+    bool await_suspend(rt::Task::Handle handle) {
+        rt::TaskCore* core = handle.promise().core;
+        if (!io_.park_unless_ready(rt::Direction::kRead, progress_.used_up, rt::Waker(core))) return false;
+        parked_ = core;
+        return true;
+    }
+    Readiness await_resume() noexcept {
+        parked_ = nullptr;  // whoever woke us took the waker
+        const std::optional<rt::ReadyEvent> event = io_.poll(rt::Direction::kRead, progress_.used_up);
+        if (!event) return Readiness::kNotYet;
+        if (event->shutdown) return Readiness::kShutdown;
+        io_.clear(*event);
+        progress_.last_report = event->generation;
+        return Readiness::kReported;
+    }
+
+private:
+    rt::ScheduledIo& io_;
+    ReaderProgress& progress_;
+    rt::TaskCore* parked_ = nullptr;  // the task whose waker is parked, while it is
+};
+
 }  // namespace
 
 // After handing a batch over the reader waits for readiness first and for the
@@ -230,9 +263,11 @@ rt::Task read_stream(StreamHold hold) {
     ReaderProgress progress;
     for (;;) {
         if (progress.drained) {
-            std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kRead, progress.used_up);
-            if (!progress.saw(registration->io(), *event)) co_return;
+            Readiness readiness;
+            do {
+                readiness = co_await ReadableAgain(registration->io(), progress);
+            } while (readiness == Readiness::kNotYet);
+            if (readiness == Readiness::kShutdown) co_return;
         }
         if (!progress.permitted) {
             co_await hold.state().read_gate.pass(hold.state().mutex);

@@ -50,7 +50,7 @@ void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
         std::lock_guard lock(waiters_mutex_);
         for (Direction direction : {Direction::kRead, Direction::kWrite}) {
             if ((next & interest(direction)) == 0) continue;
-            waiters(direction).drain([&](Waker&& waker) {
+            waiters_.drain(direction, [&](Waker&& waker) {
                 if (count < kInline) inline_woken[count++] = std::move(waker);
                 else overflow.push_back(std::move(waker));
             });
@@ -66,7 +66,7 @@ void ScheduledIo::shutdown() noexcept {
     {
         std::lock_guard lock(waiters_mutex_);
         for (Direction direction : {Direction::kRead, Direction::kWrite}) {
-            waiters(direction).drain([&](Waker&& waker) { woken.push_back(std::move(waker)); });
+            waiters_.drain(direction, [&](Waker&& waker) { woken.push_back(std::move(waker)); });
         }
     }
     for (const Waker& waker : woken) waker.wake();
@@ -104,31 +104,32 @@ bool ScheduledIo::park_unless_ready(Direction direction, std::optional<std::uint
     // set_readiness updates the state before taking this lock, so a report
     // is either seen here or finds the waker parked.
     if (poll(direction, reported)) return false;
-    waiters(direction).push(std::move(waker));
+    waiters_.push(direction, std::move(waker));
     return true;
 }
 
 void ScheduledIo::unpark(Direction direction, const TaskCore* core) noexcept {
     Waker withdrawn;  // released after the lock
     std::lock_guard lock(waiters_mutex_);
-    withdrawn = waiters(direction).withdraw(core);
+    withdrawn = waiters_.withdraw(direction, core);
 }
 
-void ParkedWakers::push(Waker waker) {
-    if (!first_) {
-        first_ = std::move(waker);
+void ParkedWakers::push(Direction direction, Waker waker) {
+    Waker& first = first_[index(direction)];
+    if (!first) {
+        first = std::move(waker);
         return;
     }
-    if (!more_) more_ = std::make_unique<std::vector<Waker>>();
-    more_->push_back(std::move(waker));
+    if (!more_) more_ = std::make_unique<std::vector<Parked>>();
+    more_->push_back(Parked{direction, std::move(waker)});
 }
 
-Waker ParkedWakers::withdraw(const TaskCore* core) noexcept {
-    if (first_.wakes(core)) return std::move(first_);
+Waker ParkedWakers::withdraw(Direction direction, const TaskCore* core) noexcept {
+    if (Waker& first = first_[index(direction)]; first.wakes(core)) return std::move(first);
     if (!more_) return {};
     for (auto it = more_->begin(); it != more_->end(); ++it) {
-        if (it->wakes(core)) {
-            Waker withdrawn = std::move(*it);
+        if (it->direction == direction && it->waker.wakes(core)) {
+            Waker withdrawn = std::move(it->waker);
             more_->erase(it);
             if (more_->empty()) more_.reset();
             return withdrawn;

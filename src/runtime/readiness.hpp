@@ -63,29 +63,39 @@ struct ReadyEvent {
     bool shutdown = false;         // the wait failed: the runtime is going away
 };
 
-/// The wakers parked for one direction of a record. Usually there is one, kept
-/// inline; a list is made only while more tasks wait at once (a replaced
-/// watcher not yet torn down beside its successor), so an idle descriptor's
-/// waiting task costs no allocation here.
+/// The wakers parked at a record, by direction. Usually one per direction,
+/// kept inline; a list (shared by both directions) is made only while more
+/// tasks wait at once (a replaced watcher not yet torn down beside its
+/// successor), so an idle descriptor's waiting task costs no allocation here.
 class ParkedWakers {
 public:
     /// May throw std::bad_alloc for a second waker; nothing changes then.
-    void push(Waker waker);
-    /// Moves every waker out through `take(Waker&&)`, leaving none.
+    void push(Direction direction, Waker waker);
+    /// Moves every waker of `direction` out through `take(Waker&&)`.
     template <class Take>
-    void drain(Take&& take) {
-        if (first_) take(std::move(first_));
-        if (more_) {
-            for (Waker& waker : *more_) take(std::move(waker));
-            more_.reset();
-        }
+    void drain(Direction direction, Take&& take) {
+        if (Waker& first = first_[index(direction)]) take(std::move(first));
+        if (!more_) return;
+        std::erase_if(*more_, [&](Parked& parked) {
+            if (parked.direction != direction) return false;
+            take(std::move(parked.waker));
+            return true;
+        });
+        if (more_->empty()) more_.reset();
     }
-    /// Removes the waker of the task `core`, if parked, and returns it (empty if not).
-    Waker withdraw(const TaskCore* core) noexcept;
+    /// Removes the waker of the task `core` parked for `direction`, if any,
+    /// and returns it (empty if not).
+    Waker withdraw(Direction direction, const TaskCore* core) noexcept;
 
 private:
-    Waker first_;
-    std::unique_ptr<std::vector<Waker>> more_;
+    struct Parked {
+        Direction direction;
+        Waker waker;
+    };
+    static int index(Direction direction) noexcept { return direction == Direction::kRead ? 0 : 1; }
+
+    Waker first_[2];
+    std::unique_ptr<std::vector<Parked>> more_;
 };
 
 class ScheduledIo {
@@ -124,8 +134,6 @@ private:
         return static_cast<std::uint32_t>((state & readiness::kGenerationMask) >> readiness::kGenerationShift);
     }
 
-    ParkedWakers& waiters(Direction direction) { return direction == Direction::kRead ? readers_ : writers_; }
-
     /// Advances the generation, dropping then adding flags, in one CAS; returns the new state.
     std::uint64_t advance(std::uint64_t dropped, std::uint64_t added) noexcept;
 
@@ -133,8 +141,7 @@ private:
     SmallMutex waiters_mutex_;
     // Usually one waiter per direction; two while a replaced watcher has not
     // yet been torn down. Guarded by waiters_mutex_.
-    ParkedWakers readers_;
-    ParkedWakers writers_;
+    ParkedWakers waiters_;
 };
 
 /// `co_await ReadinessWait(io, direction, reported)`: suspends until `poll`

@@ -96,6 +96,14 @@ public:
     ~Waker() {
         if (core_) core_->release();
     }
+    /// Gives up the reference without releasing it, for a slot that packs it
+    /// into a word; from_raw takes it back.
+    [[nodiscard]] TaskCore* into_raw() noexcept { return std::exchange(core_, nullptr); }
+    static Waker from_raw(TaskCore* core) noexcept {
+        Waker waker;
+        waker.core_ = core;
+        return waker;
+    }
     /// Not on an empty waker.
     void wake() const noexcept { core_->wake(); }
     /// Whether this waker resumes the task of `core`.

@@ -206,7 +206,7 @@ async def measure_idle(server: Server) -> dict:
     after = server.usage()
     for _, writer in opened:
         writer.close()
-    return {"per_connection": (after["rss"] - before["rss"]) / IDLE_CONNECTIONS / 1024}
+    return {"per_connection": (after["rss"] - before["rss"]) / IDLE_CONNECTIONS}
 
 
 def measure_wrk(server: Server, seconds: float) -> dict:
@@ -239,7 +239,7 @@ def measure(loop_name: str, workload: str, seconds: float) -> dict:
         server.stop()
 
 
-UNITS = {"cpu": "us cpu/request", "peak_rss": "MiB peak", "per_connection": "KiB/connection"}
+UNITS = {"cpu": "us cpu/request", "peak_rss": "MiB peak", "per_connection": "B/connection"}
 
 
 def unit(workload: str, figure: str) -> str:

@@ -68,12 +68,29 @@ class AcceptedSocket:
             os.close(fd)
 
 
-def _close(file):
-    """Closes a socket or pipe object, or a bare descriptor."""
-    if isinstance(file, int):
+# A transport's `_file` for a bare descriptor (an accepted connection) once its stream
+# exists: the stream keeps the number, so an idle connection holds no int object for it.
+_BARE = object()
+
+
+def _close(file, stream=None):
+    """Closes a socket or pipe object, or a bare descriptor (an int, or `stream`'s)."""
+    if file is _BARE:
+        os.close(stream.fileno())
+    elif isinstance(file, int):
         os.close(file)
     else:
         file.close()
+
+
+class _SendfileWaiters:
+    """What a sendfile in progress waits for: the queue to drain, then its result."""
+
+    __slots__ = ("drained", "sent")
+
+    def __init__(self):
+        self.drained = None
+        self.sent = None
 
 
 def is_tcp(sock):
@@ -97,9 +114,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     # Slots: a server holds one transport per open connection. A __dict__ is made only
     # when something else is set on a transport (tests and tools patch its methods).
-    __slots__ = ("_file", "_fileno", "_protocol", "_buffered", "_server", "_closing", "_paused", "_eof",
+    __slots__ = ("_file", "_protocol", "_buffered", "_server", "_closing", "_paused", "_eof",
                  "_write_shut", "_read_wanted", "_read_ended", "_lent", "_conn_lost", "_lost_exc", "_ended",
-                 "_released", "_drain_waiter", "_file_waiter", "_stream", "__dict__", "__weakref__")
+                 "_released", "_sendfile", "_stream", "__dict__", "__weakref__")
 
     _kind = "stream"
     _can_write_eof = False
@@ -107,7 +124,6 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def __init__(self, loop, file, fileno, protocol, waiter, extra, server, mode):
         super().__init__(extra, loop)
         self._file = file  # the host's socket or pipe object, or a bare descriptor
-        self._fileno = fileno
         self._protocol = None
         self._buffered = False
         self.set_protocol(protocol)
@@ -123,9 +139,10 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._lost_exc = None      # connection_lost's argument, once the end began
         self._ended = False        # the stream was closed; connection_lost follows
         self._released = False
-        self._drain_waiter = None  # a sendfile waits for the queue to drain
-        self._file_waiter = None   # a sendfile's result
-        self._stream = _native.Stream(loop, self._fileno, self, mode)
+        self._sendfile = None      # a sendfile's waiters, while one is in progress
+        self._stream = _native.Stream(loop, fileno, self, mode)
+        if isinstance(file, int):
+            self._file = _BARE
         self._stream.set_low_water(self._low_water)
         if server is not None:
             _server_call(server._attach, self)
@@ -136,7 +153,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def __repr__(self):
         state = "closed" if self._file is None else ("closing" if self._closing else "open")
-        return f"<{self.__class__.__name__} fd={self._fileno} {state}>"
+        stream = getattr(self, "_stream", None)
+        return f"<{self.__class__.__name__} fd={stream.fileno() if stream else -1} {state}>"
 
     def __del__(self, _warn=warnings.warn, _close=_close):
         # Reached only once no worker holds the descriptor: the loop keeps a
@@ -145,7 +163,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if getattr(self, "_file", None) is not None:
             if getattr(self, "_protocol", None) is not None:  # connection_lost never came
                 _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
-            _close(self._file)
+            _close(self._file, getattr(self, "_stream", None))
             self._file = None
 
     # ---- protocol ---------------------------------------------------------
@@ -272,7 +290,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._want_read()
 
     def _file_sent(self, sent, error):
-        waiter = self._file_waiter
+        waiter = self._sendfile.sent if self._sendfile is not None else None
         if waiter is None or waiter.done():
             return  # the sendfile was cancelled
         waiter.set_result((sent, error))
@@ -345,7 +363,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def _check_writable(self, method):
         if self._eof:
             raise RuntimeError(f"Cannot call {method}() after write_eof()")
-        if self._drain_waiter is not None or self._file_waiter is not None:
+        if self._sendfile is not None:
             raise RuntimeError(f"unable to {method}; sendfile is in progress")
 
     def _drops_writes(self):
@@ -376,7 +394,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _on_drained(self):
         self._maybe_resume_protocol()
-        _resolve(self._drain_waiter, None)
+        if self._sendfile is not None:
+            _resolve(self._sendfile.drained, None)
         if self._closing:
             self._end(self._lost_exc)
         elif self._eof and not self._write_shut:
@@ -436,9 +455,10 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._lost_exc = exc
         self._ended = True
         self._stream.close()
-        for waiter in (self._drain_waiter, self._file_waiter):
-            if waiter is not None and not waiter.done():
-                waiter.set_exception(ConnectionError("Connection is closed"))
+        if self._sendfile is not None:
+            for waiter in (self._sendfile.drained, self._sendfile.sent):
+                if waiter is not None and not waiter.done():
+                    waiter.set_exception(ConnectionError("Connection is closed"))
         self._loop.call_soon(self._call_connection_lost, exc)
 
     def _stream_released(self):
@@ -482,7 +502,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _close_file(self):
         if self._file is not None:
-            _close(self._file)
+            _close(self._file, self._stream)
             self._file = None
 
 
@@ -523,9 +543,9 @@ class _SocketTransport(_StreamTransport):
     def _socket(self):
         """The host's socket object, made from the descriptor on first use; None once closed."""
         sock = self._sock
-        if sock is None and isinstance(self._file, int):
+        if sock is None and self._file is _BARE:
             listener = self._listener
-            sock = socket.socket(listener.family, listener.type, listener.proto, fileno=self._file)
+            sock = socket.socket(listener.family, listener.type, listener.proto, fileno=self._stream.fileno())
             sock.setblocking(False)  # as asyncio's own accepted sockets are (the descriptor already is)
             self._sock = self._file = sock
         return sock
@@ -571,17 +591,17 @@ class _SocketTransport(_StreamTransport):
         (bytes sent, the errno that ended the send early or 0)."""
         if self._ended:
             raise ConnectionError("Connection is closed")
+        waiters = self._sendfile = _SendfileWaiters()
         try:
             if self.get_write_buffer_size():
-                self._drain_waiter = self._loop.create_future()
-                await self._drain_waiter
-            self._drain_waiter = None
-            self._file_waiter = self._loop.create_future()
+                waiters.drained = self._loop.create_future()
+                await waiters.drained
+            waiters.sent = self._loop.create_future()
             self._stream.send_file(fileno, offset, count)
             self._stream.start_writer(self._loop)
-            return await self._file_waiter
+            return await waiters.sent
         finally:
-            self._drain_waiter = self._file_waiter = None
+            self._sendfile = None
 
     def write_eof(self):
         if self._closing or self._eof:

@@ -10,10 +10,11 @@
 // and tells the loop thread only what it acts on (the queue drained, fell to
 // the low-water mark, or failed), at most one message in flight.
 //
-// Every field below the mutex is guarded by it. The descriptor belongs to the
-// host's socket object; it is closed by the loop thread, and only after the
-// last worker task has let go (StreamReleased), so no worker system call can
-// ever reach a reused descriptor number.
+// Every field but the constant ones (fd, mode, id, sender) is guarded by the
+// mutex. The descriptor belongs to the host's socket object; it is closed by
+// the loop thread, and only after the last worker task has let go
+// (StreamReleased), so no worker system call can ever reach a reused
+// descriptor number.
 #pragma once
 
 #include "aio/batch_spares.hpp"
@@ -124,20 +125,23 @@ struct FileJob {
 };
 
 struct StreamState {
-    StreamState(std::int32_t fd_, int mode_, std::uint64_t id_, AioSender sender_)
+    StreamState(std::int32_t fd_, std::uint8_t mode_, std::uint64_t id_, AioSender sender_)
         : fd(fd_), mode(mode_), id(id_), sender(std::move(sender_)) {}
 
+    // Ordered to leave no padding: a server keeps one per open connection.
     const std::int32_t fd;
-    const int mode;
-    const std::uint64_t id;
-    const AioSender sender;
-    StreamGate read_gate;   // guarded by `mutex`
-    StreamGate write_gate;  // guarded by `mutex`
-
-    rt::SmallMutex mutex;
-    int holders = 0;             // worker tasks that may still use the descriptor
+    const std::uint8_t mode;     // stream_mode bits
     bool notice_posted = false;  // a StreamReady is on its way and not yet polled
     bool closing = false;        // the loop thread let go; the last holder reports
+    bool read_eof = false;
+    bool hangup = false;         // the reading side of a write pipe went away
+    bool write_news = false;     // the queue drained or fell to the low-water mark since the last poll
+    std::uint16_t holders = 0;   // worker tasks that may still use the descriptor (at most three)
+    rt::SmallMutex mutex;
+    const std::uint64_t id;
+    const AioSender sender;
+    StreamGate read_gate;
+    StreamGate write_gate;
     // Made by the first wait for the holders to go (most streams never wait),
     // notified when `holders` reaches zero.
     std::unique_ptr<std::condition_variable_any> let_go;
@@ -147,14 +151,11 @@ struct StreamState {
     std::size_t target_size = 0;
     std::size_t target_filled = 0;  // bytes a worker read into `target`
     int read_error = 0;
-    bool read_eof = false;
-    bool hangup = false;  // the reading side of a write pipe went away
     // Write side.
+    int write_error = 0;
     OutboundQueue outbound;
     std::size_t queued = 0;        // bytes in outbound not yet written
     std::size_t low_water = 0;     // report when `queued` falls to this
-    int write_error = 0;
-    bool write_news = false;       // the queue drained or fell to the low-water mark since the last poll
     // A file range the writer sends with sendfile once the queue is empty,
     // from the start of the job until its result is polled; few streams ever
     // send a file, so the others keep only the pointer. The descriptor is the

@@ -102,6 +102,8 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         }
         if (!PyObject_TypeCheck(loop, loop_core_type)) binding::raise_error(PyExc_TypeError, "loop must be a cadrelio loop");
         if (fd < 0) binding::raise_error(PyExc_ValueError, "Invalid file descriptor: negative number");
+        constexpr int kModes = stream_mode::kRead | stream_mode::kWrite | stream_mode::kSocket | stream_mode::kWatchHangup;
+        if (mode <= 0 || (mode & ~kModes) != 0) binding::raise_error(PyExc_ValueError, "invalid stream mode");
         AioCore& core = as_core(loop)->core();
         if (core.closed || !core.runtime || !core.receiver) binding::raise_error(PyExc_RuntimeError, "Event loop is closed");
         HostRef object = binding::check(subtype->tp_alloc(subtype, 0));
@@ -109,7 +111,7 @@ PyObject* stream_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) no
         auto* engine = ::new (static_cast<void*>(stream->storage)) StreamEngine();
         const std::uint64_t id = core.streams.add(fd, HostRef::borrow(transport), (mode & stream_mode::kSocket) != 0);
         try {
-            engine->state = std::make_shared<StreamState>(fd, mode, id, core.sender);
+            engine->state = std::make_shared<StreamState>(fd, static_cast<std::uint8_t>(mode), id, core.sender);
         } catch (...) {
             HostRef dropped = core.streams.take(id);
             throw;
@@ -412,6 +414,12 @@ PyObject* write_buffer_size_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
+/// The descriptor: a transport of an accepted connection keeps no number object of its own.
+/// Also once closed: the host's file is closed after the release.
+PyObject* fileno_method(PyObject* self, PyObject*) noexcept {
+    return PyLong_FromLong(as_stream(self)->engine().state->fd);
+}
+
 /// Stops the workers (nothing queued is sent any more) and lets go of the descriptor; the
 /// core calls the transport's _stream_released() once no worker holds it.
 PyObject* close_method(PyObject* self, PyObject*) noexcept {
@@ -509,6 +517,7 @@ PyMethodDef stream_methods[] = {
      "writelines($self, buffers)\n--\n\nWrites or queues the buffers, in one gathering write; returns bytes queued."},
     {"set_low_water", set_low_water_method, METH_O, "set_low_water($self, size)\n--\n\n"},
     {"write_buffer_size", write_buffer_size_method, METH_NOARGS, "write_buffer_size($self)\n--\n\n"},
+    {"fileno", fileno_method, METH_NOARGS, "fileno($self)\n--\n\nThe stream's descriptor."},
     {"wait_released", wait_released_method, METH_VARARGS,
      "wait_released($self, loop, seconds)\n--\n\nAfter close(): True once no worker holds the descriptor."},
     {"forget", forget_method, METH_O,

@@ -164,7 +164,7 @@ void report_read(StreamState& state, const ReadOutcome& outcome) noexcept {
     {
         std::lock_guard lock(state.mutex);
         state.read_eof = state.read_eof || outcome.eof;
-        if (outcome.error != 0) state.read_error = outcome.error;
+        if (outcome.error != 0) state.read_error = static_cast<std::int16_t>(outcome.error);
         post = state.claim_notice();
     }
     if (post) state.post_notice();
@@ -360,7 +360,7 @@ bool consume(StreamState& state, long result) noexcept {
         std::lock_guard lock(state.mutex);
         if (state.closing) return false;  // the loop thread no longer listens
         if (result < 0) {
-            state.write_error = static_cast<int>(-result);
+            state.write_error = static_cast<std::int16_t>(-result);
             more = false;
         } else {
             const std::size_t before = state.queued;
@@ -434,8 +434,22 @@ bool file_progress(StreamState& state, long result) noexcept {
     return more;
 }
 
+/// Whether the writer may leave: nothing is queued and no file is being sent.
+/// A leaving writer says so under the mutex, so the loop thread, which queues
+/// under it, either sees it gone and spawns a new one or finds it staying.
+bool leave_if_idle(StreamState& state) noexcept {
+    std::lock_guard lock(state.mutex);
+    if (state.queued > 0 || state.sending_file()) return false;
+    state.writer_running = false;
+    return true;
+}
+
 }  // namespace
 
+// A writer runs while there is something to send and leaves once the queue is
+// empty: most connections that ever fill their socket buffer then go back to
+// short writes sent at once from the loop thread, and an idle one keeps no
+// writer frame. The loop thread spawns a new one when bytes stay queued again.
 rt::Task write_stream(StreamHold hold) {
     StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
@@ -468,6 +482,7 @@ rt::Task write_stream(StreamHold hold) {
             }
             if (!consume(*state, result)) break;
         }
+        if (leave_if_idle(*state)) co_return;
     }
 }
 

@@ -150,9 +150,11 @@ struct StreamState {
     char* target = nullptr;         // a buffer the loop thread lent (buffered protocols)
     std::size_t target_size = 0;
     std::size_t target_filled = 0;  // bytes a worker read into `target`
-    int read_error = 0;
+    // Errors are errno values (below 4096 on Linux): two share a word with a flag.
+    std::int16_t read_error = 0;
+    std::int16_t write_error = 0;
     // Write side.
-    int write_error = 0;
+    bool writer_running = false;   // a writer task runs; it leaves when nothing is left to send
     OutboundQueue outbound;
     std::size_t queued = 0;        // bytes in outbound not yet written
     std::size_t low_water = 0;     // report when `queued` falls to this

@@ -41,7 +41,6 @@ struct StreamEngine {
     rt::AbortHandle reader;
     rt::AbortHandle writer;
     bool started = false;
-    bool writing = false;  // the writer was spawned
     bool closed = false;
     // A buffered protocol's buffer the reader reads into; most streams never
     // have one, so its view is made only while one is lent.
@@ -140,18 +139,26 @@ rt::Handle loop_runtime(PyObject* loop) {
     return core.runtime->handle();
 }
 
-/// Spawns the writer the first time something is queued after start(): most
-/// streams write everything at once and never need one, so an idle stream
-/// costs one task, not two. The loop comes from the caller each time, so the
-/// stream holds no reference to it.
+/// Spawns a writer when something is queued after start() and none runs:
+/// most streams write everything at once and never need one, and a writer
+/// leaves once it has sent everything, so an idle stream costs one task, not
+/// two. The loop comes from the caller each time, so the stream holds no
+/// reference to it.
 void ensure_writer(StreamEngine& engine, const rt::Handle& runtime) {
-    if (engine.writing || !engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
+    if (!engine.started || !(engine.state->mode & stream_mode::kWrite)) return;
+    StreamState& state = *engine.state;
     {
-        std::lock_guard lock(engine.state->mutex);
-        if (engine.state->queued == 0 && !engine.state->sending_file()) return;
+        std::lock_guard lock(state.mutex);
+        if (state.writer_running || (state.queued == 0 && !state.sending_file())) return;
+        state.writer_running = true;
     }
-    engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
-    engine.writing = true;
+    try {
+        engine.writer = runtime.spawn(write_stream(StreamHold(engine.state)));
+    } catch (...) {
+        std::lock_guard lock(state.mutex);
+        state.writer_running = false;
+        throw;
+    }
 }
 
 /// start(loop): spawns the reader (or hang-up watcher) on the loop's runtime,
@@ -173,7 +180,7 @@ PyObject* start_method(PyObject* self, PyObject* loop) noexcept {
 /// or send_file() left bytes queued.
 PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
     return stream_call(self, [loop](StreamEngine& engine) {
-        if (!engine.writing && engine.started) ensure_writer(engine, loop_runtime(loop));
+        if (engine.started) ensure_writer(engine, loop_runtime(loop));
         return none();
     });
 }

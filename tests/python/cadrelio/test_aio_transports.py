@@ -252,6 +252,39 @@ def test_slow_reader_pauses_and_resumes_the_writer_without_loss(loop):
     run(loop, main())
 
 
+def test_a_connection_that_backs_up_again_and_again_sends_every_episode_in_order(loop, tmp_path):
+    """Each time the socket's buffer fills, what stays queued is sent once the peer reads,
+    as is a file sent after the queue drained, and writes between episodes go out at once."""
+    ours, peer = make_pair("unix")
+    episodes = [os.urandom(1 << 20) for _ in range(4)]
+    sent_file = tmp_path / "file"
+    sent_file.write_bytes(os.urandom(1 << 20))
+
+    async def drained(transport):
+        while transport.get_write_buffer_size():
+            await asyncio.sleep(0.002)
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        for episode in episodes:
+            transport.write(episode)
+            assert transport.get_write_buffer_size() > 0
+            received = await loop.run_in_executor(None, recv_exactly, peer, len(episode))
+            assert received == episode
+            await drained(transport)
+            transport.write(b"between")
+            assert transport.get_write_buffer_size() == 0
+            assert await loop.run_in_executor(None, recv_exactly, peer, 7) == b"between"
+        with open(sent_file, "rb") as file:
+            sending = loop.create_task(loop.sendfile(transport, file))
+            received = await loop.run_in_executor(None, recv_exactly, peer, 1 << 20)
+            assert await sending == 1 << 20 and received == sent_file.read_bytes()
+        transport.close()
+        peer.close()
+
+    run(loop, main())
+
+
 def test_stream_reader_pausing_the_transport_from_its_callbacks_loses_nothing(loop):
     ours, peer = make_pair("unix")
     payload = os.urandom(2 << 20)

@@ -36,7 +36,13 @@ public:
     }
 
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
-    auto pass(rt::SmallMutex& mutex) noexcept { return Passage{*this, mutex}; }
+    auto pass(rt::SmallMutex& mutex) noexcept { return Passage<GateAndMutex>{{this, &mutex}}; }
+
+    /// The same for the gate of `place`, which has `gate()` and `mutex()`: a
+    /// waiting task's frame keeps the passage, and one reference to the
+    /// gate's owner is a word smaller than two.
+    template <class Place>
+    static auto pass_at(Place place) noexcept { return Passage<Place>{place}; }
 
 private:
     static constexpr std::uintptr_t kClosed = 0;
@@ -54,13 +60,21 @@ private:
         return true;
     }
 
+    struct GateAndMutex {
+        StreamGate* gate_;
+        rt::SmallMutex* mutex_;
+        StreamGate& gate() const noexcept { return *gate_; }
+        rt::SmallMutex& mutex() const noexcept { return *mutex_; }
+    };
+
+    template <class Place>
     struct Passage {
-        StreamGate& gate;
-        rt::SmallMutex& mutex;
+        Place place;
         bool await_ready() noexcept { return take(); }
         bool await_suspend(rt::Task::Handle handle) {
             rt::Waker replaced;  // released after the lock: it may free a core
-            std::lock_guard lock(mutex);
+            std::lock_guard lock(place.mutex());
+            StreamGate& gate = place.gate();
             if (gate.close_if_open()) return false;
             replaced = gate.take_parked();
             gate.word_ = reinterpret_cast<std::uintptr_t>(rt::Waker(handle.promise().core).into_raw());
@@ -71,12 +85,12 @@ private:
             // A task destroyed while parked (aborted) drops its waker here,
             // after the lock: releasing it may free the task's core.
             rt::Waker dropped;
-            std::lock_guard lock(mutex);
-            dropped = gate.take_parked();
+            std::lock_guard lock(place.mutex());
+            dropped = place.gate().take_parked();
         }
         bool take() noexcept {
-            std::lock_guard lock(mutex);
-            return gate.close_if_open();
+            std::lock_guard lock(place.mutex());
+            return place.gate().close_if_open();
         }
     };
 

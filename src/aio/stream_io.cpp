@@ -170,8 +170,9 @@ void report_read(StreamState& state, const ReadOutcome& outcome) noexcept {
     if (post) state.post_notice();
 }
 
-/// Registers the descriptor, or records why it cannot be watched.
-std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, StreamState& state) noexcept {
+/// Registers the descriptor, or records why it cannot be watched (and returns
+/// an empty registration).
+rt::FdRegistration register_stream(rt::Scheduler& scheduler, StreamState& state) noexcept {
     try {
         return scheduler.driver().io().register_fd(state.fd);
     } catch (const rt::OsError& error) {
@@ -179,7 +180,7 @@ std::optional<rt::FdRegistration> register_stream(rt::Scheduler& scheduler, Stre
     } catch (...) {
         // The runtime is shutting down.
     }
-    return std::nullopt;
+    return {};
 }
 
 /// What the reader carries from one turn to the next. A turn's own variables
@@ -258,19 +259,19 @@ private:
 // the gate before more data arrives, so opening it wakes nobody, and data
 // that arrives finds the reader already past its own wait.
 rt::Task read_stream(StreamHold hold) {
-    std::optional<rt::FdRegistration> registration = register_stream(co_await rt::CurrentScheduler{}, hold.state());
+    rt::FdRegistration registration = register_stream(co_await rt::CurrentScheduler{}, hold.state());
     if (!registration) co_return;
     ReaderProgress progress;
     for (;;) {
         if (progress.drained) {
             Readiness readiness;
             do {
-                readiness = co_await ReadableAgain(registration->io(), progress);
+                readiness = co_await ReadableAgain(registration.io(), progress);
             } while (readiness == Readiness::kNotYet);
             if (readiness == Readiness::kShutdown) co_return;
         }
         if (!progress.permitted) {
-            co_await hold.state().read_gate.pass(hold.state().mutex);
+            co_await pass_read_gate(hold.state());
             progress.permitted = true;
         }
         if (progress.turn(hold.state())) co_return;
@@ -280,7 +281,7 @@ rt::Task read_stream(StreamHold hold) {
 rt::Task watch_hangup(StreamHold hold) {
     StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
-    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
+    rt::FdRegistration registration = register_stream(scheduler, *state);
     if (!registration) co_return;
     std::optional<std::uint32_t> seen;  // the last report waited for
     for (;;) {
@@ -294,9 +295,9 @@ rt::Task watch_hangup(StreamHold hold) {
         // beside writability; a socket's as the end of its input.
         const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
         std::optional<rt::ReadyEvent> event;
-        while (!event) event = co_await rt::ReadinessWait(registration->io(), direction, seen);
+        while (!event) event = co_await rt::ReadinessWait(registration.io(), direction, seen);
         if (event->shutdown) co_return;
-        registration->io().clear(*event);
+        registration.io().clear(*event);
         seen = event->generation;
     }
     bool post;
@@ -453,7 +454,7 @@ bool leave_if_idle(StreamState& state) noexcept {
 rt::Task write_stream(StreamHold hold) {
     StreamState* state = &hold.state();
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
-    std::optional<rt::FdRegistration> registration = register_stream(scheduler, *state);
+    rt::FdRegistration registration = register_stream(scheduler, *state);
     if (!registration) co_return;
     std::optional<std::uint32_t> seen;  // the last report waited for
     for (;;) {
@@ -466,9 +467,9 @@ rt::Task write_stream(StreamHold hold) {
             const long result = *outcome;
             if (result == -EAGAIN || result == -EWOULDBLOCK) {
                 std::optional<rt::ReadyEvent> event;
-                while (!event) event = co_await rt::ReadinessWait(registration->io(), rt::Direction::kWrite, seen);
+                while (!event) event = co_await rt::ReadinessWait(registration.io(), rt::Direction::kWrite, seen);
                 if (event->shutdown) co_return;
-                registration->io().clear(*event);
+                registration.io().clear(*event);
                 seen = event->generation;
                 continue;
             }

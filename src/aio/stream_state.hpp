@@ -173,6 +173,16 @@ struct StreamState {
     void post_notice() const noexcept { (void)sender.send(StreamReady{id}); }
 };
 
+/// Where the reader waits for permission: the stream's read gate, under its mutex.
+struct ReadGateOf {
+    StreamState* state;
+    StreamGate& gate() const noexcept { return state->read_gate; }
+    rt::SmallMutex& mutex() const noexcept { return state->mutex; }
+};
+
+/// `co_await pass_read_gate(state)`: the reader's passage, one word in its frame.
+inline auto pass_read_gate(StreamState& state) noexcept { return StreamGate::pass_at(ReadGateOf{&state}); }
+
 /// A worker task's hold on the descriptor. Taken when the task is made and
 /// passed in as its argument, so it lives in the task's frame from the start
 /// and goes with the frame, whether the task ended, was aborted, or never ran.

@@ -53,12 +53,17 @@ class IoDriver;
 /// go of the last hold removes the descriptor from the epoll set (never closing it).
 class FdRegistration {
 public:
+    /// Holds nothing: what a task keeps when its descriptor could not be
+    /// registered (no optional around it, which would cost its frame a word).
+    FdRegistration() noexcept = default;
     FdRegistration(FdRegistration&& other) noexcept;
     FdRegistration& operator=(FdRegistration&&) = delete;
     FdRegistration(const FdRegistration&) = delete;
     FdRegistration& operator=(const FdRegistration&) = delete;
     ~FdRegistration();
 
+    explicit operator bool() const noexcept { return io_ != nullptr; }
+    /// Not on an empty registration.
     ScheduledIo& io() const noexcept { return *io_; }
     /// The record, for a task that waits on it while another owner holds this.
     std::shared_ptr<ScheduledIo> shared_io() const noexcept { return io_; }
@@ -72,8 +77,8 @@ private:
     FdRegistration(IoDriver* driver, int fd, std::shared_ptr<ScheduledIo> io) noexcept
         : driver_(driver), fd_(fd), io_(std::move(io)) {}
 
-    IoDriver* driver_;
-    int fd_;
+    IoDriver* driver_ = nullptr;
+    int fd_ = -1;
     std::shared_ptr<ScheduledIo> io_;
 };
 

@@ -2,13 +2,15 @@
 //
 // One stream (a connected socket or one end of a pipe) has up to two worker
 // tasks: a reader (or, on a write pipe, a watcher for the reading side going
-// away) and a writer, spawned once something is first queued. The reader
-// reads until the descriptor would block, at most kReadBatch bytes per turn,
-// and hands the batch over in one message; before reading again it waits for
+// away) and a writer, which runs while something is queued. The reader reads
+// until the descriptor would block, at most kReadBatch bytes per turn, and
+// hands the batch over in one message; before reading again it waits for
 // readiness and then at its gate until the loop thread wants more, so a
-// paused stream stops reading and the kernel's window closes. The writer flushes the outbound queue with one gathering write per readiness
-// and tells the loop thread only what it acts on (the queue drained, fell to
-// the low-water mark, or failed), at most one message in flight.
+// paused stream stops reading and the kernel's window closes. The writer
+// flushes the outbound queue with one gathering write per readiness, tells
+// the loop thread only what it acts on (the queue drained, fell to the
+// low-water mark, or failed), at most one message in flight, and leaves once
+// nothing is left to send.
 //
 // Every field but the constant ones (fd, mode, id, sender) is guarded by the
 // mutex. The descriptor belongs to the host's socket object; it is closed by
@@ -136,7 +138,9 @@ struct StreamState {
     bool read_eof = false;
     bool hangup = false;         // the reading side of a write pipe went away
     bool write_news = false;     // the queue drained or fell to the low-water mark since the last poll
-    std::uint16_t holders = 0;   // worker tasks that may still use the descriptor (at most three)
+    // Worker tasks that may still use the descriptor: the reader, the writer,
+    // and for a moment a writer that has just left.
+    std::uint16_t holders = 0;
     rt::SmallMutex mutex;
     const std::uint64_t id;
     const AioSender sender;

@@ -790,6 +790,37 @@ TEST_P(ReadinessRuntime, UnparkWithdrawsOnlyThatTasksWakerInThatDirection) {
     wait_until("the reader's wake", [&] { return reader_log.size() == 1; });
 }
 
+// Two tasks parked in each direction: the second of each waits in one list
+// that both directions share. A report of one direction leaves the other's
+// tasks parked, and a task withdrawn from the list takes no other with it.
+TEST_P(ReadinessRuntime, WaitersBeyondTheFirstOfEachDirectionShareOneListAndNoneIsLost) {
+    ScheduledIo io;
+    WaitLog readers[2];
+    WaitLog writers[2];
+    Runtime runtime(config());
+    for (WaitLog& log : readers) (void)runtime.handle().spawn(watch({&io, -1}, Direction::kRead, &log, FrameGuard(&log)));
+    (void)runtime.handle().spawn(watch({&io, -1}, Direction::kWrite, &writers[0], FrameGuard(&writers[0])));
+    AbortHandle withdrawn = runtime.handle().spawn(watch({&io, -1}, Direction::kWrite, &writers[1], FrameGuard(&writers[1])));
+    wait_until("every wait", [&] {
+        return readers[0].waiting.load() && readers[1].waiting.load() && writers[0].waiting.load() &&
+               writers[1].waiting.load();
+    });
+    std::this_thread::sleep_for(10ms);  // let all four park
+
+    withdrawn.abort();
+    wait_until("the withdrawn task's end", [&] { return withdrawn.is_finished(); });
+    io.set_readiness(EPOLLOUT);
+    wait_until("the remaining writer's wake", [&] { return writers[0].size() == 1; });
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(writers[1].size(), 0u);
+    EXPECT_EQ(readers[0].size() + readers[1].size(), 0u);
+    // A hang-up beside the data: the end of input is never cleared, so each
+    // reader sees the report whichever clears the data first.
+    io.set_readiness(EPOLLIN | EPOLLRDHUP);
+    wait_until("both readers' wakes", [&] { return readers[0].size() == 1 && readers[1].size() == 1; });
+    EXPECT_EQ(writers[1].size(), 0u);
+}
+
 TEST_P(ReadinessRuntime, ShutdownOfTheReadinessServiceFailsParkedWaits) {
     UniqueFd epoll = new_epoll();
     IoDriver driver(epoll.get());

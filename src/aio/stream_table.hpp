@@ -3,22 +3,21 @@
 // watcher methods keep off a socket a transport owns).
 //
 // A stream's id is its descriptor number in the low 32 bits and a serial in
-// the high ones. The kernel hands out the lowest free numbers, so a loop's
-// streams index a vector by number: an entry costs 16 bytes and no allocation
-// of its own, where a hash map cost a node per connection, and a second map by
-// number in the host another entry. Numbers from kDenseLimit on go to a hash
-// map. A number is reused while its stream still lives only when the
-// descriptor was closed behind the transport's back; the older stream then
-// moves aside (`displaced_`) and is still found by its id.
+// the high ones. Streams are kept by number in an rt::FdTable: an entry costs
+// 16 bytes and no allocation of its own, where a hash map by id cost a node per
+// connection, and a second map by number in the host another entry. A number
+// is reused while its stream still lives only when the descriptor was closed
+// behind the transport's back; the older stream then moves aside
+// (`displaced_`) and is still found by its id.
 #pragma once
 
 #include "binding/host_ref.hpp"
+#include "runtime/fd_table.hpp"
 
 #include <Python.h>
 
 #include <cstdint>
 #include <unordered_map>
-#include <vector>
 
 namespace cadrel::aio {
 
@@ -26,8 +25,6 @@ using binding::HostRef;
 
 class StreamTable {
 public:
-    static constexpr int kDenseLimit = 1 << 16;
-
     /// Adds the transport of a new stream on `fd` (not negative); returns the
     /// stream's id, never 0. Throws std::bad_alloc, having changed nothing.
     std::uint64_t add(int fd, HostRef transport, bool socket);
@@ -49,26 +46,16 @@ private:
         HostRef transport;         // null while the place is free
         std::uint32_t serial = 0;
         bool socket = false;
+        bool in_use() const noexcept { return static_cast<bool>(transport); }
     };
 
-    static bool is_dense(int fd) noexcept { return fd < kDenseLimit; }
     static std::uint64_t id_of(int fd, std::uint32_t serial) noexcept {
         return (std::uint64_t{serial} << 32) | static_cast<std::uint32_t>(fd);
     }
     static int fd_of(std::uint64_t id) noexcept { return static_cast<int>(id & 0xffffffffu); }
     static std::uint32_t serial_of(std::uint64_t id) noexcept { return static_cast<std::uint32_t>(id >> 32); }
 
-    const Entry* entry_of(int fd) const noexcept;
-    Entry* entry_of(int fd) noexcept {
-        return const_cast<Entry*>(static_cast<const StreamTable*>(this)->entry_of(fd));
-    }
-    /// The place of `fd`, made if need be. Throws std::bad_alloc.
-    Entry& place_of(int fd);
-    /// Frees the place of `fd` (a sparse one goes).
-    void free_place(int fd) noexcept;
-
-    std::vector<Entry> dense_;
-    std::unordered_map<int, Entry> sparse_;
+    rt::FdTable<Entry, 1 << 16> by_fd_;
     std::unordered_map<std::uint64_t, HostRef> displaced_;  // by id
     std::uint32_t next_serial_ = 1;
 };

@@ -1,39 +1,40 @@
-// FdTable: the reactor's registrations, keyed by descriptor number.
+// FdTable: entries keyed by descriptor number (the reactor's registrations,
+// a loop's native streams).
 //
 // The kernel hands out the lowest free number, so the numbers in use are
-// dense: below kDenseLimit they index a vector, and a registration costs
-// eight bytes and no allocation of its own (a hash map node cost 56 per
-// descriptor, on every connection a server holds). Numbers beyond it (a dup2
-// far up, or a process with over a million files open) go to a hash map, so
-// one stray number never sizes the vector.
+// dense: below the dense limit they index a vector, and an entry costs its own
+// size and no allocation (a hash map node cost 56 bytes per descriptor, on
+// every connection a server holds). Numbers beyond it (a dup2 far up, or a
+// process with over a million files open) go to a hash map, so one stray
+// number never sizes the vector.
+//
+// `Entry` is default-constructible as a free place and says whether it is in
+// use (`in_use()`); the vector's free places hold default entries.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace cadrel::rt {
 
+template <class Entry, int DenseLimit = 1 << 20>
 class FdTable {
 public:
-    struct Entry {
-        std::uint32_t slot = 0;     // the record slot of the registration
-        std::uint32_t holders = 0;  // registrations sharing it; 0 in a free place of the vector
-    };
-
-    static constexpr int kDenseLimit = 1 << 20;
+    static constexpr int kDenseLimit = DenseLimit;
 
     /// The entry of `fd`, or null when it has none.
-    Entry* find(int fd) noexcept {
+    const Entry* find(int fd) const noexcept {
         if (is_dense(fd)) {
             const auto index = static_cast<std::size_t>(fd);
-            return index < dense_.size() && dense_[index].holders > 0 ? &dense_[index] : nullptr;
+            return index < dense_.size() && dense_[index].in_use() ? &dense_[index] : nullptr;
         }
         auto found = sparse_.find(fd);
         return found == sparse_.end() ? nullptr : &found->second;
     }
+    Entry* find(int fd) noexcept { return const_cast<Entry*>(std::as_const(*this).find(fd)); }
 
     /// Makes room for an entry of `fd`, which has none, so that a following
     /// add(fd) cannot fail. Throws std::bad_alloc, having changed nothing that
@@ -57,14 +58,14 @@ public:
     void add(int fd, Entry entry) noexcept {
         ++size_;
         if (is_dense(fd)) {
-            dense_[static_cast<std::size_t>(fd)] = entry;
+            dense_[static_cast<std::size_t>(fd)] = std::move(entry);
             return;
         }
         // The node and the bucket room were made by reserve(): nothing is allocated.
         auto node = std::move(sparse_spare_.back());
         sparse_spare_.pop_back();
         node.key() = fd;
-        node.mapped() = entry;
+        node.mapped() = std::move(entry);
         sparse_.insert(std::move(node));
     }
 
@@ -72,7 +73,7 @@ public:
     void erase(int fd) noexcept {
         if (is_dense(fd)) {
             const auto index = static_cast<std::size_t>(fd);
-            if (index < dense_.size() && dense_[index].holders > 0) {
+            if (index < dense_.size() && dense_[index].in_use()) {
                 dense_[index] = Entry{};
                 --size_;
             }
@@ -84,12 +85,26 @@ public:
     /// The number of descriptors with an entry.
     std::size_t size() const noexcept { return size_; }
 
+    /// Calls visit(fd, entry) on each entry until a call returns non-zero,
+    /// and returns that (0 when every call did).
+    template <class Visit>
+    int visit_each(Visit&& visit) const {
+        for (std::size_t index = 0; index < dense_.size(); ++index) {
+            if (!dense_[index].in_use()) continue;
+            if (int result = visit(static_cast<int>(index), dense_[index])) return result;
+        }
+        for (const auto& [fd, entry] : sparse_) {
+            if (int result = visit(fd, entry)) return result;
+        }
+        return 0;
+    }
+
 private:
     static bool is_dense(int fd) noexcept { return fd >= 0 && fd < kDenseLimit; }
 
     std::vector<Entry> dense_;
     std::unordered_map<int, Entry> sparse_;
-    std::vector<std::unordered_map<int, Entry>::node_type> sparse_spare_;
+    std::vector<typename std::unordered_map<int, Entry>::node_type> sparse_spare_;
     std::size_t size_ = 0;
 };
 

@@ -68,8 +68,8 @@ std::uint32_t IoDriver::acquire_slot(std::shared_ptr<ScheduledIo> io) {
 FdRegistration IoDriver::register_fd(int fd) {
     std::lock_guard lock(mutex_);
     if (shut_down_) throw std::runtime_error("the runtime is shutting down");
-    if (FdTable::Entry* found = registrations_.find(fd)) {
-        FdTable::Entry& entry = *found;
+    if (Registered* found = registrations_.find(fd)) {
+        Registered& entry = *found;
         // Re-arm: reports readiness that is already there to the new holder.
         int error = epoll_change(epoll_fd_, EPOLL_CTL_MOD, fd, token_of(entry.slot));
         if (error == ENOENT) {
@@ -93,13 +93,13 @@ FdRegistration IoDriver::register_fd(int fd) {
         free_slots_.push_back(slot);
         throw OsError(error);
     }
-    registrations_.add(fd, FdTable::Entry{slot, 1});
+    registrations_.add(fd, Registered{slot, 1});
     return FdRegistration(this, fd, std::move(io));
 }
 
 void IoDriver::release(int fd) noexcept {
     std::lock_guard lock(mutex_);
-    FdTable::Entry* found = registrations_.find(fd);
+    Registered* found = registrations_.find(fd);
     if (found == nullptr) return;
     if (found->holders > 1) {
         --found->holders;

@@ -112,6 +112,13 @@ private:
     friend class FdRegistration;
     void release(int fd) noexcept;
 
+    /// A registered descriptor: its record slot and how many registrations share it.
+    struct Registered {
+        std::uint32_t slot = 0;
+        std::uint32_t holders = 0;  // 0 in a free place of the table
+        bool in_use() const noexcept { return holders > 0; }
+    };
+
     struct Slot {
         std::shared_ptr<ScheduledIo> io;  // null while the slot is free
         std::uint32_t generation = 0;
@@ -125,7 +132,7 @@ private:
 
     const int epoll_fd_;
     mutable std::mutex mutex_;
-    FdTable registrations_;                                     // guarded by mutex_
+    FdTable<Registered> registrations_;                         // guarded by mutex_
     std::vector<Slot> slots_;                                   // guarded by mutex_
     std::vector<std::uint32_t> free_slots_;                     // guarded by mutex_
     std::vector<std::shared_ptr<ScheduledIo>> pending_release_;  // guarded by mutex_

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -300,31 +301,53 @@ TEST(ReadinessRecord, ShutdownFailsEveryWait) {
 
 // ---- registrations in a real epoll set ----------------------------------------------------
 
-// The registration table: numbers below the dense limit index a vector,
+// The descriptor table: numbers below the dense limit index a vector,
 // others (and invalid ones) a hash map; both behave the same.
-TEST(RegistrationTable, NumbersOnBothSidesOfTheDenseLimitAreAddedFoundAndErasedAlike) {
-    rt::FdTable table;
-    const int numbers[] = {0, 7, 5000, rt::FdTable::kDenseLimit - 1, rt::FdTable::kDenseLimit,
-                           rt::FdTable::kDenseLimit + 5, -1};
-    std::uint32_t slot = 0;
+struct Numbered {
+    std::uint32_t value = 0;  // 0 in a free place
+    bool in_use() const noexcept { return value != 0; }
+};
+using SmallTable = rt::FdTable<Numbered, 1 << 12>;
+
+TEST(DescriptorTable, NumbersOnBothSidesOfTheDenseLimitAreAddedFoundVisitedAndErasedAlike) {
+    SmallTable table;
+    const int numbers[] = {0, 7, 3000, SmallTable::kDenseLimit - 1, SmallTable::kDenseLimit,
+                           SmallTable::kDenseLimit + 5, -1};
+    std::uint32_t value = 1;
     for (int fd : numbers) {
         table.reserve(fd);
         EXPECT_EQ(table.find(fd), nullptr) << fd;  // room alone is no entry
-        table.add(fd, {slot++, 1});
+        table.add(fd, {value++});
     }
     EXPECT_EQ(table.size(), std::size(numbers));
-    slot = 0;
+    value = 1;
     for (int fd : numbers) {  // the vector's growth kept every entry
         ASSERT_NE(table.find(fd), nullptr) << fd;
-        EXPECT_EQ(table.find(fd)->slot, slot++);
+        EXPECT_EQ(table.find(fd)->value, value++);
     }
     EXPECT_EQ(table.find(6), nullptr);
     table.erase(6);  // no entry: nothing changes
+
+    // A visit sees each entry once, under its own number, and stops at the
+    // first call that asks it to.
+    std::map<int, std::uint32_t> seen;
+    EXPECT_EQ(table.visit_each([&](int fd, const Numbered& entry) {
+        seen.emplace(fd, entry.value);
+        return 0;
+    }), 0);
+    ASSERT_EQ(seen.size(), std::size(numbers));
+    value = 1;
+    for (int fd : numbers) EXPECT_EQ(seen[fd], value++) << fd;
+    int calls = 0;
+    EXPECT_EQ(table.visit_each([&](int, const Numbered&) { return ++calls == 2 ? 42 : 0; }), 42);
+    EXPECT_EQ(calls, 2);
+
     for (int fd : numbers) {
         table.erase(fd);
         EXPECT_EQ(table.find(fd), nullptr) << fd;
     }
     EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.visit_each([](int, const Numbered&) { return 1; }), 0);
 }
 
 class Registrations : public testing::Test {

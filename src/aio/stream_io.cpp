@@ -225,19 +225,14 @@ public:
     ReadableAgain(rt::ScheduledIo& io, ReaderProgress& progress) noexcept : io_(io), progress_(progress) {}
     ReadableAgain(const ReadableAgain&) = delete;
     ReadableAgain& operator=(const ReadableAgain&) = delete;
-    ~ReadableAgain() {
-        if (parked_) io_.unpark(rt::Direction::kRead, parked_);
-    }
+    ~ReadableAgain() { parked_.withdraw(io_, rt::Direction::kRead); }
 
     bool await_ready() const noexcept { return io_.poll(rt::Direction::kRead, progress_.used_up).has_value(); }
     bool await_suspend(rt::Task::Handle handle) {
-        rt::TaskCore* core = handle.promise().core;
-        if (!io_.park_unless_ready(rt::Direction::kRead, progress_.used_up, rt::Waker(core))) return false;
-        parked_ = core;
-        return true;
+        return parked_.park(io_, rt::Direction::kRead, progress_.used_up, handle);
     }
     Readiness await_resume() noexcept {
-        parked_ = nullptr;  // whoever woke us took the waker
+        parked_.woken();
         const std::optional<rt::ReadyEvent> event = io_.poll(rt::Direction::kRead, progress_.used_up);
         if (!event) return Readiness::kNotYet;
         if (event->shutdown) return Readiness::kShutdown;
@@ -249,7 +244,7 @@ public:
 private:
     rt::ScheduledIo& io_;
     ReaderProgress& progress_;
-    rt::TaskCore* parked_ = nullptr;  // the task whose waker is parked, while it is
+    rt::ParkedTask parked_;
 };
 
 }  // namespace

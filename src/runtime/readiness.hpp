@@ -144,6 +144,31 @@ private:
     ParkedWakers waiters_;
 };
 
+/// The waker a suspended readiness wait parked, kept by the wait: whoever
+/// wakes the task takes the waker, and a wait destroyed while suspended (its
+/// task aborted) withdraws it. One word, as it lives in the frame of every
+/// task waiting on a descriptor.
+class ParkedTask {
+public:
+    /// Parks the task of `handle` unless the wait is already satisfied
+    /// (returns false then: the task goes on).
+    bool park(ScheduledIo& io, Direction direction, std::optional<std::uint32_t> reported, Task::Handle handle) {
+        TaskCore* core = handle.promise().core;
+        if (!io.park_unless_ready(direction, reported, Waker(core))) return false;
+        core_ = core;
+        return true;
+    }
+    /// The task runs again: whoever woke it took the waker.
+    void woken() noexcept { core_ = nullptr; }
+    /// Withdraws the waker if the task is still parked. The owning wait's destructor.
+    void withdraw(ScheduledIo& io, Direction direction) noexcept {
+        if (core_) io.unpark(direction, core_);
+    }
+
+private:
+    TaskCore* core_ = nullptr;
+};
+
 /// `co_await ReadinessWait(io, direction, reported)`: suspends until `poll`
 /// would complete and yields what it saw. Destroying the suspended wait (task
 /// cancellation) withdraws its waker.
@@ -153,21 +178,14 @@ public:
         : io_(io), direction_(direction), reported_(reported) {}
     ReadinessWait(const ReadinessWait&) = delete;
     ReadinessWait& operator=(const ReadinessWait&) = delete;
-    ~ReadinessWait() {
-        if (parked_) io_.unpark(direction_, parked_);
-    }
+    ~ReadinessWait() { parked_.withdraw(io_, direction_); }
 
     bool await_ready() const noexcept { return io_.poll(direction_, reported_).has_value(); }
-    bool await_suspend(Task::Handle handle) {
-        TaskCore* core = handle.promise().core;
-        if (!io_.park_unless_ready(direction_, reported_, Waker(core))) return false;
-        parked_ = core;
-        return true;
-    }
+    bool await_suspend(Task::Handle handle) { return parked_.park(io_, direction_, reported_, handle); }
     /// The event, or nullopt for a wake that did not satisfy the wait (the
     /// caller waits again).
     std::optional<ReadyEvent> await_resume() noexcept {
-        parked_ = nullptr;  // whoever woke us took the waker
+        parked_.woken();
         return io_.poll(direction_, reported_);
     }
 
@@ -175,9 +193,7 @@ private:
     ScheduledIo& io_;
     Direction direction_;
     std::optional<std::uint32_t> reported_;
-    // The task whose waker is parked, while it is; a wait lives in the frame
-    // of every task waiting on a descriptor, so it is kept small.
-    TaskCore* parked_ = nullptr;
+    ParkedTask parked_;
 };
 
 }  // namespace cadrel::rt

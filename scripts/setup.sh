@@ -66,7 +66,7 @@ make_venv() {
     venv_matches_python && return 0
     say "creating $VENV with $PYTHON"
     rm -rf "$VENV"
-    "$PYTHON" -m venv --without-pip "$VENV"
+    "$PYTHON" -m venv --without-pip "$VENV" || return 1
     # An interpreter that ships pip's wheel beside it (Debian's, and the prepared 3.14, whose
     # ensurepip would look in the system's folder) installs pip from that wheel.
     local prefix wheel
@@ -95,7 +95,9 @@ install_requirements() {
     say "installing ${changed[*]} into $VENV"
     local args=()
     for f in "${changed[@]}"; do args+=(-r "$f"); done
-    pip_install "${args[@]}"
+    # Explicit: callers chain these steps with &&, under which bash ignores set -e, and a stamp
+    # written after a failed install would skip the install on every later run.
+    pip_install "${args[@]}" || return 1
     for f in "${changed[@]}"; do file_hash "$f" >"$VENV/.cadrel-$(basename "$f").hash"; done
 }
 

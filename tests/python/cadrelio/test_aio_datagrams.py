@@ -87,8 +87,9 @@ def test_flow_control_follows_the_queued_datagrams(loop, tmp_path):
                     except BlockingIOError:
                         await asyncio.sleep(0.001)
             assert sender.events == ["made", "pause", "resume"]
-            # asyncio 3.13.0 counts a header per queued datagram but never takes it off again.
-            if isinstance(loop, cadrelio.Loop) or sys.version_info[:3] != (3, 13, 0):
+            # asyncio 3.13 (3.13.0 to at least 3.13.5) counts a header per queued datagram but
+            # never takes it off again.
+            if isinstance(loop, cadrelio.Loop) or sys.version_info[:2] != (3, 13):
                 assert transport.get_write_buffer_size() == 0
             transport.close()
             await sender.lost

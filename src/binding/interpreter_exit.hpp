@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -37,8 +38,10 @@ namespace exit_detail {
 [[gnu::always_inline]] [[noreturn]] inline void park_thread_forever() noexcept {
 #if defined(__SANITIZE_ADDRESS__)
     char here;
-    constexpr unsigned long kCleared = 64 * 1024;
-    __asan_unpoison_memory_region(&here - kCleared, kCleared);
+    constexpr std::uintptr_t kCleared = 64 * 1024;
+    // As an address: the region lies below `here`, outside any object.
+    const std::uintptr_t below = reinterpret_cast<std::uintptr_t>(&here) - kCleared;
+    __asan_unpoison_memory_region(reinterpret_cast<void*>(below), kCleared);
 #endif
     exit_detail::park_forever();
 }

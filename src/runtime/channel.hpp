@@ -648,7 +648,8 @@ public:
     [[nodiscard]] std::optional<T> send(T value) const { return chan_->send(std::move(value)); }
 
     /// True once the receiving end has been dropped; sends are refused from then on.
-    bool is_closed() const { return chan_->is_closed(); }
+    /// A moved-from sender sends nowhere: closed.
+    bool is_closed() const { return !chan_ || chan_->is_closed(); }
 
     /// About how many messages are queued (see Chan::approximate_length).
     std::uint64_t approximate_length() const noexcept { return chan_->approximate_length(); }

@@ -260,6 +260,14 @@ TEST(Channel, RefusedSendHandsTheValueBack) {
     EXPECT_TRUE(Sender<std::unique_ptr<int>>(tx).is_closed());
 }
 
+// A sender moved from sends nowhere: it reads as closed (it used to dereference null).
+TEST(Channel, AMovedFromSenderReadsAsClosed) {
+    auto [tx, rx] = make_channel<int>();
+    Sender<int> moved(std::move(tx));
+    EXPECT_FALSE(moved.is_closed());
+    EXPECT_TRUE(tx.is_closed());  // NOLINT(bugprone-use-after-move): the state under test
+}
+
 TEST(Channel, DroppingTheReceiverDestroysQueuedMessages) {
     Ledger ledger(16);
     auto [tx, rx_slot] = make_channel<Tracked>();

@@ -29,10 +29,8 @@ PyObject* StreamTable::find(std::uint64_t id) const noexcept {
 
 HostRef StreamTable::take(std::uint64_t id) noexcept {
     const int fd = fd_of(id);
-    if (Entry* entry = by_fd_.find(fd); entry != nullptr && entry->serial == serial_of(id)) {
-        HostRef transport = std::move(entry->transport);
-        by_fd_.erase(fd);
-        return transport;
+    if (const Entry* entry = by_fd_.find(fd); entry != nullptr && entry->serial == serial_of(id)) {
+        return by_fd_.take(fd).transport;  // an xvalue: moved out
     }
     auto found = displaced_.find(id);
     if (found == displaced_.end()) return HostRef();

@@ -69,18 +69,23 @@ public:
         sparse_.insert(std::move(node));
     }
 
-    /// Removes the entry of `fd`, if any.
-    void erase(int fd) noexcept {
+    /// Removes the entry of `fd` and hands it over; a free (default) entry
+    /// when it had none.
+    Entry take(int fd) noexcept {
         if (is_dense(fd)) {
             const auto index = static_cast<std::size_t>(fd);
-            if (index < dense_.size() && dense_[index].in_use()) {
-                dense_[index] = Entry{};
-                --size_;
-            }
-            return;
+            if (index >= dense_.size() || !dense_[index].in_use()) return Entry{};
+            --size_;
+            return std::exchange(dense_[index], Entry{});
         }
-        if (sparse_.erase(fd) > 0) --size_;
+        auto node = sparse_.extract(fd);
+        if (node.empty()) return Entry{};
+        --size_;
+        return std::move(node.mapped());
     }
+
+    /// Removes the entry of `fd`, if any.
+    void erase(int fd) noexcept { (void)take(fd); }
 
     /// The number of descriptors with an entry.
     std::size_t size() const noexcept { return size_; }

@@ -342,11 +342,20 @@ TEST(DescriptorTable, NumbersOnBothSidesOfTheDenseLimitAreAddedFoundVisitedAndEr
     EXPECT_EQ(table.visit_each([&](int, const Numbered&) { return ++calls == 2 ? 42 : 0; }), 42);
     EXPECT_EQ(calls, 2);
 
+    // Taking hands the entry over; erasing drops it; either leaves the number free.
+    value = 1;
+    std::size_t left = std::size(numbers);
     for (int fd : numbers) {
-        table.erase(fd);
+        if (value % 2 == 1) {
+            EXPECT_EQ(table.take(fd).value, value) << fd;
+        } else {
+            table.erase(fd);
+        }
+        ++value;
         EXPECT_EQ(table.find(fd), nullptr) << fd;
+        EXPECT_EQ(table.size(), --left) << fd;
+        EXPECT_FALSE(table.take(fd).in_use()) << fd;  // nothing left to take
     }
-    EXPECT_EQ(table.size(), 0u);
     EXPECT_EQ(table.visit_each([](int, const Numbered&) { return 1; }), 0);
 }
 

@@ -4,6 +4,7 @@
 #include "aio/core_type.hpp"
 
 #include "aio/core.hpp"
+#include "aio/futures.hpp"
 #include "aio/scheduling.hpp"
 #include "binding/arguments.hpp"
 #include "binding/call_adapter.hpp"
@@ -108,6 +109,14 @@ AIO_VECTOR_METHOD(timer_handle_cancelled_method) {
     });
 }
 
+/// create_task(coro, **kwargs): the arguments go as they came, to asyncio's own
+/// create_task when the native path does not apply.
+AIO_VECTOR_METHOD(create_task_method) {
+    return call_boundary<PyObject*>(nullptr, [&] {
+        return create_task(as_core(self), args, PyVectorcall_NARGS(static_cast<std::size_t>(nargs)), kwnames).release();
+    });
+}
+
 #undef AIO_VECTOR_METHOD
 
 template <class Body>
@@ -116,6 +125,10 @@ PyObject* no_args(PyObject* self, Body body) noexcept {
 }
 
 PyObject* time_method(PyObject*, PyObject*) noexcept { return PyFloat_FromDouble(monotonic_seconds()); }
+
+PyObject* create_future_method(PyObject* self, PyObject*) noexcept {
+    return no_args(self, [](CoreObject* core) { return create_future(core); });
+}
 
 PyObject* stop_method(PyObject* self, PyObject*) noexcept {
     return no_args(self, [](CoreObject* core) {
@@ -192,6 +205,11 @@ PyMethodDef core_methods[] = {
      "remove_writer($self, fd)\n--\n\n"},
     {"_socket_transport", socket_transport_method, METH_O,
      "_socket_transport($self, fd)\n--\n\nThe transport of an open socket stream on fd, or None."},
+    {"create_future", create_future_method, METH_NOARGS,
+     "create_future($self)\n--\n\nCreate a Future object attached to the loop."},
+    {"create_task", as_cfunction(create_task_method), kVector,
+     "create_task($self, coro, **kwargs)\n--\n\nSchedule or begin executing a coroutine object."},
+    {"get_debug", get_debug_method, METH_NOARGS, "get_debug($self)\n--\n\n"},
     {"stop", stop_method, METH_NOARGS, "stop($self)\n--\n\n"},
     {"_run_native", run_method, METH_NOARGS, "_run_native($self)\n--\n\nRuns until stop()."},
     {"_shut_down", shut_down_method, METH_NOARGS,

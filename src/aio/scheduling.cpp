@@ -4,6 +4,8 @@
 // watcher table or (from other threads) the channel.
 #include "aio/scheduling.hpp"
 
+#include "aio/futures.hpp"
+
 #include "binding/errors.hpp"
 #include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
@@ -55,27 +57,6 @@ void debug_checks(CoreObject* self, PyObject* callback, const char* method) {
     binding::call_method(self->as_object(), kCheckThread, {});
     HostRef name = binding::host_string(method);
     binding::call_method(self->as_object(), kCheckCallback, {callback, name.get()});
-}
-
-/// Whether the loop's get_debug is asyncio's own, which answers from the
-/// core's debug flag. Looked up once per loop class and class version (the
-/// interpreter renews the version whenever the class or a base changes).
-bool debug_flag_answers_get_debug(CoreObject* self) {
-    static const binding::InternedName base_events{"asyncio.base_events"};
-    static const binding::InternedName base_loop{"BaseEventLoop"};
-    static const binding::InternedName get_debug{"get_debug"};
-    thread_local PyTypeObject* checked_class = nullptr;
-    thread_local unsigned checked_version = 0;
-    PyTypeObject* loop_class = Py_TYPE(self->as_object());
-    unsigned version = binding::type_version(loop_class);
-    if (loop_class == checked_class && version != 0 && version == checked_version) return true;
-    HostRef asyncios = binding::get_attr(
-        binding::get_attr(binding::import_module(base_events).get(), base_loop).get(), get_debug);
-    HostRef loops = binding::get_attr(reinterpret_cast<PyObject*>(loop_class), get_debug);
-    if (loops.get() != asyncios.get()) return false;
-    checked_class = loop_class;
-    checked_version = binding::type_version(loop_class);
-    return true;
 }
 
 /// The layout to build a handle of `handle_class` with natively: asyncio's

@@ -28,14 +28,13 @@ PyObject* InternedName::get() const {
 
 PyObject* KeywordNames::get() const {
     if (PyObject* tuple = tuple_.load(std::memory_order_acquire)) return tuple;
-    HostRef made = check(PyTuple_New(second_ ? 2 : 1));
-    PyObject* first = PyUnicode_InternFromString(first_);
-    if (first == nullptr) throw_host_error();
-    PyTuple_SET_ITEM(made.get(), 0, first);
-    if (second_) {
-        PyObject* second = PyUnicode_InternFromString(second_);
-        if (second == nullptr) throw_host_error();
-        PyTuple_SET_ITEM(made.get(), 1, second);
+    Py_ssize_t count = 0;
+    while (count < 3 && names_[count] != nullptr) ++count;
+    HostRef made = check(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyUnicode_InternFromString(names_[i]);
+        if (name == nullptr) throw_host_error();
+        PyTuple_SET_ITEM(made.get(), i, name);
     }
     return publish_once(tuple_, made.release());
 }

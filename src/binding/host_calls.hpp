@@ -57,13 +57,12 @@ HostRef call_method(PyObject* object, const InternedName& name, std::initializer
 /// A tuple of interned keyword names kept for the process.
 class KeywordNames {
 public:
-    constexpr KeywordNames(const char* first, const char* second = nullptr)
-        : first_(first), second_(second) {}
+    constexpr KeywordNames(const char* first, const char* second = nullptr, const char* third = nullptr)
+        : names_{first, second, third} {}
     PyObject* get() const;
 
 private:
-    const char* first_;
-    const char* second_;
+    const char* names_[3];  // unused ones null
     mutable std::atomic<PyObject*> tuple_{nullptr};
 };
 

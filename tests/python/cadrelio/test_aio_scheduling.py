@@ -311,3 +311,84 @@ def test_io_seen_during_a_pass_runs_after_the_handles_that_pass_scheduled(loop, 
     finally:
         ours.close()
         peer.close()
+
+
+def _task_outcome(loop, make):
+    """What create_task gives for `make(coro)`: the task's class, loop, name and the context
+    value its coroutine saw, or the exception's type."""
+    async def probe():
+        return _probe_var.get()
+
+    coro = probe()
+    try:
+        task = make(coro)
+    except Exception as exc:
+        coro.close()
+        return type(exc)
+    return type(task), task.get_loop() is loop, task.get_name().startswith("Task-") or task.get_name(), \
+        loop.run_until_complete(task)
+
+
+_probe_var = contextvars.ContextVar("probe", default="unset")
+_other_context = contextvars.copy_context()
+_other_context.run(_probe_var.set, "other")
+
+
+class _OwnTask(asyncio.Task):
+    pass
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda loop, coro: loop.create_task(coro), (asyncio.Task, True, True, "unset")),
+    (lambda loop, coro: loop.create_task(coro, name="n"), (asyncio.Task, True, "n", "unset")),
+    (lambda loop, coro: loop.create_task(coro, context=_other_context, name="c"), (asyncio.Task, True, "c", "other")),
+    (lambda loop, coro: loop.create_task(coro=coro), (asyncio.Task, True, True, "unset")),
+    (lambda loop, coro: loop.create_task(coro, name="a", bogus=1), TypeError),
+    (lambda loop, coro: loop.create_task(coro, "positional"), TypeError),
+], ids=["plain", "name", "context-then-name", "coro-by-keyword", "unknown-keyword", "extra-positional"])
+def test_create_task_makes_asyncios_task_for_every_call_form(loop, make, expected):
+    assert _task_outcome(loop, lambda coro: make(loop, coro)) == expected
+
+
+def test_create_task_honours_a_factory_a_replaced_task_class_debug_mode_and_closing(loop, monkeypatch):
+    seen = []
+
+    def factory(of_loop, coro, **kwargs):
+        seen.append(kwargs.get("context", "no context"))
+        return _OwnTask(coro, loop=of_loop, **kwargs)
+
+    loop.set_task_factory(factory)
+    assert _task_outcome(loop, lambda coro: loop.create_task(coro, name="f", context=_other_context)) == \
+        (_OwnTask, True, "f", "other")
+    assert seen == [_other_context]
+    loop.set_task_factory(None)
+
+    monkeypatch.setattr(asyncio.tasks, "Task", _OwnTask)  # looked up at each call, as asyncio does
+    assert _task_outcome(loop, loop.create_task)[0] is _OwnTask
+    monkeypatch.undo()
+
+    # Debug mode: the task remembers where it was made, the create_task frame left out.
+    loop.set_debug(True)
+    assert loop.get_debug() is True
+    coro = asyncio.sleep(0)
+    task = loop.create_task(coro)
+    assert task._source_traceback[-1].name == "test_create_task_honours_a_factory_a_replaced_task_class_debug_mode_and_closing"
+    loop.run_until_complete(task)
+    loop.set_debug(False)
+    assert loop.get_debug() is False
+
+    loop.close()
+    assert _task_outcome(loop, loop.create_task) is RuntimeError
+
+
+def test_create_future_makes_asyncios_future_of_the_loop(loop, monkeypatch):
+    future = loop.create_future()
+    assert type(future) is asyncio.Future and future.get_loop() is loop
+    future.set_result(1)
+    assert loop.run_until_complete(future) == 1
+
+    class OwnFuture(asyncio.Future):
+        pass
+
+    monkeypatch.setattr(asyncio.futures, "Future", OwnFuture)
+    assert type(loop.create_future()) is OwnFuture

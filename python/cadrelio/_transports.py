@@ -207,7 +207,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _want_read(self):
         """Lets the reader take its next batch, into the protocol's buffer if it has one."""
-        if self._buffered and self._stream_reads() and self._lent is None:
+        if self._buffered and self._stream_reads and self._lent is None:
             try:
                 buf = self._protocol.get_buffer(-1)
                 self._stream.lend(buf)
@@ -220,14 +220,15 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._read_wanted = True
         self._stream.want_read()
 
-    def _stream_reads(self):
-        return True
+    # Whether the stream reads at all (a write pipe's does not): a class constant, as the
+    # notice path asks it for every batch of news.
+    _stream_reads = True
 
     def _stream_ready(self):
         """The workers have news: data, end of file, write progress or an error."""
         if self._ended:
             return  # news that crossed close(): the workers are stopping
-        if not (self._buffered or self._paused or self._closing) and self._stream_reads():
+        if not (self._buffered or self._paused or self._closing) and self._stream_reads:
             # The common case, bytes read and nothing else, is handed over natively.
             try:
                 delivered = self._stream.deliver(self._protocol.data_received)
@@ -690,8 +691,7 @@ class _WritePipeTransport(_PipeTransport):
         super().__init__(loop, pipe, pipe.fileno(), protocol, waiter, extra, None,
                          _WRITE | watch | (_SOCKET if is_socket else 0))
 
-    def _stream_reads(self):
-        return False
+    _stream_reads = False
 
     def is_reading(self):
         return False

@@ -336,8 +336,11 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def write(self, data):
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
-        self._check_writable("write")
-        if not data or self._drops_writes():
+        # The checks that can refuse or drop the write are called only when their state
+        # says they may: a write is called per message, and each call is a Python frame.
+        if self._eof or self._sendfile is not None:
+            self._check_writable("write")
+        if not data or (self._conn_lost or self._closing) and self._drops_writes():
             return
         try:
             queued = self._stream.write(data)
@@ -346,20 +349,23 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         except BaseException as exc:
             self._write_failed(exc)
             return
-        self._after_write(queued)
+        if queued:
+            self._after_write(queued)
 
     def writelines(self, list_of_data):
         """Writes the buffers in order, as write() of their concatenation would, with
         one gathering write and no joined copy."""
-        self._check_writable("writelines")
-        if self._drops_writes():
+        if self._eof or self._sendfile is not None:
+            self._check_writable("writelines")
+        if (self._conn_lost or self._closing) and self._drops_writes():
             return
         try:
             queued = self._stream.writelines(list_of_data)  # TypeError: nothing was written
         except OSError as exc:
             self._write_failed(exc)
             return
-        self._after_write(queued)
+        if queued:
+            self._after_write(queued)
 
     def _check_writable(self, method):
         if self._eof:
@@ -369,7 +375,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _drops_writes(self):
         """After the connection was lost, writes are dropped and counted (and, past a
-        threshold, logged) as asyncio's transports do."""
+        threshold, logged) as asyncio's transports do. Asked only once the connection was
+        lost or the transport is closing (when _refuses_writes may say so)."""
         if not (self._conn_lost or self._refuses_writes()):
             return False
         if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
@@ -378,14 +385,16 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         return True
 
     def _after_write(self, queued):
-        if queued:
-            self._stream.start_writer(self._loop)  # the first time bytes stay queued
-            if queued > self._high_water:
-                self._maybe_pause_protocol()
+        """Bytes stayed queued: the writer flushes them, and the protocol may have to pause."""
+        self._stream.start_writer(self._loop)  # the first time bytes stay queued
+        if queued > self._high_water:
+            self._maybe_pause_protocol()
 
     _lost_write_message = "socket.send() raised exception."
 
     def _refuses_writes(self):
+        """Whether writes are dropped although the connection is not lost; only ever
+        while closing (write() asks only then)."""
         return False
 
     def _write_failed(self, exc):

@@ -71,11 +71,11 @@ test-python: setup
 
 # The pytest suite on the CPython versions from 3.11 to 3.14 other than PYTHON's,
 # each in its own .venv-X.Y; a version this machine lacks is reported as SKIPPED.
-test-other-pythons: packages
+test-other-pythons: tools
 	scripts/test_other_pythons.sh tests/python
 
 # CPython 3.14 from Debian's unstable suite, unpacked into .python3.14 (nothing installed).
-python3.14: packages
+python3.14: tools
 	@scripts/prepare_python3.14.sh .python3.14 >/dev/null
 
 # Every extension source compiled as for a free-threaded interpreter (Py_GIL_DISABLED),

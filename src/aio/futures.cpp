@@ -1,7 +1,6 @@
 // Futures and tasks for the loop, made natively.
 #include "aio/futures.hpp"
 
-#include "binding/call_adapter.hpp"
 #include "binding/errors.hpp"
 #include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"

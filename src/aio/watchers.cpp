@@ -30,19 +30,19 @@ bool ready_now(std::int32_t fd, rt::Direction direction) noexcept {
 
 rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, std::shared_ptr<rt::ScheduledIo> io,
                std::shared_ptr<WatchGate> gate, AioSender sender) {
-    // The generation of the last report looked at: a final state (a hang-up)
-    // that poll() did not confirm is then waited past until the kernel
-    // reports again, instead of satisfying every wait without suspending.
-    std::optional<std::uint32_t> seen;
     for (;;) {
         co_await gate->pass();
-        // Report only a confirmed readiness: a stale flag is cleared and waited past.
-        while (!ready_now(fd, direction)) {
+        // The record's flags may be stale: the callback may have drained what
+        // they announced. Drop them and ask the kernel; a descriptor it finds
+        // not ready is reported at the next report, which came after that
+        // answer and so needs no confirming question of its own. A final
+        // state (a hang-up) already in the record satisfies that wait only
+        // at a new report, so it cannot satisfy every wait without suspending.
+        const std::uint32_t asked_at = io->drop_flags(direction);
+        if (!ready_now(fd, direction)) {
             std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(*io, direction, seen);
+            while (!event) event = co_await rt::ReadinessWait(*io, direction, asked_at);
             if (event->shutdown) co_return;
-            io->clear(*event);
-            seen = event->generation;
         }
         if (sender.send(DescriptorReady{fd, direction, serial})) co_return;  // the loop closed
     }

@@ -7,11 +7,12 @@
 // itself, while it is surely the file the caller meant: the host may close the
 // number right after remove_reader, and a worker that registered or released it
 // later could reach another file that reused the number. The watcher task (on
-// a worker) waits on the registration's record, confirms readiness with a
-// zero-timeout poll (the readiness record is edge-fed, the contract is
-// level-triggered), posts DescriptorReady and waits at its gate. The loop thread
-// runs the handle and then opens the gate; a descriptor still ready is reported
-// again on the next pass. A report whose serial is not the current one (the
+// a worker) drops the registration's flags and asks with a zero-timeout poll
+// whether the descriptor is ready (the readiness record is edge-fed, the
+// contract is level-triggered); if not, it waits for the record's next report.
+// Either way it posts DescriptorReady and waits at its gate: one poll per
+// report. The loop thread runs the handle and then opens the gate; a descriptor
+// still ready is reported again on the next pass. A report whose serial is not the current one (the
 // watcher was removed or replaced) is dropped, so a callback queued by a removed
 // watcher never runs. Loop thread only.
 #pragma once

@@ -99,6 +99,11 @@ void ScheduledIo::clear(const ReadyEvent& event) noexcept {
     // wait completes at once and nothing is lost.
 }
 
+std::uint32_t ScheduledIo::drop_flags(Direction direction) noexcept {
+    const std::uint64_t dropped = interest(direction) & ~final_flags();
+    return generation_of(state_.fetch_and(~dropped, std::memory_order_acq_rel));
+}
+
 bool ScheduledIo::park_unless_ready(Direction direction, std::optional<std::uint32_t> reported, Waker waker) {
     std::lock_guard lock(waiters_mutex_);
     // set_readiness updates the state before taking this lock, so a report

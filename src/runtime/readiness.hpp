@@ -120,6 +120,12 @@ public:
     /// Removes the non-final flags `event` reported, if no kernel report came since.
     void clear(const ReadyEvent& event) noexcept;
 
+    /// Drops the non-final flags that satisfy `direction`, whatever reported
+    /// them, and returns the generation: for a waiter about to ask the kernel
+    /// for the descriptor's state itself, so that a flag set from here on
+    /// stands for a report that came after that question.
+    std::uint32_t drop_flags(Direction direction) noexcept;
+
     /// Parks `waker` for `direction` unless the wait is already satisfied
     /// (returns false then). The check and the parking happen under the
     /// waiter lock, so a report cannot slip between them.

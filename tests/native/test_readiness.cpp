@@ -235,6 +235,24 @@ TEST(ReadinessRecord, ClearIsIgnoredWhenAReportCameInBetween) {
     EXPECT_FALSE(io.poll(Direction::kRead, next->generation));
 }
 
+TEST(ReadinessRecord, DroppingFlagsForgetsEveryEarlierReportOfThatDirectionOnly) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN | EPOLLERR | EPOLLOUT);
+    io.set_readiness(EPOLLIN | EPOLLRDHUP);  // a second report: dropping needs no generation
+    const std::uint32_t asked_at = io.drop_flags(Direction::kRead);
+    EXPECT_EQ(asked_at, io.poll(Direction::kWrite, std::nullopt)->generation);
+    // The final flag stays, satisfying only a waiter that has not asked since it came.
+    EXPECT_FALSE(io.poll(Direction::kRead, asked_at));
+    EXPECT_EQ(io.poll(Direction::kRead, std::nullopt)->flags, flag::kReadClosed);
+    EXPECT_EQ(io.poll(Direction::kWrite, std::nullopt)->flags, flag::kWritable | flag::kWriteClosed);
+    // A report after the drop counts again.
+    io.set_readiness(EPOLLIN);
+    auto next = io.poll(Direction::kRead, asked_at);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->flags, flag::kReadable | flag::kReadClosed);
+    EXPECT_EQ(next->generation, asked_at + 1);
+}
+
 TEST(ReadinessRecord, FinalFlagsAreNeverCleared) {
     ScheduledIo io;
     io.set_readiness(EPOLLIN | EPOLLRDHUP);

@@ -175,9 +175,6 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def get_protocol(self):
         return self._protocol
 
-    def is_closing(self):
-        return self._closing
-
     # ---- reading ------------------------------------------------------------
 
     def is_reading(self):
@@ -229,22 +226,17 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._ended:
             return  # news that crossed close(): the workers are stopping
         if not (self._buffered or self._paused or self._closing) and self._stream_reads:
-            # The common case, bytes read and nothing else, is handed over natively.
+            # Bytes read and nothing else: the loop's core hands these over itself
+            # (bind_transport_class below); this path serves what it leaves here.
             try:
                 delivered = self._stream.deliver(self._protocol.data_received)
             except (SystemExit, KeyboardInterrupt):
                 raise
             except BaseException as exc:
-                self._read_wanted = False
-                self._fatal_error(exc, "Fatal error: protocol.data_received() call failed.")
+                self._data_received_failed(exc)
                 return
             if delivered:
-                if self._paused or self._closing:
-                    self._read_wanted = False
-                elif self._buffered:
-                    self._want_read()  # the protocol was replaced by a buffered one: lend its buffer
-                else:
-                    self._stream.want_read()
+                self._read_delivered()
                 return
         take = self.is_reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
@@ -290,6 +282,19 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         elif self.is_reading() and not self._read_wanted and not self._read_ended:
             self._want_read()
 
+    def _read_delivered(self):
+        """The protocol took a batch: read on, or not, as the transport's state now says."""
+        if self._paused or self._closing:
+            self._read_wanted = False
+        elif self._buffered:
+            self._want_read()  # the protocol was replaced by a buffered one: lend its buffer
+        else:
+            self._stream.want_read()
+
+    def _data_received_failed(self, exc):
+        self._read_wanted = False
+        self._fatal_error(exc, "Fatal error: protocol.data_received() call failed.")
+
     def _file_sent(self, sent, error):
         waiter = self._sendfile.sent if self._sendfile is not None else None
         if waiter is None or waiter.done():
@@ -333,7 +338,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         else:
             super()._set_write_buffer_limits(high, low)
 
-    def write(self, data):
+    def _write(self, data):
+        """write() with every rule; the native write() (bind_transport_class below) takes
+        the common case itself and calls this for the rest."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
         # The checks that can refuse or drop the write are called only when their state
@@ -514,6 +521,11 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._file is not None:
             _close(self._file, self._stream)
             self._file = None
+
+
+# The notice of bytes read, write() and is_closing() come per message: the loop's core
+# makes them without Python frames in the common case, reading the slots above.
+_StreamTransport.write, _StreamTransport.is_closing = _native.bind_transport_class(_StreamTransport)
 
 
 class _SocketTransport(_StreamTransport):

@@ -2,6 +2,7 @@
 #include "aio/accept.hpp"
 #include "aio/core_type.hpp"
 #include "aio/stream_type.hpp"
+#include "aio/transport_calls.hpp"
 #include "binding/call_adapter.hpp"
 #include "binding/errors.hpp"
 
@@ -15,6 +16,9 @@ PyMethodDef module_functions[] = {
     {"accept", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(accept_connection)), METH_FASTCALL,
      "accept($module, listening_fd, nodelay, /)\n--\n\nAccepts one connection: its non-blocking, non-inheritable "
      "descriptor."},
+    {"bind_transport_class", bind_transport_class, METH_O,
+     "bind_transport_class($module, cls, /)\n--\n\nReads the stream transport class's state natively; returns its "
+     "native (write, is_closing)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

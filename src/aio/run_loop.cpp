@@ -13,6 +13,7 @@
 #include "aio/core.hpp"
 
 #include "aio/timer_heap.hpp"
+#include "aio/transport_calls.hpp"
 #include "binding/errors.hpp"
 #include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
@@ -141,6 +142,7 @@ void run_stream_notice(AioCore& core, const StreamNotice& notice) {
     static const binding::InternedName released{"_stream_released"};
     HostRef transport = notice.released ? core.streams.take(notice.id) : HostRef::borrow(core.streams.find(notice.id));
     if (!transport) return;
+    if (!notice.released && deliver_read_bytes(transport.get())) return;
     binding::call_method(transport.get(), notice.released ? released : ready, {});
 }
 

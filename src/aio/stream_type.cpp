@@ -259,26 +259,36 @@ PyObject* poll_method(PyObject* self, PyObject* take_object) noexcept {
     });
 }
 
+/// The common case of a notice: bytes read into `inbound` and nothing else
+/// (no end of input, error, lent buffer or write-side news). Taken, or an
+/// empty batch when the notice needs poll().
+ReadBatch take_only_data(StreamState& state) noexcept {
+    ReadBatch data;
+    std::lock_guard lock(state.mutex);
+    const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
+                           state.target == nullptr && !state.hangup && state.write_error == 0 && !state.write_news &&
+                           !(state.file && state.file->finished);
+    if (!only_data) return data;
+    state.notice_posted = false;
+    data.swap(state.inbound);
+    return data;
+}
+
+HostRef bytes_of(ReadBatch& data) {
+    HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+    give_batch_storage(data);
+    return bytes;
+}
+
 /// deliver(receiver) -> bool: the common case of a notice, taken without
-/// building poll()'s tuple. When the workers reported only bytes read into
-/// `inbound` (no end of input, error, lent buffer or write-side news), takes
-/// them, calls `receiver(data)` and returns True; the caller decides whether
-/// to read on. Otherwise changes nothing and returns False: poll() handles it.
+/// building poll()'s tuple: takes the bytes, calls `receiver(data)` and
+/// returns True; the caller decides whether to read on. Otherwise changes
+/// nothing and returns False: poll() handles it.
 PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
     return stream_call(self, [receiver](StreamEngine& engine) {
-        StreamState& state = *engine.state;
-        ReadBatch data;
-        {
-            std::lock_guard lock(state.mutex);
-            const bool only_data = !state.inbound.empty() && !state.read_eof && state.read_error == 0 &&
-                                   state.target == nullptr && !state.hangup && state.write_error == 0 &&
-                                   !state.write_news && !(state.file && state.file->finished);
-            if (!only_data) return HostRef::borrow(Py_False);
-            state.notice_posted = false;
-            data.swap(state.inbound);
-        }
-        HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
-        give_batch_storage(data);
+        ReadBatch data = take_only_data(*engine.state);
+        if (data.empty()) return HostRef::borrow(Py_False);
+        HostRef bytes = bytes_of(data);
         PyObject* argument = bytes.get();
         HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
         return HostRef::borrow(Py_True);
@@ -551,6 +561,25 @@ PyType_Spec stream_spec = {
 };
 
 }  // namespace
+
+bool is_open_reading_stream(PyObject* object) noexcept {
+    if (Py_TYPE(object)->tp_new != stream_new) return false;
+    const StreamEngine& engine = as_stream(object)->engine();
+    return !engine.closed && (engine.state->mode & stream_mode::kRead) != 0;
+}
+
+HostRef take_only_read_bytes(PyObject* stream) {
+    ReadBatch data = take_only_data(*as_stream(stream)->engine().state);
+    if (data.empty()) return {};
+    return bytes_of(data);
+}
+
+void let_read_on(PyObject* stream) noexcept {
+    StreamState& state = *as_stream(stream)->engine().state;
+    state.read_gate.open(state.mutex);
+}
+
+PyObject* stream_write(PyObject* stream, PyObject* data) noexcept { return write_method(stream, data); }
 
 PyObject* create_stream_type(PyTypeObject* core_type) noexcept {
     loop_core_type = core_type;

@@ -2,6 +2,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/host_calls.hpp"
+#include "binding/slots.hpp"
 
 #include <structmember.h>
 
@@ -11,12 +12,6 @@
 namespace cadrel::binding {
 
 namespace {
-
-/// The slot `offset` bytes into `object`, as an atomic: in a free-threaded
-/// build another thread's cancel() may write the flag while the loop reads it.
-std::atomic_ref<PyObject*> slot_at(PyObject* object, Py_ssize_t offset) noexcept {
-    return std::atomic_ref<PyObject*>(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset));
-}
 
 /// Gives the type a version tag if it has none (the interpreter assigns them
 /// lazily, and renews them after every change to the class).
@@ -33,38 +28,12 @@ void assign_version(PyTypeObject* type) noexcept {
 #endif
 }
 
-/// An entry of the class's own dictionary (borrowed), or null.
-PyObject* own_attribute(PyTypeObject* type, const char* name) noexcept {
-    PyObject* key = PyUnicode_FromString(name);
-    if (!key) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject* value = PyDict_GetItemWithError(type->tp_dict, key);
-    Py_DECREF(key);
-    PyErr_Clear();
-    return value;
-}
-
 bool has_text(PyObject* object, const char* attribute, const char* text) noexcept {
     PyObject* value = PyObject_GetAttrString(object, attribute);
     bool equal = value && PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, text) == 0;
     Py_XDECREF(value);
     PyErr_Clear();
     return equal;
-}
-
-/// The offset of a writable object slot of `type` (a __slots__ entry), or 0.
-Py_ssize_t slot_offset(PyTypeObject* type, const char* name) noexcept {
-    PyObject* descriptor = own_attribute(type, name);
-    if (!descriptor || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return 0;
-    PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY)) return 0;
-#else
-    if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return 0;
-#endif
-    return member->offset;
 }
 
 unsigned version_of(PyTypeObject* type) noexcept {

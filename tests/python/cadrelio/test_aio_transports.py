@@ -182,6 +182,56 @@ def test_writelines_with_an_item_not_bytes_like_writes_nothing_and_refuses_after
     assert run(loop, main()) == b"only this"
 
 
+def test_write_takes_every_bytes_like_form_and_refuses_the_rest_as_asyncio_does(loop):
+    ours, peer = make_pair("tcp")
+
+    class ByteSubclass(bytes):
+        pass
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        transport.write(b"bytes ")
+        transport.write(data=b"keyword ")
+        transport.write(bytearray(b"bytearray "))
+        transport.write(memoryview(b"memoryview "))
+        transport.write(ByteSubclass(b"subclass"))
+        transport.write(b"")
+        transport.write(bytearray())
+        with pytest.raises(TypeError) as refused:
+            transport.write("text")
+        transport.write_eof()
+        with pytest.raises(RuntimeError) as late:
+            transport.write(b"late")
+        received = await loop.run_in_executor(None, recv_all, peer)
+        transport.close()
+        peer.close()
+        return received, str(refused.value), str(late.value)
+
+    assert run(loop, main()) == (
+        b"bytes keyword bytearray memoryview subclass",
+        "data argument must be a bytes-like object, not 'str'",
+        "Cannot call write() after write_eof()",
+    )
+
+
+def test_writes_after_the_close_are_dropped_and_logged_past_the_threshold(loop, caplog):
+    ours, peer = make_pair("tcp")
+
+    async def main():
+        transport = await connect(loop, ours, Recorder(loop))
+        transport.write(b"sent")
+        transport.close()
+        for _ in range(asyncio.constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES + 2):
+            transport.write(b"dropped")
+        received = await loop.run_in_executor(None, recv_all, peer)
+        peer.close()
+        return received
+
+    with caplog.at_level("WARNING", logger="asyncio"):
+        assert run(loop, main()) == b"sent"
+    assert [r.getMessage() for r in caplog.records] == ["socket.send() raised exception."] * 3
+
+
 def test_peer_closing_mid_write_ends_the_connection_once(loop):
     ours, peer = make_pair("tcp")
     # Closing with unread data makes the peer's kernel answer with a reset.

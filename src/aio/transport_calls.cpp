@@ -27,7 +27,7 @@ struct TransportLayout {
     bool is_false(PyObject* transport, Py_ssize_t offset) const noexcept { return read(transport, offset) == Py_False; }
 };
 
-std::optional<TransportLayout> layout;  // set once, at the transports module's import
+std::optional<TransportLayout> layout;  // set at the transports module's import
 
 bool is_bound_transport(PyObject* object) noexcept { return layout && PyObject_TypeCheck(object, layout->cls); }
 
@@ -103,7 +103,6 @@ PyMethodDef is_closing_def = {"is_closing", is_closing_method, METH_NOARGS,
 PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
     return binding::call_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!PyType_Check(cls)) binding::raise_error(PyExc_TypeError, "a transport class is required");
-        if (layout) binding::raise_error(PyExc_RuntimeError, "a transport class is already bound");
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         TransportLayout found;
         struct Entry {
@@ -122,7 +121,10 @@ PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
         HostRef write = binding::check(PyDescr_NewMethod(type, &write_def));
         HostRef is_closing = binding::check(PyDescr_NewMethod(type, &is_closing_def));
         HostRef methods = binding::check(PyTuple_Pack(2, write.get(), is_closing.get()));
+        // A reloaded transports module binds its new class; transports of the
+        // old one then take their Python methods.
         found.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+        HostRef replaced = HostRef::steal(layout ? reinterpret_cast<PyObject*>(layout->cls) : nullptr);
         layout = found;
         return methods.release();
     });

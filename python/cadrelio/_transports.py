@@ -40,6 +40,10 @@ _NO_EXTRA = types.MappingProxyType({})
 _DEFAULT_HIGH_WATER = 64 * 1024
 _DEFAULT_LOW_WATER = _DEFAULT_HIGH_WATER // 4
 
+# How asyncio's socket transports refuse a write of anything not bytes-like.
+_NOT_BYTES_LIKE = ("data argument must be a bytes, bytearray, or memoryview object, not {!r}"
+                   if sys.version_info >= (3, 14) else "data argument must be a bytes-like object, not {!r}")
+
 # Servers learn which transport comes and goes from 3.13 on.
 _SERVER_TRACKS_TRANSPORTS = sys.version_info >= (3, 13)
 
@@ -342,7 +346,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         """write() with every rule; the native write() (bind_transport_class below) takes
         the common case itself and calls this for the rest."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
+            raise TypeError(_NOT_BYTES_LIKE.format(type(data).__name__))
         # The checks that can refuse or drop the write are called only when their state
         # says they may: a write is called per message, and each call is a Python frame.
         if self._eof or self._sendfile is not None:

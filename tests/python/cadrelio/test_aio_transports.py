@@ -7,6 +7,7 @@ import os
 import socket
 import ssl
 import subprocess
+import sys
 import threading
 
 import pytest
@@ -209,7 +210,8 @@ def test_write_takes_every_bytes_like_form_and_refuses_the_rest_as_asyncio_does(
 
     assert run(loop, main()) == (
         b"bytes keyword bytearray memoryview subclass",
-        "data argument must be a bytes-like object, not 'str'",
+        "data argument must be a bytes, bytearray, or memoryview object, not 'str'" if sys.version_info >= (3, 14)
+        else "data argument must be a bytes-like object, not 'str'",
         "Cannot call write() after write_eof()",
     )
 

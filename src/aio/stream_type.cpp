@@ -562,8 +562,10 @@ PyType_Spec stream_spec = {
 
 }  // namespace
 
+bool is_stream(PyObject* object) noexcept { return Py_TYPE(object)->tp_new == stream_new; }
+
 bool is_open_reading_stream(PyObject* object) noexcept {
-    if (Py_TYPE(object)->tp_new != stream_new) return false;
+    if (!is_stream(object)) return false;
     const StreamEngine& engine = as_stream(object)->engine();
     return !engine.closed && (engine.state->mode & stream_mode::kRead) != 0;
 }

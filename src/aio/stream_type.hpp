@@ -15,6 +15,9 @@ PyObject* create_stream_type(PyTypeObject* core_type) noexcept;
 
 // For the transport's own hot calls (transport_calls.hpp). Loop thread, attached.
 
+/// Whether `object` is a Stream.
+bool is_stream(PyObject* object) noexcept;
+
 /// Whether `object` is a Stream that reads and is not closed.
 bool is_open_reading_stream(PyObject* object) noexcept;
 

@@ -55,7 +55,7 @@ PyObject* write_method(PyObject* self, PyObject* const* args, size_t nargsf, PyO
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* data = nargs == 1 && kwnames == nullptr ? args[0] : nullptr;
         PyObject* stream = data != nullptr && is_bound_transport(self) ? layout->read(self, layout->stream) : nullptr;
-        const bool common = stream != nullptr &&
+        const bool common = stream != nullptr && is_stream(stream) &&
                             ((PyBytes_CheckExact(data) && PyBytes_GET_SIZE(data) > 0) ||
                              (PyByteArray_CheckExact(data) && PyByteArray_GET_SIZE(data) > 0)) &&
                             layout->is_false(self, layout->eof) && layout->read(self, layout->sendfile) == Py_None &&
@@ -105,18 +105,21 @@ PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
         if (!PyType_Check(cls)) binding::raise_error(PyExc_TypeError, "a transport class is required");
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         TransportLayout found;
-        struct Entry {
+        struct Slot {
             const char* name;
             Py_ssize_t TransportLayout::*offset;
         };
-        for (const Entry& entry : {Entry{"_protocol", &TransportLayout::protocol}, Entry{"_stream", &TransportLayout::stream},
-                                   Entry{"_buffered", &TransportLayout::buffered}, Entry{"_paused", &TransportLayout::paused},
-                                   Entry{"_closing", &TransportLayout::closing}, Entry{"_ended", &TransportLayout::ended},
-                                   Entry{"_eof", &TransportLayout::eof}, Entry{"_sendfile", &TransportLayout::sendfile},
-                                   Entry{"_conn_lost", &TransportLayout::conn_lost}}) {
-            const Py_ssize_t offset = binding::slot_offset(type, entry.name);
+        static constexpr Slot kSlots[] = {
+            {"_protocol", &TransportLayout::protocol}, {"_stream", &TransportLayout::stream},
+            {"_buffered", &TransportLayout::buffered}, {"_paused", &TransportLayout::paused},
+            {"_closing", &TransportLayout::closing},   {"_ended", &TransportLayout::ended},
+            {"_eof", &TransportLayout::eof},           {"_sendfile", &TransportLayout::sendfile},
+            {"_conn_lost", &TransportLayout::conn_lost},
+        };
+        for (const Slot& slot : kSlots) {
+            const Py_ssize_t offset = binding::slot_offset(type, slot.name);
             if (offset == 0) binding::raise_error(PyExc_TypeError, "the transport class lacks a slot the native calls read");
-            found.*entry.offset = offset;
+            found.*slot.offset = offset;
         }
         HostRef write = binding::check(PyDescr_NewMethod(type, &write_def));
         HostRef is_closing = binding::check(PyDescr_NewMethod(type, &is_closing_def));
@@ -132,7 +135,7 @@ PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
 
 bool deliver_read_bytes(PyObject* transport) {
     if (!is_bound_transport(transport)) return false;
-    const TransportLayout& slots = *layout;
+    const TransportLayout slots = *layout;  // a copy: the protocol may bind a reloaded class
     if (!(slots.is_false(transport, slots.ended) && slots.is_false(transport, slots.buffered) &&
           slots.is_false(transport, slots.paused) && slots.is_false(transport, slots.closing)))
         return false;

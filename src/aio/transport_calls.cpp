@@ -94,7 +94,7 @@ PyObject* is_closing_method(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef write_def = {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_method)),
                          METH_FASTCALL | METH_KEYWORDS,
-                         "write($self, data, /)\n--\n\nWrites `data` (bytes-like) to the transport, or queues it."};
+                         "write($self, data)\n--\n\nWrites `data` (bytes-like) to the transport, or queues it."};
 PyMethodDef is_closing_def = {"is_closing", is_closing_method, METH_NOARGS,
                               "is_closing($self, /)\n--\n\nWhether the transport is closing or closed."};
 

@@ -221,27 +221,17 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._read_wanted = True
         self._stream.want_read()
 
-    # Whether the stream reads at all (a write pipe's does not): a class constant, as the
-    # notice path asks it for every batch of news.
+    # Whether the stream reads at all (a write pipe's does not): a class constant, as
+    # _want_read asks it for every batch.
     _stream_reads = True
 
     def _stream_ready(self):
         """The workers have news: data, end of file, write progress or an error."""
         if self._ended:
             return  # news that crossed close(): the workers are stopping
-        if not (self._buffered or self._paused or self._closing) and self._stream_reads:
-            # Bytes read and nothing else: the loop's core hands these over itself
-            # (bind_transport_class below); this path serves what it leaves here.
-            try:
-                delivered = self._stream.deliver(self._protocol.data_received)
-            except (SystemExit, KeyboardInterrupt):
-                raise
-            except BaseException as exc:
-                self._data_received_failed(exc)
-                return
-            if delivered:
-                self._read_delivered()
-                return
+        # Bytes read and nothing else, for a plain protocol of a reading transport, come
+        # here only for a class bound before a reload: the loop's core hands them over
+        # itself (bind_transport_class below). poll() serves them too.
         take = self.is_reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
         if file is not None:
@@ -287,7 +277,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._want_read()
 
     def _read_delivered(self):
-        """The protocol took a batch: read on, or not, as the transport's state now says."""
+        """The protocol took a batch the core handed over, and paused or closed the transport
+        or became a buffered one: read on, or not, as the transport's state now says."""
         if self._paused or self._closing:
             self._read_wanted = False
         elif self._buffered:
@@ -296,6 +287,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             self._stream.want_read()
 
     def _data_received_failed(self, exc):
+        """data_received() of a batch the core handed over raised `exc`."""
         self._read_wanted = False
         self._fatal_error(exc, "Fatal error: protocol.data_received() call failed.")
 

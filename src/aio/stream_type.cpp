@@ -7,8 +7,9 @@
 // the rest for the writer, poll() collects what the workers reported, and
 // close() lets go of the descriptor; the loop core then calls the transport's
 // _stream_released() once no worker may touch it any more. The core keeps the
-// transport while its stream is live and calls _stream_ready() for every
-// StreamReady the workers post.
+// transport while its stream is live and, for every StreamReady the workers
+// post, hands bytes read to the protocol itself (transport_calls.hpp) or calls
+// the transport's _stream_ready().
 #include "aio/stream_type.hpp"
 
 #include "aio/batch_spares.hpp"
@@ -274,27 +275,6 @@ ReadBatch take_only_data(StreamState& state) noexcept {
     return data;
 }
 
-HostRef bytes_of(ReadBatch& data) {
-    HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
-    give_batch_storage(data);
-    return bytes;
-}
-
-/// deliver(receiver) -> bool: the common case of a notice, taken without
-/// building poll()'s tuple: takes the bytes, calls `receiver(data)` and
-/// returns True; the caller decides whether to read on. Otherwise changes
-/// nothing and returns False: poll() handles it.
-PyObject* deliver_method(PyObject* self, PyObject* receiver) noexcept {
-    return stream_call(self, [receiver](StreamEngine& engine) {
-        ReadBatch data = take_only_data(*engine.state);
-        if (data.empty()) return HostRef::borrow(Py_False);
-        HostRef bytes = bytes_of(data);
-        PyObject* argument = bytes.get();
-        HostRef result = binding::check(PyObject_Vectorcall(receiver, &argument, 1, nullptr));
-        return HostRef::borrow(Py_True);
-    });
-}
-
 /// The buffers of the objects a writelines sends, held until the call returns.
 class HeldBuffers {
 public:
@@ -523,8 +503,6 @@ PyMethodDef stream_methods[] = {
      "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
-    {"deliver", deliver_method, METH_O,
-     "deliver($self, receiver)\n--\n\nCalls receiver(data) when only read bytes are waiting; True if it did."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
     {"send_file", send_file_method, METH_VARARGS,
@@ -573,7 +551,9 @@ bool is_open_reading_stream(PyObject* object) noexcept {
 HostRef take_only_read_bytes(PyObject* stream) {
     ReadBatch data = take_only_data(*as_stream(stream)->engine().state);
     if (data.empty()) return {};
-    return bytes_of(data);
+    HostRef bytes = binding::check(PyBytes_FromStringAndSize(data.data(), Py_ssize_t(data.size())));
+    give_batch_storage(data);
+    return bytes;
 }
 
 void let_read_on(PyObject* stream) noexcept {

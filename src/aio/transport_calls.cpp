@@ -67,8 +67,7 @@ PyObject* write_method(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             return binding::check(PyObject_Vectorcall(bound.get(), args, static_cast<size_t>(nargs), kwnames))
                 .release();
         }
-        HostRef keep_stream = HostRef::borrow(stream);
-        PyObject* queued = stream_write(stream, data);
+        PyObject* queued = stream_write(stream, data);  // runs no Python code: the stream stays
         if (queued == nullptr) {
             static const binding::InternedName write_failed{"_write_failed"};
             hand_failure_to(self, write_failed);

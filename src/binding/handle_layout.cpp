@@ -4,8 +4,6 @@
 #include "binding/host_calls.hpp"
 #include "binding/slots.hpp"
 
-#include <structmember.h>
-
 #include <atomic>
 #include <iterator>
 

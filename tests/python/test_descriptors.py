@@ -859,7 +859,9 @@ def test_a_hundred_thousand_add_remove_cycles_leave_threads_descriptors_and_memo
         cycles(CYCLES)
         assert settled_refs(refs) == refs, "cancelled watchers kept their callback"
         after = (probes.thread_count(), probes.fd_count(), probes.rss_bytes())
-        assert after[:2] == before[:2]
+        # Nothing added: on a loaded machine a thread of an earlier test may still
+        # have been ending when `before` was taken.
+        assert after[0] <= before[0] and after[1] <= before[1], (before, after)
         assert after[2] - before[2] < 32 * 1024 * 1024
 
         # The descriptors are still watchable.

@@ -56,7 +56,8 @@ int wait_nanoseconds(int epoll_fd, epoll_event* events, std::optional<Driver::Cl
 
 /// One wait for events until `deadline` (none: indefinitely; passed: poll).
 int wait_for_events(int epoll_fd, epoll_event* events, std::optional<Driver::Clock::time_point> deadline) {
-    const auto now = Driver::Clock::now();
+    // The clock is read only for a timed wait: most waits of a busy loop have no deadline.
+    const auto now = deadline ? Driver::Clock::now() : Driver::Clock::time_point{};
 #if defined(SYS_epoll_pwait2)
     if (!nanosecond_wait_unavailable.load(std::memory_order_relaxed)) {
         int count = wait_nanoseconds(epoll_fd, events, deadline, now);

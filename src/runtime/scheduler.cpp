@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <unistd.h>
 #include <cerrno>
+#include <ctime>
 
 namespace cadrel::rt {
 
@@ -24,11 +25,25 @@ thread_local const Scheduler* collecting_for = nullptr;
 // private list too, and run on this thread in its next round in the wait, so
 // that scheduling a timer or re-arming a watcher between two waits wakes no
 // worker. They go to the workers instead when it cannot take the wait or stays
-// away from it.
-thread_local const Scheduler* deferring_for = nullptr;
+// away from it. Named by the scheduler's serial number, not its address: a
+// thread that began and was never done must not take a later scheduler at the
+// same address for its own.
+thread_local std::uint64_t deferring_for = 0;
+
+/// Schedulers made so far: the last one's serial number.
+std::atomic<std::uint64_t> schedulers_made{0};
 
 /// How long a guest may stay away from the wait before a worker takes it.
 constexpr auto kGuestAwayLimit = std::chrono::milliseconds(10);
+
+/// The monotonic clock at the kernel's tick (a few milliseconds): plenty for
+/// kGuestAwayLimit, and read without the time stamp counter, in a few
+/// nanoseconds rather than some twenty, twice for every event the guest handles.
+std::chrono::nanoseconds coarse_now() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 /// The least timer slack the kernel takes: timed waits end when they are due.
 constexpr unsigned long kExactTimers = 1;
@@ -52,7 +67,8 @@ Scheduler::Scheduler(std::size_t worker_count, std::string thread_name,
                      std::function<void()> on_thread_stop)
     : worker_count_(worker_count == 0 ? 1 : worker_count),
       thread_name_(std::move(thread_name)),
-      on_thread_stop_(std::move(on_thread_stop)) {}
+      on_thread_stop_(std::move(on_thread_stop)),
+      serial_(schedulers_made.fetch_add(1, std::memory_order_relaxed) + 1) {}
 
 Scheduler::~Scheduler() { shutdown(); }
 
@@ -111,20 +127,26 @@ AbortHandle Scheduler::spawn(Task task) {
 }
 
 void Scheduler::schedule(TaskCore* core) noexcept {
-    std::unique_lock lock(mutex_);
-    if (stopping_) {
+    if (stopping_.load(std::memory_order_acquire)) {
         // Workers are gone or going; shutdown destroys the task from the live list.
-        lock.unlock();
         core->release();
         return;
     }
     core->queue_next_ = nullptr;
-    if (collecting_for == this || (deferring_for == this && guest_keeps_wait_)) {
+    if (collecting_for == this || (deferring_for == serial_ && guest_keeps_wait_)) {
         // Woken by the guest's own wait, or by the guest between two rounds in
-        // it: it runs the task itself, no one else wakes.
+        // it: it runs the task itself, no one else wakes. The list is this
+        // thread's alone, and so are the writes of guest_keeps_wait_, so no
+        // lock. A shutdown that begins now is seen where the list is emptied.
         if (guest_tail_) guest_tail_->queue_next_ = core;
         else guest_head_ = core;
         guest_tail_ = core;
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    if (stopping_) {
+        lock.unlock();
+        core->release();
         return;
     }
     if (queue_tail_) queue_tail_->queue_next_ = core;
@@ -380,47 +402,50 @@ bool Scheduler::wait() noexcept {
 }
 
 void Scheduler::leave() noexcept {
-    std::unique_lock lock(mutex_);
-    driver_parked_ = false;
+    // The woken list is this thread's alone, and the wait is still held, so
+    // that a shutdown destroys no frame under these runs: the lock is needed
+    // only to give the wait back. (Until then a new earliest timer may still
+    // ring the doorbell: the next wait returns at once, and nothing is lost.)
     TaskCore* woken = std::exchange(guest_head_, nullptr);
     guest_tail_ = nullptr;
-    const bool stopping = stopping_;
-    lock.unlock();
-    // Still holding the wait, so shutdown destroys no frame under these runs.
+    const bool stopping = stopping_.load(std::memory_order_acquire);
     while (woken != nullptr) {
         TaskCore* next = woken->queue_next_;
         if (stopping) woken->release();  // shutdown destroys it from the live list
         else run(woken);                 // woken again meanwhile: queued for the workers
         woken = next;
     }
-    lock.lock();
+    std::unique_lock lock(mutex_);
+    driver_parked_ = false;
     driver_taken_ = false;
     guest_holds_driver_ = false;
-    guest_left_cv_.notify_all();  // under the lock: a shutdown may destroy the variable next
+    // Only a shutdown waits for it (having set stopping_ first). Under the
+    // lock: that shutdown may destroy the variable next.
+    if (stopping_.load(std::memory_order_relaxed)) guest_left_cv_.notify_all();
     lock.unlock();
-    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_left_at_ = coarse_now();
     guest_away_handed_back_ = false;
 }
 
 void Scheduler::begin() noexcept {
-    guest_left_at_ = std::chrono::steady_clock::now();
+    guest_left_at_ = coarse_now();
     guest_away_handed_back_ = false;
     if (copied_by_fork()) return;
     std::lock_guard lock(mutex_);
     guest_keeps_wait_ = true;
-    deferring_for = this;
+    deferring_for = serial_;
 }
 
 void Scheduler::busy() noexcept {
     if (guest_away_handed_back_) return;
-    if (std::chrono::steady_clock::now() - guest_left_at_ < kGuestAwayLimit) return;
+    if (coarse_now() - guest_left_at_ < kGuestAwayLimit) return;
     guest_away_handed_back_ = true;
     stop_keeping_the_wait();
 }
 
 void Scheduler::done() noexcept {
     if (guest_saved_timer_slack != 0) set_current_timer_slack(std::exchange(guest_saved_timer_slack, 0));
-    if (deferring_for == this) deferring_for = nullptr;
+    if (deferring_for == serial_) deferring_for = 0;
     stop_keeping_the_wait();
 }
 
@@ -452,7 +477,7 @@ bool Scheduler::poll_now() noexcept {
 }
 
 void Scheduler::hand_deferred_to_workers() noexcept {
-    if (deferring_for != this || copied_by_fork()) return;
+    if (deferring_for != serial_ || copied_by_fork()) return;
     std::unique_lock lock(mutex_);
     queue_guest_tasks_for_workers(lock);
 }

@@ -48,6 +48,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -129,6 +130,8 @@ private:
     const std::size_t worker_count_;
     const std::string thread_name_;
     const std::function<void()> on_thread_stop_;
+    /// Distinct for every scheduler the process makes (none is 0).
+    const std::uint64_t serial_;
     Driver driver_;
     TimerQueue timers_;
 
@@ -157,15 +160,18 @@ private:
     /// done(), the free wait is kept for it: no worker takes it. A worker that
     /// did would keep the guest's channel fed, so that the guest would never be
     /// idle to take the wait back, and every event would cross threads again.
+    /// Only the guest writes it (under the lock), so it reads it without.
     bool guest_keeps_wait_ = false;
     /// Guest thread only: when it last left the wait, and whether busy() has
     /// handed the wait to a worker since.
-    std::chrono::steady_clock::time_point guest_left_at_{};
+    std::chrono::nanoseconds guest_left_at_{};  // on the coarse monotonic clock
     bool guest_away_handed_back_ = false;
-    /// Tasks the guest's waits woke, for it to run in leave().
+    /// Guest thread only: the tasks its waits woke or it deferred, for it to
+    /// run in leave() (or hand to the workers).
     TaskCore* guest_head_ = nullptr;
     TaskCore* guest_tail_ = nullptr;
-    bool stopping_ = false;
+    /// Written under mutex_; the guest also reads it without the lock.
+    std::atomic<bool> stopping_ = false;
     bool shut_down_ = false;
 
     std::vector<NativeThread> threads_;

@@ -112,6 +112,7 @@ void take_posted(AioCore& core) {
 namespace {
 
 void move_due_timers(AioCore& core) {
+    if (core.timers.size() == 0) return;  // no clock read for a loop without timers
     const double limit = monotonic_seconds() + kClockResolution;
     static const binding::InternedName scheduled{"_scheduled"};
     while (HostRef handle = core.timers.pop_due(limit)) {
@@ -227,12 +228,11 @@ void run(CoreObject* self) {
         release_early_reports(core);
         bool may_sleep = core.ready.empty() && !core.stopping;
         if (may_sleep) {
-            const double now = monotonic_seconds();
-            std::optional<double> next = core.timers.next_when();
-            if (next && *next <= now + kClockResolution) {
-                may_sleep = false;
-            } else {
-                arm_timer_wake(core, now);
+            // Without timers there is no deadline to look at, nor a wake-up to arm.
+            if (std::optional<double> next = core.timers.next_when()) {
+                const double now = monotonic_seconds();
+                if (*next <= now + kClockResolution) may_sleep = false;
+                else arm_timer_wake(core, now);
             }
         }
         if (!may_sleep) {

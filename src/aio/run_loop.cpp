@@ -125,16 +125,18 @@ void move_due_timers(AioCore& core) {
     }
 }
 
-/// Opens a watcher's gate when its callback is over, however it ended.
-class ReopenGate {
+/// Notes a watcher's callback as over, however it ended: the start of the
+/// next pass asks whether its descriptor is still ready.
+class CheckLevelAfter {
 public:
-    explicit ReopenGate(std::shared_ptr<WatchGate> gate) : gate_(std::move(gate)) {}
-    ~ReopenGate() { gate_->open(); }
-    ReopenGate(const ReopenGate&) = delete;
-    ReopenGate& operator=(const ReopenGate&) = delete;
+    CheckLevelAfter(WatcherTable& watchers, const DescriptorReady& report) : watchers_(watchers), report_(report) {}
+    ~CheckLevelAfter() { watchers_.callback_ran(report_); }
+    CheckLevelAfter(const CheckLevelAfter&) = delete;
+    CheckLevelAfter& operator=(const CheckLevelAfter&) = delete;
 
 private:
-    std::shared_ptr<WatchGate> gate_;
+    WatcherTable& watchers_;
+    DescriptorReady report_;
 };
 
 /// Hands a stream's notice to its transport; a stream released since is gone.
@@ -159,7 +161,7 @@ void run_item(CoreObject* self, ReadyItem& item) {
     }
     Watcher* watcher = core.watchers.current(item.report);
     if (watcher == nullptr) return;  // removed or replaced since it reported
-    ReopenGate reopen(watcher->gate);
+    CheckLevelAfter check_level(core.watchers, item.report);
     HostRef handle = watcher->handle.clone();
     if (!handle_cancelled(handle.get())) run_handle(self, handle.get());
 }
@@ -226,6 +228,7 @@ void run(CoreObject* self) {
     RunningFlag running(core);
     for (;;) {
         release_early_reports(core);
+        core.watchers.check_levels(core.ready);
         bool may_sleep = core.ready.empty() && !core.stopping;
         if (may_sleep) {
             // Without timers there is no deadline to look at, nor a wake-up to arm.

@@ -1,12 +1,15 @@
 // The watcher task and the loop thread's table of watchers.
 #include "aio/watchers.hpp"
 
+#include "aio/core.hpp"
+
 #include "binding/errors.hpp"
 #include "binding/host_calls.hpp"
 #include "runtime/os_error.hpp"
 #include "runtime/scheduler.hpp"
 
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,15 +19,24 @@ namespace cadrel::aio {
 
 namespace {
 
-/// Whether `fd` is ready in `direction` now; error and hang-up count as ready
-/// for both, as a level-triggered selector reports them.
-bool ready_now(std::int32_t fd, rt::Direction direction) noexcept {
-    pollfd entry{fd, static_cast<short>(direction == rt::Direction::kRead ? POLLIN : POLLOUT), 0};
-    int count;
+pollfd question(std::int32_t fd, rt::Direction direction) noexcept {
+    return pollfd{fd, static_cast<short>(direction == rt::Direction::kRead ? POLLIN : POLLOUT), 0};
+}
+
+/// Asks the kernel about every entry at once, without waiting. False if it
+/// could not answer (out of memory): nothing is known then.
+bool ask(pollfd* entries, std::size_t count) noexcept {
+    int answered;
     do {
-        count = ::poll(&entry, 1, 0);
-    } while (count < 0 && errno == EINTR);
-    if (count <= 0 || (entry.revents & POLLNVAL)) return false;
+        answered = ::poll(entries, count, 0);
+    } while (answered < 0 && errno == EINTR);
+    return answered >= 0;
+}
+
+/// Whether an answered entry is ready; error and hang-up count as ready for
+/// both directions, as a level-triggered selector reports them.
+bool answered_ready(const pollfd& entry) noexcept {
+    if (entry.revents & POLLNVAL) return false;
     return (entry.revents & (entry.events | POLLERR | POLLHUP)) != 0;
 }
 
@@ -33,15 +45,21 @@ rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, s
     for (;;) {
         co_await gate->pass();
         // The record's flags may be stale: the callback may have drained what
-        // they announced. Drop them and ask the kernel; a descriptor it finds
-        // not ready is reported at the next report, which came after that
-        // answer and so needs no confirming question of its own. A final
-        // state (a hang-up) already in the record satisfies that wait only
-        // at a new report, so it cannot satisfy every wait without suspending.
-        const std::uint32_t asked_at = io->drop_flags(direction);
-        if (!ready_now(fd, direction)) {
+        // they announced. So they are dropped and the kernel asked, usually by
+        // the loop thread (see check_levels); a descriptor found not ready is
+        // reported at the record's next report, which came after that answer
+        // and so needs no confirming question of its own. A final state (a
+        // hang-up) already in the record satisfies that wait only at a new
+        // report, so it cannot satisfy every wait without suspending.
+        std::optional<std::uint32_t> asked_at = gate->take_asked_at();
+        if (!asked_at) {
+            asked_at = io->drop_flags(direction);
+            pollfd entry = question(fd, direction);
+            if (ask(&entry, 1) && answered_ready(entry)) asked_at.reset();
+        }
+        if (asked_at) {
             std::optional<rt::ReadyEvent> event;
-            while (!event) event = co_await rt::ReadinessWait(*io, direction, asked_at);
+            while (!event) event = co_await rt::ReadinessWait(*io, direction, *asked_at);
             if (event->shutdown) co_return;
         }
         if (sender.send(DescriptorReady{fd, direction, serial})) co_return;  // the loop closed
@@ -98,7 +116,53 @@ Watcher* WatcherTable::current(const DescriptorReady& report) noexcept {
     return &found->second;
 }
 
+void WatcherTable::callback_ran(const DescriptorReady& report) noexcept {
+    try {
+        ran_.push_back(report);
+    } catch (const std::bad_alloc&) {
+        if (Watcher* watcher = current(report)) watcher->gate->open();  // it asks the kernel itself
+    }
+}
+
+void WatcherTable::check_levels(std::deque<ReadyItem>& ready) noexcept {
+    if (ran_.empty()) return;
+    // One question for every watcher whose callback ran. A watcher removed
+    // since gets an entry the kernel ignores (a negative descriptor). Nothing
+    // leaves the table until the answers are handled, so the pointers hold.
+    bool asked = false;
+    try {
+        checks_.clear();
+        questions_.clear();
+        for (const DescriptorReady& report : ran_) {
+            Watcher* watcher = current(report);
+            checks_.push_back({watcher, watcher ? watcher->registration->io().drop_flags(report.direction) : 0});
+            questions_.push_back(watcher ? question(report.fd, report.direction) : pollfd{-1, 0, 0});
+        }
+        asked = ask(questions_.data(), questions_.size());
+    } catch (const std::bad_alloc&) {
+    }
+    for (std::size_t i = 0; i < ran_.size(); ++i) {
+        Watcher* watcher = asked ? checks_[i].watcher : current(ran_[i]);
+        if (watcher == nullptr) continue;
+        if (!asked) {
+            watcher->gate->open();  // no answer: each watcher asks for itself
+        } else if (!answered_ready(questions_[i])) {
+            watcher->gate->open_after(checks_[i].asked_at);
+        } else {
+            try {
+                // Still ready: its callback runs again in this pass, as a
+                // selector would report it; the gate stays closed meanwhile.
+                ready.push_back(ReadyItem{{}, ran_[i], {}});
+            } catch (const std::bad_alloc&) {
+                watcher->gate->open();
+            }
+        }
+    }
+    ran_.clear();
+}
+
 std::vector<HostRef> WatcherTable::take_all(bool forked_copy) noexcept {
+    ran_.clear();
     std::vector<HostRef> handles;
     for (Map* watchers : {&readers_, &writers_}) {
         for (auto& [fd, watcher] : *watchers) {

@@ -7,14 +7,15 @@
 // itself, while it is surely the file the caller meant: the host may close the
 // number right after remove_reader, and a worker that registered or released it
 // later could reach another file that reused the number. The watcher task (on
-// a worker) drops the registration's flags and asks with a zero-timeout poll
-// whether the descriptor is ready (the readiness record is edge-fed, the
-// contract is level-triggered); if not, it waits for the record's next report.
-// Either way it posts DescriptorReady and waits at its gate: one poll per
-// report. The loop thread runs the handle and then opens the gate; a descriptor
-// still ready is reported again on the next pass. A report whose serial is not the current one (the
-// watcher was removed or replaced) is dropped, so a callback queued by a removed
-// watcher never runs. Loop thread only.
+// a worker) waits for the record's report, posts DescriptorReady and waits at
+// its gate. The loop thread runs the handle, and at the start of its next pass
+// drops the flags of every watcher whose callback ran and asks the kernel about
+// all their descriptors with one zero-timeout poll (the record is edge-fed, the
+// contract level-triggered): one still ready is queued again at once, the
+// others' gates open, and each of those watchers waits for a report that came
+// after the question. A report whose serial is not the current one (the
+// watcher was removed or replaced) is dropped, so a callback queued by a
+// removed watcher never runs. Loop thread only.
 #pragma once
 
 #include "aio/messages.hpp"
@@ -23,14 +24,18 @@
 #include "runtime/runtime.hpp"
 
 #include <Python.h>
+#include <poll.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
 namespace cadrel::aio {
+
+struct ReadyItem;  // the loop's ready queue entry (core.hpp)
 
 struct Watcher {
     HostRef handle;
@@ -54,6 +59,15 @@ public:
     /// The watcher a report names, if it is still the current one.
     Watcher* current(const DescriptorReady& report) noexcept;
 
+    /// The callback of the watcher `report` names has run (however it ended):
+    /// the next check_levels() asks whether its descriptor is still ready.
+    void callback_ran(const DescriptorReady& report) noexcept;
+
+    /// Asks the kernel, in one call, whether the descriptors of the callbacks
+    /// that ran since the last check are still ready: those that are go back to
+    /// `ready` at once, the others' watchers wait for the next report.
+    void check_levels(std::deque<ReadyItem>& ready) noexcept;
+
     bool has(rt::Direction direction, std::int32_t fd) const noexcept {
         return table(direction).count(fd) != 0;
     }
@@ -75,6 +89,16 @@ private:
     Map readers_;
     Map writers_;
     std::uint64_t next_serial_ = 1;
+    /// Reports whose callbacks ran since the last check_levels().
+    std::vector<DescriptorReady> ran_;
+    /// check_levels()'s watcher, record generation and question for each of
+    /// ran_, kept to reuse their memory.
+    struct LevelCheck {
+        Watcher* watcher;
+        std::uint32_t asked_at;
+    };
+    std::vector<LevelCheck> checks_;
+    std::vector<pollfd> questions_;
 };
 
 /// Refuses what the readiness service cannot watch, as its registration would:

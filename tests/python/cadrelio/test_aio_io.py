@@ -1,5 +1,6 @@
 # Descriptor watchers and socket operations, over asyncio's loop and cadrelio's.
 import asyncio
+import collections
 import os
 import socket
 import tempfile
@@ -82,6 +83,50 @@ def test_ping_pong_readers_are_called_once_per_message(socket_pair, loop):
     loop.remove_reader(a)
     loop.remove_reader(b)
     assert empty_calls == []
+
+
+def test_readers_with_input_left_are_called_until_it_is_read(loop):
+    # Twenty readers, each reading one of its three bytes per call, so that the
+    # loop finds many descriptors still ready after a pass. Readers 0-4 remove
+    # themselves at their second call; readers 5-9 remove readers 10-14 at
+    # their first. Every other reader is called exactly until its input is read.
+    pairs = [socket.socketpair() for _ in range(20)]
+    calls = collections.Counter()
+    removed, late = set(), []
+
+    def on_readable(i, sock):
+        if i in removed:
+            late.append(i)
+            return
+        sock.recv(1)
+        calls[i] += 1
+        if i < 5 and calls[i] == 2:
+            loop.remove_reader(sock)
+            removed.add(i)
+        elif 5 <= i < 10 and calls[i] == 1:
+            loop.remove_reader(pairs[i + 5][0])
+            removed.add(i + 5)
+
+    try:
+        for i, (local, peer) in enumerate(pairs):
+            local.setblocking(False)
+            peer.send(b"xyz")
+            loop.add_reader(local, on_readable, i, local)
+        kept = [*range(5, 10), *range(15, 20)]
+        run_until(loop, lambda: all(calls[i] == 3 for i in kept) and all(calls[i] == 2 for i in range(5)))
+        run(loop, asyncio.sleep(0.05))
+        assert late == []
+        assert [calls[i] for i in [*range(5), *kept]] == [2] * 5 + [3] * 10
+        assert all(calls[i] <= 1 for i in range(10, 15))
+        pairs[15][1].send(b"!")  # a drained reader is called again for new input only
+        run_until(loop, lambda: calls[15] == 4)
+        run(loop, asyncio.sleep(0.05))
+        assert calls[15] == 4 and [calls[i] for i in kept if i != 15] == [3] * 9
+    finally:
+        for local, peer in pairs:
+            loop.remove_reader(local)
+            local.close()
+            peer.close()
 
 
 def test_a_report_of_a_removed_reader_does_not_run(socket_pair, loop):

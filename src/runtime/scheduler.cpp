@@ -402,10 +402,13 @@ bool Scheduler::wait() noexcept {
 }
 
 void Scheduler::leave() noexcept {
+    // Out of the wait: a new earliest timer (one these runs arm, say) needs no
+    // ring of the doorbell. Without the lock: only this thread sets the flag
+    // while it holds the wait, and a ring it races is merely spurious.
+    driver_parked_.store(false, std::memory_order_relaxed);
     // The woken list is this thread's alone, and the wait is still held, so
     // that a shutdown destroys no frame under these runs: the lock is needed
-    // only to give the wait back. (Until then a new earliest timer may still
-    // ring the doorbell: the next wait returns at once, and nothing is lost.)
+    // only to give the wait back.
     TaskCore* woken = std::exchange(guest_head_, nullptr);
     guest_tail_ = nullptr;
     const bool stopping = stopping_.load(std::memory_order_acquire);
@@ -416,7 +419,6 @@ void Scheduler::leave() noexcept {
         woken = next;
     }
     std::unique_lock lock(mutex_);
-    driver_parked_ = false;
     driver_taken_ = false;
     guest_holds_driver_ = false;
     // Only a shutdown waits for it (having set stopping_ first). Under the

@@ -150,7 +150,9 @@ private:
     std::size_t idle_workers_ = 0;
     /// Wakes handed to sleepers and not yet taken (see the top comment).
     std::size_t wake_tokens_ = 0;
-    bool driver_parked_ = false;
+    /// The owner of the wait sleeps in it: a new earliest timer must ring it.
+    /// Written under the lock, except that a guest clears it when it leaves.
+    std::atomic<bool> driver_parked_ = false;
     bool driver_taken_ = false;
     /// The driver's wait is lent to a thread that is not a worker.
     bool guest_holds_driver_ = false;

@@ -85,6 +85,17 @@ def forks_that_hang(forks, child, before_fork=lambda: None, timeout=10.0):
     return hung
 
 
+def write_calls():
+    """write() and kin made by all the process's threads so far, or None where the kernel keeps
+    no such count."""
+    try:
+        with open("/proc/self/io") as io:
+            fields = dict(line.split(": ") for line in io.read().splitlines())
+    except OSError:
+        return None
+    return int(fields["syscw"])
+
+
 def worker_context_switches():
     """Voluntary context switches of the "cadrel-worker" threads so far: each time one of them
     went to sleep, which it does again after every wake-up."""

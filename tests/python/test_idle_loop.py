@@ -106,6 +106,31 @@ def test_readiness_and_due_timers_on_an_idle_loop_wake_no_worker(native_loop):
     assert timer_switches < count // 4
 
 
+def test_timers_armed_by_the_loop_thread_ring_no_doorbell(native_loop):
+    # Each callback arms the next, earliest, timer. The loop thread starts a timer's task in its
+    # own round in the wait, after leaving it: nobody sleeps there to be woken through the
+    # doorbell (a write to an eventfd), so arming a timer costs no write at all.
+    loop, rounds = native_loop, 300
+    if probes.write_calls() is None:
+        pytest.skip("the kernel keeps no count of write calls")
+    fired = []
+
+    def arm(i):
+        fired.append(i)
+        if i < rounds:
+            loop.call_later(0.0002, arm, i + 1)
+        else:
+            loop.stop()
+
+    loop.call_soon(arm, 0)
+    before = probes.write_calls()
+    with watchdog(loop):
+        loop.run_forever()
+    writes = probes.write_calls() - before
+    assert fired == list(range(rounds + 1))
+    assert writes < rounds // 10
+
+
 def test_timers_run_in_deadline_order_while_callbacks_block(any_loop):
     """Some timers start a stretch of callbacks that keeps the loop thread busy past later
     deadlines (timers then come due while it runs Python code, and CadrelLoop hands its wait to a

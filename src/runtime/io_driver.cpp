@@ -33,11 +33,13 @@ FdRegistration::~FdRegistration() {
 }
 
 std::uint64_t IoDriver::token_of(std::uint32_t slot) const noexcept {
-    return (static_cast<std::uint64_t>(slots_[slot].generation) << kGenerationShift) | (slot + 1ull);
+    const std::uint32_t generation = slots_.find(slot)->generation.load(std::memory_order_relaxed);
+    return (static_cast<std::uint64_t>(generation) << kGenerationShift) | (slot + 1ull);
 }
 
 std::uint64_t IoDriver::renew_token(std::uint32_t slot) noexcept {
-    ++slots_[slot].generation;
+    std::atomic<std::uint32_t>& generation = slots_[slot].generation;
+    generation.store(generation.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     return token_of(slot);
 }
 
@@ -49,20 +51,26 @@ std::uint32_t IoDriver::acquire_slot(std::shared_ptr<ScheduledIo> io) {
     } else {
         // Index + 1 must fit the token's low 32 bits.
         if (slots_.size() >= std::numeric_limits<std::uint32_t>::max() - 1u) throw OsError(ENOSPC);
-        slots_.emplace_back();
         // Room for every slot on the free list, so that release (noexcept)
         // never allocates to give one back.
-        try {
-            free_slots_.reserve(slots_.size());
-        } catch (...) {
-            slots_.pop_back();
-            throw;
-        }
-        slot = static_cast<std::uint32_t>(slots_.size() - 1);
+        free_slots_.reserve(slots_.size() + 1);
+        slot = static_cast<std::uint32_t>(slots_.grow());
     }
-    slots_[slot].io = std::move(io);
-    ++slots_[slot].generation;  // tokens the slot carried before are dead from now on
+    RecordSlots::Slot& entry = slots_[slot];
+    // Tokens the slot carried before are dead from now on. The new generation
+    // is stored before the record is published (release): a lock-free reader
+    // that sees this record sees that generation too.
+    entry.generation.store(entry.generation.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    entry.record.store(io.get(), std::memory_order_release);
+    entry.owner = std::move(io);
     return slot;
+}
+
+void IoDriver::free_slot(std::uint32_t slot) noexcept {
+    RecordSlots::Slot& entry = slots_[slot];
+    entry.record.store(nullptr, std::memory_order_relaxed);
+    entry.owner.reset();
+    free_slots_.push_back(slot);  // capacity reserved in acquire_slot
 }
 
 FdRegistration IoDriver::register_fd(int fd) {
@@ -78,19 +86,18 @@ FdRegistration IoDriver::register_fd(int fd) {
             // the old file left behind (it may live on in a dup) reports nothing.
             // The record forgets the old file's readiness first: a hang-up it
             // reported would otherwise satisfy every wait on the new file.
-            slots_[entry.slot].io->forget_readiness();
+            slots_[entry.slot].owner->forget_readiness();
             error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, renew_token(entry.slot));
         }
         if (error != 0) throw OsError(error);
         ++entry.holders;
-        return FdRegistration(this, fd, slots_[entry.slot].io);
+        return FdRegistration(this, fd, slots_[entry.slot].owner);
     }
     auto io = std::make_shared<ScheduledIo>();
     registrations_.reserve(fd);  // the add below cannot fail
     const std::uint32_t slot = acquire_slot(io);
     if (int error = epoll_change(epoll_fd_, EPOLL_CTL_ADD, fd, token_of(slot))) {
-        slots_[slot].io.reset();
-        free_slots_.push_back(slot);
+        free_slot(slot);
         throw OsError(error);
     }
     registrations_.add(fd, Registered{slot, 1});
@@ -110,33 +117,30 @@ void IoDriver::release(int fd) noexcept {
     // If the open file lives on elsewhere its entry stays in the set for good,
     // but the slot is freed below, so its events find no record.
     epoll_change(epoll_fd_, EPOLL_CTL_DEL, fd, 0);
-    Slot& slot = slots_[slot_index];
+    std::shared_ptr<ScheduledIo>& owner = slots_[slot_index].owner;
     try {
-        pending_release_.push_back(std::move(slot.io));
+        pending_release_.push_back(std::move(owner));
     } catch (...) {
         // Out of memory: leak the record rather than free it under a batch
         // that the driver may be dispatching right now.
-        new std::shared_ptr<ScheduledIo>(std::move(slot.io));
+        new std::shared_ptr<ScheduledIo>(std::move(owner));
     }
     has_pending_release_.store(true, std::memory_order_relaxed);
-    slot.io.reset();
-    free_slots_.push_back(slot_index);  // capacity reserved in acquire_slot
+    free_slot(slot_index);
     registrations_.erase(fd);
 }
 
 void IoDriver::dispatch(std::uint64_t token, std::uint32_t events) noexcept {
     const std::uint64_t index = (token & kIndexMask) - 1;  // wraps for the wake token: never a slot
     const auto generation = static_cast<std::uint32_t>(token >> kGenerationShift);
-    ScheduledIo* io = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (index >= slots_.size()) return;
-        const Slot& slot = slots_[index];
-        if (!slot.io || slot.generation != generation) return;  // a stale kernel entry
-        io = slot.io.get();
-    }
-    // Outside the lock: waking tasks takes the scheduler's lock. The record
-    // stays alive until the next wait begins (see release_pending).
+    const RecordSlots::Slot* slot = slots_.find(index);
+    if (slot == nullptr) return;
+    // The record first (acquire), then the generation: one published after
+    // this token was given out comes with a generation that does not match.
+    ScheduledIo* io = slot->record.load(std::memory_order_acquire);
+    if (io == nullptr || slot->generation.load(std::memory_order_relaxed) != generation) return;  // a stale entry
+    // A record seen here stays alive until the next wait begins, even if its
+    // slot is freed meanwhile (see release_pending).
     io->set_readiness(events);
 }
 
@@ -158,12 +162,12 @@ void IoDriver::shutdown() noexcept {
         std::lock_guard lock(mutex_);
         shut_down_ = true;
         try {
-            for (const Slot& slot : slots_)
-                if (slot.io) records.push_back(slot.io);
+            for (std::size_t i = 0; i < slots_.size(); ++i)
+                if (const auto& owner = slots_[i].owner) records.push_back(owner);
         } catch (...) {
             // Out of memory: mark them under the lock instead.
-            for (const Slot& slot : slots_)
-                if (slot.io) slot.io->shutdown();
+            for (std::size_t i = 0; i < slots_.size(); ++i)
+                if (const auto& owner = slots_[i].owner) owner->shutdown();
             return;
         }
     }

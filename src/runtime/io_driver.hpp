@@ -26,17 +26,21 @@
 // a stale entry no longer matches and `dispatch` drops its events. Such an
 // entry cannot spin a worker: it is edge-triggered, so it reports only when its
 // file's state changes (new input, a hang-up), one event per change, each
-// looked up and dropped at the cost of a mutex. (EPOLLONESHOT would silence it
+// looked up and dropped without a lock. (EPOLLONESHOT would silence it
 // after one event but costs every live registration a re-arm system call per
 // event.) A generation repeats only after 2^32 reuses of one slot.
 //
 // A released record is kept on a pending list until the driver's next wait
 // begins, so a record looked up by `dispatch` stays valid for the rest of the
-// batch even if its last holder lets go meanwhile.
+// batch even if its last holder lets go meanwhile. That is also what lets
+// `dispatch` look slots up without the lock (see RecordSlots): it runs once
+// per event on the thread holding the wait, while registrations come and go
+// on others.
 #pragma once
 
 #include "runtime/fd_table.hpp"
 #include "runtime/readiness.hpp"
+#include "runtime/record_slots.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -119,21 +123,18 @@ private:
         bool in_use() const noexcept { return holders > 0; }
     };
 
-    struct Slot {
-        std::shared_ptr<ScheduledIo> io;  // null while the slot is free
-        std::uint32_t generation = 0;
-    };
-
     /// Takes a free slot for `io` under a new generation; returns its index.
     std::uint32_t acquire_slot(std::shared_ptr<ScheduledIo> io);
     /// Gives `slot` a new generation, so events of its earlier tokens are dropped.
     std::uint64_t renew_token(std::uint32_t slot) noexcept;
     std::uint64_t token_of(std::uint32_t slot) const noexcept;
+    /// Empties `slot` and puts it on the free list (its generation stays).
+    void free_slot(std::uint32_t slot) noexcept;
 
     const int epoll_fd_;
     mutable std::mutex mutex_;
     FdTable<Registered> registrations_;                         // guarded by mutex_
-    std::vector<Slot> slots_;                                   // guarded by mutex_
+    RecordSlots slots_;                                         // see RecordSlots
     std::vector<std::uint32_t> free_slots_;                     // guarded by mutex_
     std::vector<std::shared_ptr<ScheduledIo>> pending_release_;  // guarded by mutex_
     /// Whether pending_release_ may hold records: the driver's wait, which

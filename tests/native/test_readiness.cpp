@@ -627,6 +627,47 @@ TEST_F(Registrations, TenThousandDescriptorsComeAndGo) {
     driver_.release_pending();
 }
 
+// The thread holding the wait looks slots up without the lock while another
+// registers and releases: the table grows across several of its segments and
+// freed slots are given out again under new generations meanwhile.
+TEST_F(Registrations, EventsReachTheirRecordsWhileAnotherThreadRegistersAndReleases) {
+    constexpr std::size_t kCount = 1'500;  // slots in five segments (64 + 128 + 256 + 512 + 1024)
+    DescriptorLimit limit(kCount + fd_count() + 64);
+    if (!limit.ok()) GTEST_SKIP() << "the hard descriptor limit is below " << kCount;
+    struct Watched {
+        UniqueFd fd;
+        FdRegistration registration;
+    };
+    std::vector<Watched> kept;
+    kept.reserve(kCount);
+    std::atomic<bool> registering{true};
+    std::thread registrar([&] {
+        for (std::size_t i = 0; i < kCount; ++i) {
+            // Readable from the start: its registration is reported at once.
+            UniqueFd fd(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
+            FdRegistration registration = driver_.register_fd(fd.get());
+            if (i % 3 == 2) continue;  // released at once (then closed): its slot is given out again
+            kept.push_back(Watched{std::move(fd), std::move(registration)});
+        }
+        registering.store(false, std::memory_order_release);
+    });
+    std::size_t dispatched = 0;
+    for (bool done = false; !done;) {
+        const bool finished = !registering.load(std::memory_order_acquire);
+        driver_.release_pending();
+        const auto events = ready_now(epoll_.get(), finished ? 0 : 1);
+        for (const auto& event : events) driver_.dispatch(event.data.u64, event.events);
+        dispatched += events.size();
+        done = finished && events.empty();  // every registration made has been reported
+    }
+    registrar.join();
+    EXPECT_GE(dispatched, kept.size());
+    for (const Watched& watched : kept)
+        ASSERT_TRUE(watched.registration.io().poll(Direction::kRead, std::nullopt)) << "fd " << watched.fd.get();
+    kept.clear();
+    driver_.release_pending();
+}
+
 TEST_F(Registrations, ShutdownFailsWaitsAndRefusesNewRegistrations) {
     SocketPair pair;
     FdRegistration registration = driver_.register_fd(pair.local.get());

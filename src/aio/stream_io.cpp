@@ -308,8 +308,14 @@ namespace {
 
 long write_vector(const StreamState& state, iovec* vectors, int count) noexcept {
     ssize_t written;
+    const bool socket = (state.mode & stream_mode::kSocket) != 0;
     do {
-        if (state.mode & stream_mode::kSocket) {
+        if (count == 1) {
+            // The usual write of one piece: the single-buffer calls spare the
+            // kernel copying in a vector (and a message header) to walk.
+            written = socket ? ::send(state.fd, vectors[0].iov_base, vectors[0].iov_len, MSG_NOSIGNAL)
+                             : ::write(state.fd, vectors[0].iov_base, vectors[0].iov_len);
+        } else if (socket) {
             msghdr message{};
             message.msg_iov = vectors;
             message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);

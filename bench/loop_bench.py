@@ -303,7 +303,14 @@ def tcp_echo_50(loop) -> dict:
     echo server in the same loop; everything runs on non-blocking sockets
     through add_reader / add_writer. Requests per second, and process CPU µs
     per request."""
-    clients, per_client, size = 50, 400, 64
+    clients, per_client = 50, 400
+    span = _tcp_echo(loop, clients, per_client)
+    requests = clients * per_client
+    return {"rate": requests / span.wall, "cpu": span.cpu / requests * 1e6}
+
+
+def _tcp_echo(loop, clients: int, per_client: int, size: int = 64) -> Span:
+    """The run of tcp_echo_50 with `clients` clients of `per_client` requests each."""
     request = b"q" * size
     listener = socket.socket()
     listener.setblocking(False)
@@ -376,8 +383,7 @@ def tcp_echo_50(loop) -> dict:
         loop.remove_reader(sock.fileno())
         loop.remove_writer(sock.fileno())
         sock.close()
-    requests = clients * per_client
-    return {"rate": requests / span.wall, "cpu": span.cpu / requests * 1e6}
+    return span
 
 
 def watched_10k_vs_10(loop) -> dict:

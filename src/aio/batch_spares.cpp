@@ -48,10 +48,25 @@ std::size_t rounded_capacity(std::size_t size) noexcept {
     return std::max(size, std::min(kReadBatch, (size + step - 1) / step * step));
 }
 
+/// The storage of one small batch, kept by the thread that gave it back. When
+/// the loop thread reads a stream itself (it holds the event wait) it gives a
+/// batch back right after copying it into a bytes object and takes one for
+/// the next read a moment later: with this, that cycle costs no allocation.
+/// One per thread, so what it keeps stays bounded. Destroyed with the thread.
+thread_local ReadBatch small_spare;
+
 }  // namespace
 
 ReadBatch take_batch_storage(std::size_t size) {
     ReadBatch batch;
+    if (size <= kSmallBatch) {
+        if (small_spare.capacity() >= size) {
+            batch.swap(small_spare);
+            return batch;
+        }
+        batch.reserve(kSmallBatch);  // fits the next small batches too
+        return batch;
+    }
     if (size >= kSpareFrom) {
         Spares& list = spares();
         std::unique_lock lock(list.mutex, std::try_to_lock);
@@ -73,6 +88,13 @@ ReadBatch take_batch_storage(std::size_t size) {
 void give_batch_storage(ReadBatch& batch) noexcept {
     ReadBatch owned;  // declared before the lock: storage not kept is freed after it
     owned.swap(batch);
+    if (owned.capacity() == kSmallBatch) {
+        if (small_spare.capacity() == 0) {
+            owned.clear();
+            small_spare.swap(owned);
+        }
+        return;
+    }
     if (owned.capacity() < kSpareFrom || owned.capacity() > kReadBatch) return;
     owned.clear();
     Spares& list = spares();

@@ -7,8 +7,9 @@
 // request that cost more than the copies themselves. So the storage of large
 // batches goes to a short process-wide list of spares and the next large batch
 // reuses it; a stream whose last batch was large reads straight into a spare.
-// Small batches are left to the allocator, which keeps them cheap anyway, and
-// the list is short, so what it keeps is bounded (kMaxSpares * kReadBatch).
+// Small batches take storage of one size, of which each thread keeps one for
+// its next batch. The list is short, so what it keeps is bounded
+// (kMaxSpares * kReadBatch, and kSmallBatch per thread).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,10 @@ inline constexpr std::size_t kReadBatch = 256 * 1024;
 inline constexpr std::size_t kSpareFrom = 16 * 1024;
 /// The most spares kept.
 inline constexpr std::size_t kMaxSpares = 16;
+/// Batches up to this size take storage of exactly this size, which each
+/// thread keeps one of (see take_batch_storage). Within the allocator's
+/// per-thread cache sizes, so that a batch freed on another thread stays cheap.
+inline constexpr std::size_t kSmallBatch = 1024;
 
 /// Bytes read in one or more turns, in storage that never holds more than it
 /// was sized for: unlike a string's, the room after the bytes can be read into

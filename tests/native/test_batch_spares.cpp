@@ -14,6 +14,7 @@ namespace {
 
 using cadrel::aio::give_batch_storage;
 using cadrel::aio::kReadBatch;
+using cadrel::aio::kSmallBatch;
 using cadrel::aio::kSpareFrom;
 using cadrel::aio::ReadBatch;
 using cadrel::aio::take_batch_storage;
@@ -33,6 +34,36 @@ TEST(BatchSpares, LargeStorageGivenBackIsTakenAgainAndSmallIsNot) {
     EXPECT_GE(small.capacity(), kSpareFrom / 2);
     EXPECT_LT(small.capacity(), kSpareFrom);
     give_batch_storage(small);
+}
+
+// A thread keeps one small batch's storage for its own next small batch:
+// never a second one, and never for another thread.
+TEST(BatchSpares, EachThreadKeepsOneSmallBatchForItsNextOne) {
+    ReadBatch first = take_batch_storage(64);
+    ReadBatch second = take_batch_storage(kSmallBatch);
+    EXPECT_EQ(first.capacity(), kSmallBatch);
+    EXPECT_EQ(second.capacity(), kSmallBatch);
+    const char* kept = first.data();
+    first.append("abc", 3);
+    give_batch_storage(first);
+    give_batch_storage(second);  // one is kept already: this one is freed
+    EXPECT_EQ(second.capacity(), 0u);
+
+    const char* taken_elsewhere = nullptr;
+    std::thread([&] {
+        ReadBatch other = take_batch_storage(64);
+        taken_elsewhere = other.data();
+        give_batch_storage(other);
+    }).join();
+    EXPECT_NE(taken_elsewhere, kept);
+
+    ReadBatch again = take_batch_storage(100);
+    EXPECT_EQ(again.data(), kept);
+    EXPECT_TRUE(again.empty());
+    ReadBatch fresh = take_batch_storage(100);  // none kept now
+    EXPECT_NE(fresh.data(), kept);
+    give_batch_storage(again);
+    give_batch_storage(fresh);
 }
 
 // Threads that contend for the list (run under ThreadSanitizer too): each

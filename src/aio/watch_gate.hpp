@@ -1,15 +1,17 @@
 // WatchGate: the loop thread's permission for a watcher task to report again.
 //
-// A descriptor watcher reports readiness once, then waits at its gate until the
-// loop thread has run the callback and opens it. That is what makes watchers
-// level-triggered without spinning: a descriptor that stays ready is reported
-// again after each callback, never while one is queued. It is a StreamGate
-// with a lock of its own, since a watcher has no stream state to share one with.
+// A descriptor watcher reports readiness once, then waits for a later report
+// and at its gate, which the loop thread opens once it has run the callback.
+// That is what makes watchers level-triggered without spinning: a descriptor
+// that stays ready is reported again after each callback, never while one is
+// queued. It is a StreamGate with a lock of its own, since a watcher has no
+// stream state to share one with.
 //
 // The loop thread usually asks the kernel itself whether the descriptor is
 // still ready, for all the watchers whose callbacks ran in a pass at once; it
-// then opens the gate of one found not ready with the readiness record's
-// generation at the question, and the watcher only waits for a later report.
+// queues the callback of one still ready again at once (its gate stays
+// closed), and opens the gate of one found not ready with the readiness
+// record's generation at the question: reports up to that one are used up.
 #pragma once
 
 #include "aio/stream_gate.hpp"
@@ -23,7 +25,8 @@ namespace cadrel::aio {
 
 class WatchGate {
 public:
-    /// Any thread: lets the watcher pass once more; it asks the kernel itself.
+    /// Any thread: lets the watcher pass once more; it asks the kernel itself
+    /// (the caller also wakes it if it waits for a report: see let_watcher_ask).
     void open() noexcept { gate_.open(mutex_); }
 
     /// Loop thread: lets the watcher pass once the descriptor, found not ready

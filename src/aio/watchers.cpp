@@ -42,7 +42,17 @@ bool answered_ready(const pollfd& entry) noexcept {
 
 rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, std::shared_ptr<rt::ScheduledIo> io,
                std::shared_ptr<WatchGate> gate, AioSender sender) {
+    // The record's generation when the watcher last reported. It then waits
+    // for a later report first and at the gate second: the loop thread
+    // usually opens the gate (after the callback) before more input comes,
+    // which then wakes nobody, and the report that comes finds the watcher
+    // past its own wait, so it runs once per report.
+    std::optional<std::uint32_t> reported_at;
     for (;;) {
+        if (reported_at) {
+            while (!co_await rt::ReportAfter(*io, direction, *reported_at)) {
+            }
+        }
         co_await gate->pass();
         // The record's flags may be stale: the callback may have drained what
         // they announced. So they are dropped and the kernel asked, usually by
@@ -55,15 +65,28 @@ rt::Task watch(std::int32_t fd, rt::Direction direction, std::uint64_t serial, s
         if (!asked_at) {
             asked_at = io->drop_flags(direction);
             pollfd entry = question(fd, direction);
-            if (ask(&entry, 1) && answered_ready(entry)) asked_at.reset();
+            if (ask(&entry, 1) && answered_ready(entry)) {
+                reported_at = asked_at;
+                asked_at.reset();
+            }
         }
         if (asked_at) {
             std::optional<rt::ReadyEvent> event;
             while (!event) event = co_await rt::ReadinessWait(*io, direction, *asked_at);
             if (event->shutdown) co_return;
+            reported_at = event->generation;
         }
         if (sender.send(DescriptorReady{fd, direction, serial})) co_return;  // the loop closed
     }
+}
+
+/// Lets the watcher pass its gate and ask the kernel itself, when the loop
+/// thread could not ask for it. The watcher may be waiting for a report rather
+/// than at the gate, and one may never come for a descriptor still ready: the
+/// nudge wakes it.
+void let_watcher_ask(Watcher& watcher, rt::Direction direction) noexcept {
+    watcher.gate->open();
+    watcher.registration->io().nudge(direction);
 }
 
 }  // namespace
@@ -120,7 +143,7 @@ void WatcherTable::callback_ran(const DescriptorReady& report) noexcept {
     try {
         ran_.push_back(report);
     } catch (const std::bad_alloc&) {
-        if (Watcher* watcher = current(report)) watcher->gate->open();  // it asks the kernel itself
+        if (Watcher* watcher = current(report)) let_watcher_ask(*watcher, report.direction);
     }
 }
 
@@ -145,7 +168,7 @@ void WatcherTable::check_levels(std::deque<ReadyItem>& ready) noexcept {
         Watcher* watcher = asked ? checks_[i].watcher : current(ran_[i]);
         if (watcher == nullptr) continue;
         if (!asked) {
-            watcher->gate->open();  // no answer: each watcher asks for itself
+            let_watcher_ask(*watcher, ran_[i].direction);  // no answer: each watcher asks for itself
         } else if (!answered_ready(questions_[i])) {
             watcher->gate->open_after(checks_[i].asked_at);
         } else {
@@ -154,7 +177,7 @@ void WatcherTable::check_levels(std::deque<ReadyItem>& ready) noexcept {
                 // selector would report it; the gate stays closed meanwhile.
                 ready.push_back(ReadyItem{{}, ran_[i], {}});
             } catch (const std::bad_alloc&) {
-                watcher->gate->open();
+                let_watcher_ask(*watcher, ran_[i].direction);
             }
         }
     }

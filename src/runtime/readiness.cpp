@@ -36,12 +36,20 @@ std::uint64_t ScheduledIo::advance(std::uint64_t dropped, std::uint64_t added) n
 
 void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
     const std::uint64_t next = advance(0, flags_from_epoll(epoll_events));
-
     // Every report advances the generation, which may satisfy a waiter that
     // last saw a final state, so wake the waiters of each direction whose
-    // interest is set; a waiter that is not satisfied parks again. Wakers are
-    // moved out under the lock (into a small local buffer: no allocation in
-    // the usual case) and woken after releasing it.
+    // interest is set; a waiter that is not satisfied parks again.
+    wake_waiters((next & interest(Direction::kRead)) != 0, (next & interest(Direction::kWrite)) != 0);
+}
+
+void ScheduledIo::nudge(Direction direction) noexcept {
+    advance(0, 0);
+    wake_waiters(direction == Direction::kRead, direction == Direction::kWrite);
+}
+
+void ScheduledIo::wake_waiters(bool readers, bool writers) noexcept {
+    // Wakers are moved out under the lock (into a small local buffer: no
+    // allocation in the usual case) and woken after releasing it.
     constexpr std::size_t kInline = 4;
     Waker inline_woken[kInline];
     std::vector<Waker> overflow;
@@ -49,7 +57,7 @@ void ScheduledIo::set_readiness(std::uint32_t epoll_events) noexcept {
     {
         std::lock_guard lock(waiters_mutex_);
         for (Direction direction : {Direction::kRead, Direction::kWrite}) {
-            if ((next & interest(direction)) == 0) continue;
+            if (!(direction == Direction::kRead ? readers : writers)) continue;
             waiters_.drain(direction, [&](Waker&& waker) {
                 if (count < kInline) inline_woken[count++] = std::move(waker);
                 else overflow.push_back(std::move(waker));
@@ -109,6 +117,13 @@ bool ScheduledIo::park_unless_ready(Direction direction, std::optional<std::uint
     // set_readiness updates the state before taking this lock, so a report
     // is either seen here or finds the waker parked.
     if (poll(direction, reported)) return false;
+    waiters_.push(direction, std::move(waker));
+    return true;
+}
+
+bool ScheduledIo::park_unless_reported_since(Direction direction, std::uint32_t generation, Waker waker) {
+    std::lock_guard lock(waiters_mutex_);
+    if (reported_since(generation)) return false;
     waiters_.push(direction, std::move(waker));
     return true;
 }

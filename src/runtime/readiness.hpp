@@ -106,6 +106,10 @@ public:
     /// Marks the record shut down and wakes every waiter.
     void shutdown() noexcept;
 
+    /// Advances the generation and wakes the waiters of `direction` without a
+    /// kernel report: for one that must look at the descriptor again.
+    void nudge(Direction direction) noexcept;
+
     /// Drops the readiness flags (not the shutdown mark) and advances the
     /// generation: the registration now stands for another open file, and
     /// what the earlier one reported (a hang-up above all, which is never
@@ -131,6 +135,17 @@ public:
     /// waiter lock, so a report cannot slip between them.
     bool park_unless_ready(Direction direction, std::optional<std::uint32_t> reported, Waker waker);
 
+    /// Whether a report came, or the record was shut down, since it was at `generation`.
+    bool reported_since(std::uint32_t generation) const noexcept {
+        const std::uint64_t state = state_.load(std::memory_order_acquire);
+        return (state & readiness::kShutdown) != 0 || generation_of(state) != generation;
+    }
+
+    /// Parks `waker` for `direction` unless reported_since(`generation`)
+    /// (returns false then), under the waiter lock as park_unless_ready. A
+    /// report wakes it when it leaves a flag of `direction` set.
+    bool park_unless_reported_since(Direction direction, std::uint32_t generation, Waker waker);
+
     /// Withdraws the parked waker of the task `core` (a wait destroyed while
     /// suspended); other tasks' wakers stay.
     void unpark(Direction direction, const TaskCore* core) noexcept;
@@ -142,6 +157,8 @@ private:
 
     /// Advances the generation, dropping then adding flags, in one CAS; returns the new state.
     std::uint64_t advance(std::uint64_t dropped, std::uint64_t added) noexcept;
+    /// Wakes every waiter of the directions named, after the waiter lock.
+    void wake_waiters(bool readers, bool writers) noexcept;
 
     std::atomic<std::uint64_t> state_{0};
     SmallMutex waiters_mutex_;
@@ -161,6 +178,14 @@ public:
     bool park(ScheduledIo& io, Direction direction, std::optional<std::uint32_t> reported, Task::Handle handle) {
         TaskCore* core = handle.promise().core;
         if (!io.park_unless_ready(direction, reported, Waker(core))) return false;
+        core_ = core;
+        return true;
+    }
+    /// Parks the task of `handle` until a report after `generation` (returns
+    /// false if one came already: the task goes on).
+    bool park_until_report(ScheduledIo& io, Direction direction, std::uint32_t generation, Task::Handle handle) {
+        TaskCore* core = handle.promise().core;
+        if (!io.park_unless_reported_since(direction, generation, Waker(core))) return false;
         core_ = core;
         return true;
     }
@@ -199,6 +224,35 @@ private:
     ScheduledIo& io_;
     Direction direction_;
     std::optional<std::uint32_t> reported_;
+    ParkedTask parked_;
+};
+
+/// `co_await ReportAfter(io, direction, generation)`: suspends until a report
+/// after `generation` that leaves a flag of `direction` set (or a shutdown),
+/// and yields whether one came (false: a wake without one; await again). For
+/// a task that has handed on what it saw and waits for news before it does
+/// anything else. Destroying the suspended wait withdraws its waker.
+class ReportAfter {
+public:
+    ReportAfter(ScheduledIo& io, Direction direction, std::uint32_t generation) noexcept
+        : io_(io), direction_(direction), generation_(generation) {}
+    ReportAfter(const ReportAfter&) = delete;
+    ReportAfter& operator=(const ReportAfter&) = delete;
+    ~ReportAfter() { parked_.withdraw(io_, direction_); }
+
+    bool await_ready() const noexcept { return io_.reported_since(generation_); }
+    bool await_suspend(Task::Handle handle) {
+        return parked_.park_until_report(io_, direction_, generation_, handle);
+    }
+    bool await_resume() noexcept {
+        parked_.woken();
+        return io_.reported_since(generation_);
+    }
+
+private:
+    ScheduledIo& io_;
+    Direction direction_;
+    std::uint32_t generation_;
     ParkedTask parked_;
 };
 

@@ -764,6 +764,25 @@ Task watch(WaitSource source, Direction direction, WaitLog* log, [[maybe_unused]
     }
 }
 
+/// A task that has handed a report on and waits for news: it logs what each
+/// report after the last one it saw left for `direction` (no flags for a
+/// nudge), then takes those flags in; ends when the record shuts down.
+Task wait_for_news(ScheduledIo* io, Direction direction, WaitLog* log, [[maybe_unused]] FrameGuard guard) {
+    std::uint32_t seen = io->drop_flags(direction);
+    for (;;) {
+        log->waiting.store(true);
+        while (!co_await rt::ReportAfter(*io, direction, seen)) {
+        }
+        const std::optional<ReadyEvent> event = io->poll(direction, std::nullopt);
+        if (event && event->shutdown) {
+            log->shut_down.store(true);
+            co_return;
+        }
+        log->push(event.value_or(ReadyEvent{}));
+        seen = io->drop_flags(direction);
+    }
+}
+
 class ReadinessRuntime : public testing::TestWithParam<std::size_t> {
 protected:
     void SetUp() override {
@@ -840,6 +859,35 @@ TEST_P(ReadinessRuntime, CancellingAWaitingTaskDestroysItsFrameAndReleasesItsReg
 
 // Two tasks parked in one direction of one record (a replaced watcher and its
 // successor): withdrawing one leaves the other parked.
+TEST_P(ReadinessRuntime, AWaitForNewsWakesForItsDirectionsReportsAndNudgesOnly) {
+    ScheduledIo io;
+    io.set_readiness(EPOLLIN);  // seen already: taken in before the first wait
+    WaitLog log;
+    Runtime runtime(config());
+    (void)runtime.handle().spawn(wait_for_news(&io, Direction::kRead, &log, FrameGuard(&log)));
+    wait_until("the first wait", [&] { return log.waiting.load(); });
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 0u) << "a report from before the wait is no news";
+
+    io.set_readiness(EPOLLOUT);  // news, but none for a reader
+    io.nudge(Direction::kWrite);
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 0u);
+
+    io.set_readiness(EPOLLIN);
+    wait_until("the wake for input", [&] { return log.size() == 1; });
+    EXPECT_EQ(log.at(0).flags, flag::kReadable);
+
+    io.nudge(Direction::kRead);  // no flags, still a wake
+    wait_until("the wake for the nudge", [&] { return log.size() == 2; });
+    EXPECT_EQ(log.at(1).flags, 0u);
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), 2u) << "one wake per report";
+
+    io.shutdown();
+    wait_until("the end at shutdown", [&] { return log.shut_down.load(); });
+}
+
 TEST_P(ReadinessRuntime, UnparkingOneTaskKeepsTheOtherParked) {
     ScheduledIo io;
     WaitLog cancelled_log;

@@ -778,6 +778,7 @@ Task wait_for_news(ScheduledIo* io, Direction direction, WaitLog* log, [[maybe_u
             log->shut_down.store(true);
             co_return;
         }
+        log->waiting.store(false);  // set again once the next wait's generation is taken
         log->push(event.value_or(ReadyEvent{}));
         seen = io->drop_flags(direction);
     }
@@ -875,7 +876,7 @@ TEST_P(ReadinessRuntime, AWaitForNewsWakesForItsDirectionsReportsAndNudgesOnly) 
     EXPECT_EQ(log.size(), 0u);
 
     io.set_readiness(EPOLLIN);
-    wait_until("the wake for input", [&] { return log.size() == 1; });
+    wait_until("the wake for input", [&] { return log.size() == 1 && log.waiting.load(); });
     EXPECT_EQ(log.at(0).flags, flag::kReadable);
 
     io.nudge(Direction::kRead);  // no flags, still a wake
@@ -991,16 +992,22 @@ TEST_P(ReadinessRuntime, AHungUpDescriptorGivesOnePassPerReport) {
     pair.peer.reset();
     wait_until("the pass for the hang-up", [&] { return log.size() >= 1; });
     EXPECT_TRUE(log.at(0).flags & flag::kReadClosed);
+    // The close can wake the socket's wait queue more than once, and a wait
+    // that collects between the wake-ups makes two reports of it (seen under
+    // load): one pass per report, and then none.
     std::this_thread::sleep_for(kQuiet);
-    EXPECT_EQ(log.size(), 1u) << "the watcher of a hung-up descriptor spins";
+    const std::size_t passes = log.size();
+    EXPECT_LE(passes, 2u);
+    std::this_thread::sleep_for(kQuiet);
+    EXPECT_EQ(log.size(), passes) << "the watcher of a hung-up descriptor spins";
 
     // A re-arm is a new kernel report, and gives exactly one more pass.
     {
         FdRegistration joined = log.driver.load()->register_fd(pair.local.get());
-        wait_until("the pass for the re-arm", [&] { return log.size() >= 2; });
+        wait_until("the pass for the re-arm", [&] { return log.size() >= passes + 1; });
         std::this_thread::sleep_for(kQuiet);
-        EXPECT_EQ(log.size(), 2u);
-        EXPECT_TRUE(log.at(1).flags & flag::kReadClosed);
+        EXPECT_EQ(log.size(), passes + 1);
+        EXPECT_TRUE(log.at(passes).flags & flag::kReadClosed);
     }
 
     handle.abort();

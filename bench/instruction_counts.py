@@ -8,6 +8,9 @@ the difference of the operation counts leaves out start-up, imports and
 teardown. Callgrind counts user-space instructions of every thread (system
 calls count as one each), so it sees what the loop's code costs, not what the
 kernel or a wake-up costs: read it beside loop_bench.py, not instead of it.
+The ping-pongs handle one event at a time and repeat within a fraction of a
+percent; the echo's 50 connections are handled in batches whose sizes depend
+on timing, so its count moves by a few percent from run to run.
 Needs valgrind (Debian: `apt install valgrind`); takes a few minutes.
 
     python3 bench/instruction_counts.py [--only WORKLOAD ...] [--loops LOOP ...]

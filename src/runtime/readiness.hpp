@@ -228,7 +228,8 @@ private:
 };
 
 /// `co_await ReportAfter(io, direction, generation)`: suspends until a report
-/// after `generation` that leaves a flag of `direction` set (or a shutdown),
+/// after `generation` that leaves a flag of `direction` set (or a nudge of
+/// `direction`, or a shutdown),
 /// and yields whether one came (false: a wake without one; await again). For
 /// a task that has handed on what it saw and waits for news before it does
 /// anything else. Destroying the suspended wait withdraws its waker.

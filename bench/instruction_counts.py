@@ -30,6 +30,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import loop_bench  # noqa: E402
+from transport_bench import EchoProtocol  # noqa: E402
 
 LOOPS = loop_bench.LOOPS
 
@@ -45,14 +46,6 @@ def socket_pingpong(loop, rounds: int) -> None:
 
 def tcp_echo_50(loop, requests: int) -> None:
     loop_bench._tcp_echo(loop, 50, requests // 50)
-
-
-class _Echo(asyncio.Protocol):
-    def connection_made(self, transport):
-        self.transport = transport
-
-    def data_received(self, data):
-        self.transport.write(data)
 
 
 class _Client(asyncio.Protocol):
@@ -77,7 +70,7 @@ def protocol_pingpong(loop, rounds: int) -> None:
         raise NotImplementedError("no transports")
 
     async def main():
-        server = await loop.create_server(_Echo, "127.0.0.1", 0)
+        server = await loop.create_server(EchoProtocol, "127.0.0.1", 0)
         done = loop.create_future()
         transport, _ = await loop.create_connection(
             lambda: _Client(rounds, done), *server.sockets[0].getsockname())

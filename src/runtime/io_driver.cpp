@@ -33,7 +33,7 @@ FdRegistration::~FdRegistration() {
 }
 
 std::uint64_t IoDriver::token_of(std::uint32_t slot) const noexcept {
-    const std::uint32_t generation = slots_.find(slot)->generation.load(std::memory_order_relaxed);
+    const std::uint32_t generation = slots_[slot].generation.load(std::memory_order_relaxed);
     return (static_cast<std::uint64_t>(generation) << kGenerationShift) | (slot + 1ull);
 }
 

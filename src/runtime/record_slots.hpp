@@ -54,6 +54,7 @@ public:
 
     /// Under the driver's mutex: a slot already made.
     Slot& operator[](std::size_t index) noexcept { return *locate(index); }
+    const Slot& operator[](std::size_t index) const noexcept { return *locate(index); }
 
     /// Under the driver's mutex: makes one more slot and returns its index.
     /// Throws std::bad_alloc when a new segment cannot be had.

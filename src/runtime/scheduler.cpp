@@ -156,8 +156,8 @@ void Scheduler::schedule(TaskCore* core) noexcept {
         wake_idle_worker();
         lock.unlock();
         idle_workers_cv_.notify_one();
-    } else if (driver_parked_ && !guest_holds_driver_) {
-        driver_parked_ = false;  // one wake is enough until it parks again
+    } else if (driver_parked() && !guest_holds_driver_) {
+        set_driver_parked(false);  // one wake is enough until it parks again
         lock.unlock();
         driver_.unpark();
     }
@@ -181,13 +181,13 @@ TaskCore* Scheduler::next_task(std::unique_lock<std::mutex>& lock) noexcept {
         if (!driver_taken_ && guest_request_ == nullptr && !guest_keeps_wait_) {
             // Own the driver's wait while there is nothing to run.
             driver_taken_ = true;
-            driver_parked_ = true;
+            set_driver_parked(true);
             lock.unlock();
             driver_.park(timers_.next_deadline());
             // Fired outside the lock: waking queues tasks, which takes it.
             timers_.fire_due_now();
             lock.lock();
-            driver_parked_ = false;
+            set_driver_parked(false);
             driver_taken_ = false;
             // A guest asked for the wait: it is its turn (no worker takes the
             // wait until the guest has taken it or withdrawn).
@@ -348,8 +348,8 @@ void Scheduler::shutdown() noexcept {
 void Scheduler::add_timer(TimerQueue::Clock::time_point deadline, Waker waker) {
     if (!timers_.insert(deadline, std::move(waker))) return;
     std::unique_lock lock(mutex_);
-    if (driver_parked_) {
-        driver_parked_ = false;
+    if (driver_parked()) {
+        set_driver_parked(false);
         lock.unlock();
         driver_.unpark();  // it waits for a later deadline (or none): re-arm
     }
@@ -363,7 +363,7 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     guest_keeps_wait_ = true;
     if (!driver_taken_) {
         driver_taken_ = true;
-        driver_parked_ = true;  // from here on a new earliest timer unparks the guest
+        set_driver_parked(true);  // from here on a new earliest timer unparks the guest
         guest_holds_driver_ = true;
         return Entry::kEntered;
     }
@@ -372,9 +372,9 @@ IdleReactor::Entry Scheduler::enter(ReceiverBell& bell) noexcept {
     // for the workers now.
     queue_guest_tasks_for_workers(lock);
     if (!lock.owns_lock()) lock.lock();
-    if (driver_parked_) {
+    if (driver_parked()) {
         // The worker in the wait has nothing else to do: make it hand over now.
-        driver_parked_ = false;
+        set_driver_parked(false);
         lock.unlock();
         driver_.unpark();
     }
@@ -405,7 +405,7 @@ void Scheduler::leave() noexcept {
     // Out of the wait: a new earliest timer (one these runs arm, say) needs no
     // ring of the doorbell. Without the lock: only this thread sets the flag
     // while it holds the wait, and a ring it races is merely spurious.
-    driver_parked_.store(false, std::memory_order_relaxed);
+    set_driver_parked(false);
     // The woken list is this thread's alone, and the wait is still held, so
     // that a shutdown destroys no frame under these runs: the lock is needed
     // only to give the wait back.
@@ -467,7 +467,7 @@ bool Scheduler::poll_now() noexcept {
         std::lock_guard lock(mutex_);
         if (stopping_ || driver_taken_) return false;
         driver_taken_ = true;
-        driver_parked_ = false;  // a zero-timeout look: nothing needs to unpark it
+        set_driver_parked(false);  // a zero-timeout look: nothing needs to unpark it
         guest_holds_driver_ = true;
     }
     collecting_for = this;
@@ -508,8 +508,8 @@ void Scheduler::queue_guest_tasks_for_workers(std::unique_lock<std::mutex>& lock
         wake_idle_worker();
         woke = true;
     }
-    const bool unpark = !woke && driver_parked_ && !guest_holds_driver_;
-    if (unpark) driver_parked_ = false;
+    const bool unpark = !woke && driver_parked() && !guest_holds_driver_;
+    if (unpark) set_driver_parked(false);
     lock.unlock();
     if (woke) idle_workers_cv_.notify_all();
     if (unpark) driver_.unpark();

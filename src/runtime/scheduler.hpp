@@ -151,8 +151,12 @@ private:
     /// Wakes handed to sleepers and not yet taken (see the top comment).
     std::size_t wake_tokens_ = 0;
     /// The owner of the wait sleeps in it: a new earliest timer must ring it.
-    /// Written under the lock, except that a guest clears it when it leaves.
+    /// Written under the lock, except that a guest clears it when it leaves;
+    /// the lock orders everything else, so every access is relaxed (a plain
+    /// store of an atomic would be a locked instruction on each wait).
     std::atomic<bool> driver_parked_ = false;
+    bool driver_parked() const noexcept { return driver_parked_.load(std::memory_order_relaxed); }
+    void set_driver_parked(bool parked) noexcept { driver_parked_.store(parked, std::memory_order_relaxed); }
     bool driver_taken_ = false;
     /// The driver's wait is lent to a thread that is not a worker.
     bool guest_holds_driver_ = false;

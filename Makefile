@@ -33,7 +33,8 @@ endef
 
 .PHONY: all demo test conformance test-native test-python test-other-pythons soak \
         sanitize sanitize-address sanitize-thread sanitize-python-address sanitize-python-thread \
-        compile-free-threaded test-aarch64 python3.14 bench bench-native setup tools packages clean
+        compile-free-threaded test-aarch64 python3.14 test-debug-python bench bench-native setup tools \
+        packages clean
 
 all: test
 
@@ -77,6 +78,20 @@ test-other-pythons: tools
 # CPython 3.14 from Debian's unstable suite, unpacked into .python3.14 (nothing installed).
 python3.14: tools
 	@scripts/prepare_python3.14.sh .python3.14 >/dev/null
+
+# The pytest suite on Debian's debug build of CPython 3.14, unpacked into .python3.14-dbg: the
+# C API's assertions check every call the extension makes, and the leak tests count references
+# too. aiohttp's stack comes as wheels built for the release interpreter, whose compiled parts
+# are not fit to load here: their pure-Python versions run instead.
+DEBUG_VENV := .venv-debug
+NO_RELEASE_EXTENSIONS := AIOHTTP_NO_EXTENSIONS=1 MULTIDICT_NO_EXTENSIONS=1 YARL_NO_EXTENSIONS=1 \
+    PROPCACHE_NO_EXTENSIONS=1 FROZENLIST_NO_EXTENSIONS=1
+test-debug-python: tools
+	@python=$$(scripts/prepare_python3.14.sh .python3.14-dbg debug) && \
+	PYTHON=$$python VENV=$(DEBUG_VENV) $(SETUP) venv && \
+	rc=0 && $(NO_RELEASE_EXTENSIONS) $(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider tests/python || rc=$$?; \
+	if [ $$rc -eq 5 ]; then echo 'test-debug-python: pytest collected no tests' >&2; rc=1; fi; \
+	exit $$rc
 
 # Every extension source compiled as for a free-threaded interpreter (Py_GIL_DISABLED),
 # warnings as errors, against 3.14's headers.
@@ -159,4 +174,4 @@ bench-native: tools
 clean:
 	rm -rf build-native build-asan build-tsan build-bench build-py-asan build-py-tsan \
 	       build-free-threaded build-aarch64 build-gtest-aarch64 \
-	       $(VENV) .venv-3.* .python3.14
+	       $(VENV) .venv-3.* .python3.14 $(DEBUG_VENV) .python3.14-dbg

@@ -4,8 +4,10 @@
 # downloaded with apt-get against a sources list, state and cache of their own, unpacked with
 # dpkg-deb, and the binary is pointed at the unpacked loader and libraries with patchelf.
 # Prints the interpreter's path; silent otherwise when DIR is already prepared.
+# With "debug", Debian's debug build (python3.14d: Py_DEBUG, the C API's assertions,
+# sys.gettotalrefcount) is unpacked beside it, with its headers, and its path is printed.
 #
-# Usage: prepare_python3.14.sh DIR
+# Usage: prepare_python3.14.sh DIR [debug]
 #   DEBIAN_MIRROR  the archive to download from (default http://deb.debian.org/debian)
 #   DEBIAN_SUITE   the suite carrying 3.14 (default unstable)
 #
@@ -13,13 +15,15 @@
 # installs it; PATCHELF names another).
 set -euo pipefail
 
-[ $# -eq 1 ] || { echo "usage: $0 DIR" >&2; exit 2; }
+[ $# -eq 1 ] || { [ $# -eq 2 ] && [ "$2" = debug ]; } || { echo "usage: $0 DIR [debug]" >&2; exit 2; }
 version=3.14
+flavour=${2:-}
+abi=$version${flavour:+d}  # the debug build's names carry a "d"
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 suite=${DEBIAN_SUITE:-unstable}
-python="$dir/usr/bin/python$version"
+python="$dir/usr/bin/python$abi"
 done_stamp="$dir/.prepared"
 
 say() { printf 'prepare-python%s: %s\n' "$version" "$*" >&2; }
@@ -68,6 +72,7 @@ apt-get "${apt_options[@]}" -qq update
 wanted() {
     case "$1" in
         libpython$version-dev) return 0 ;;
+        python$version-dbg) [ -n "$flavour" ] ;;
         *-dev | *-dev-bin | *-doc) return 1 ;;
         libpython$version* | python$version-minimal | python$version-venv) return 0 ;;
         python3-pip-whl | python3-setuptools-whl) return 0 ;;
@@ -78,6 +83,7 @@ wanted() {
 declare -A seen=()
 queue=(python$version-minimal libpython$version-minimal libpython$version-stdlib
        libpython$version libpython$version-dev python$version-venv libpython$version-testsuite)
+[ -n "$flavour" ] && queue+=(python$version-dbg libpython$version-dbg)
 packages=()
 while [ ${#queue[@]} -gt 0 ]; do
     package=${queue[0]}
@@ -113,9 +119,9 @@ real_python=$(readlink -f "$python")
 
 # Debian's pyconfig.h only includes the one under include/<triplet>/, which compilers find
 # through /usr/include on a system install; here it is put in its place.
-wrapper="$dir/usr/include/python$version/pyconfig.h"
-arch_config="$dir/usr/include/$triplet/python$version/pyconfig.h"
-if [ -f "$arch_config" ] && grep -q "include <$triplet/python$version/pyconfig.h>" "$wrapper"; then
+wrapper="$dir/usr/include/python$abi/pyconfig.h"
+arch_config="$dir/usr/include/$triplet/python$abi/pyconfig.h"
+if [ -f "$arch_config" ] && grep -q "include <$triplet/python$abi/pyconfig.h>" "$wrapper"; then
     cp "$arch_config" "$wrapper"
 fi
 

@@ -88,9 +88,10 @@ void throw_host_error() {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         throw HostErrorSet{};
     }
-    PyObject* panic_class = panic_exception_type();
-    if (panic_class == nullptr) throw HostErrorSet{};
-    if (!PyErr_ExceptionMatches(panic_class)) throw HostErrorSet{};
+    // Only a class already made can match: no instance exists before it. It is
+    // not made here, which would call into the host with the error pending.
+    PyObject* panic_class = panic_type.load(std::memory_order_acquire);
+    if (panic_class == nullptr || !PyErr_ExceptionMatches(panic_class)) throw HostErrorSet{};
 
     HostRef exception = fetch_exception();
     std::string message = panic_message(exception.get());

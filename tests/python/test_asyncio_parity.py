@@ -203,6 +203,7 @@ for _ in range(3):
         outcome["raised"] = type(error).__name__
     outcome["handled"] = handled[:]
     print(json.dumps(outcome), flush=True)
+loop.close()
 """
 
 SIGNALS_IN_TURN = [(signal.SIGINT, "KeyboardInterrupt", []),

@@ -670,6 +670,7 @@ REFUSED_CHILD = """
     results += [remove(-1), remove(regular.fileno()), remove(-1)]
     os.fstat(regular.fileno())  # still open
     print(json.dumps({{"file": regular.fileno(), "calls": calls, "results": results}}))
+    regular.close()
 """
 
 
@@ -741,7 +742,7 @@ def test_releasing_a_loop_while_a_peer_floods_its_descriptor_neither_crashes_nor
 
 
 FINALIZING_CHILD = """
-    import ctypes, os, signal, subprocess, time, cadrel
+    import ctypes, os, signal, time, cadrel
 
     loop = cadrel.CadrelLoop()
     if {leak}:
@@ -749,15 +750,16 @@ FINALIZING_CHILD = """
         ctypes.pythonapi.Py_IncRef(ctypes.py_object(loop))
     # A bare pipe: no file object that finalization could close under the watcher.
     read_end, write_end = os.pipe()
-    writer = subprocess.Popen(["sh", "-c", "while :; do echo x; sleep 0.01; done"],
-                              stdout=write_end)
+    # A bare process too: a Popen object would warn, at finalization, that it still runs.
+    writer = os.posix_spawn("/bin/sh", ["sh", "-c", "while :; do echo x; sleep 0.01; done"], os.environ,
+                            file_actions=[(os.POSIX_SPAWN_DUP2, write_end, 1)])
     os.close(write_end)
     loop.add_reader(read_end, int, ())
     time.sleep(0.2)
 
     class SlowTeardown:
         # Module globals are gone by the time this runs, so it keeps what it needs.
-        def __del__(self, sleep=time.sleep, kill=os.kill, wait=os.waitpid, pid=writer.pid,
+        def __del__(self, sleep=time.sleep, kill=os.kill, wait=os.waitpid, pid=writer,
                     sigkill=signal.SIGKILL):
             sleep(0.5)  # the interpreter is finalizing; input keeps arriving meanwhile
             kill(pid, sigkill)

@@ -82,11 +82,34 @@ def protocol_pingpong(loop, rounds: int) -> None:
     loop.run_until_complete(main())
 
 
+def sleep0_switch(loop, switches: int) -> None:
+    """One task awaiting sleep(0): a task step through the loop's ready queue."""
+    async def switcher():
+        for _ in range(switches):
+            await asyncio.sleep(0)
+
+    loop.run_until_complete(switcher())
+
+
+def fan_out(loop, tasks: int) -> None:
+    """Tasks created at once, each awaiting sleep(0) three times, then gathered."""
+    async def step():
+        for _ in range(3):
+            await asyncio.sleep(0)
+
+    async def main():
+        await asyncio.gather(*(step() for _ in range(tasks)))
+
+    loop.run_until_complete(main())
+
+
 # name: (operation, smaller count, larger count)
 WORKLOADS = {
     "socket_pingpong": (socket_pingpong, "round", 2_000, 6_000),
     "tcp_echo_50": (tcp_echo_50, "request", 5_000, 15_000),
     "protocol_pingpong": (protocol_pingpong, "round", 2_000, 6_000),
+    "sleep0_switch": (sleep0_switch, "switch", 5_000, 15_000),
+    "fan_out": (fan_out, "task", 2_000, 6_000),
 }
 
 

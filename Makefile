@@ -79,10 +79,10 @@ test-other-pythons: tools
 python3.14: tools
 	@scripts/prepare_python3.14.sh .python3.14 >/dev/null
 
-# The pytest suite on Debian's debug build of CPython 3.14, unpacked into .python3.14-dbg: the
-# C API's assertions check every call the extension makes, and the leak tests count references
-# too. aiohttp's stack comes as wheels built for the release interpreter, whose compiled parts
-# are not fit to load here: their pure-Python versions run instead.
+# The pytest suite and CPython's asyncio tests on Debian's debug build of CPython 3.14, unpacked
+# into .python3.14-dbg: the C API's assertions check every call the extension makes, and the
+# leak tests count references too. aiohttp's stack comes as wheels built for the release
+# interpreter, whose compiled parts are not fit to load here: their pure-Python versions run.
 DEBUG_VENV := .venv-debug
 NO_RELEASE_EXTENSIONS := AIOHTTP_NO_EXTENSIONS=1 MULTIDICT_NO_EXTENSIONS=1 YARL_NO_EXTENSIONS=1 \
     PROPCACHE_NO_EXTENSIONS=1 FROZENLIST_NO_EXTENSIONS=1
@@ -91,6 +91,8 @@ test-debug-python: tools
 	PYTHON=$$python VENV=$(DEBUG_VENV) $(SETUP) venv && \
 	rc=0 && $(NO_RELEASE_EXTENSIONS) $(DEBUG_VENV)/bin/python -m pytest -p no:cacheprovider tests/python || rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo 'test-debug-python: pytest collected no tests' >&2; rc=1; fi; \
+	$(DEBUG_VENV)/bin/python scripts/conformance.py --require 95 || rc=1; \
+	$(DEBUG_VENV)/bin/python scripts/conformance.py --transports --require 95 || rc=1; \
 	exit $$rc
 
 # Every extension source compiled as for a free-threaded interpreter (Py_GIL_DISABLED),

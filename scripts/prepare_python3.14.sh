@@ -83,7 +83,7 @@ wanted() {
 declare -A seen=()
 queue=(python$version-minimal libpython$version-minimal libpython$version-stdlib
        libpython$version libpython$version-dev python$version-venv libpython$version-testsuite)
-[ -n "$flavour" ] && queue+=(python$version-dbg libpython$version-dbg)
+if [ -n "$flavour" ]; then queue+=(python$version-dbg libpython$version-dbg); fi
 packages=()
 while [ ${#queue[@]} -gt 0 ]; do
     package=${queue[0]}

@@ -104,7 +104,8 @@ void run(CoreObject* self);
 /// in progress: the channel has one receiver.
 void take_posted(AioCore& core);
 
-/// Runs one asyncio handle as the loop does, timing it in debug mode.
+/// Runs one asyncio handle as the loop does unless it is cancelled, timing it
+/// in debug mode.
 void run_handle(CoreObject* self, PyObject* handle);
 
 }  // namespace cadrel::aio

@@ -156,14 +156,14 @@ void run_item(CoreObject* self, ReadyItem& item) {
         return;
     }
     if (item.handle) {
-        if (!handle_cancelled(item.handle.get())) run_handle(self, item.handle.get());
+        run_handle(self, item.handle.get());
         return;
     }
     Watcher* watcher = core.watchers.current(item.report);
     if (watcher == nullptr) return;  // removed or replaced since it reported
     CheckLevelAfter check_level(core.watchers, item.report);
     HostRef handle = watcher->handle.clone();
-    if (!handle_cancelled(handle.get())) run_handle(self, handle.get());
+    run_handle(self, handle.get());
 }
 
 class RunningFlag {
@@ -189,9 +189,13 @@ private:
 }  // namespace
 
 void run_handle(CoreObject* self, PyObject* handle) {
+    // One look at the class serves both the flag and the run.
+    const binding::HandleLayout* layout =
+        self->core().debug ? nullptr : binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)));
+    if (handle_cancelled(handle, layout)) return;
     if (!self->core().debug) {
         // asyncio's own Handle runs here as its _run would run it.
-        if (const auto* layout = binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)))) {
+        if (layout) {
             if (std::optional<bool> ran = layout->run(handle)) {
                 if (!*ran) binding::throw_host_error();
                 return;
@@ -241,8 +245,10 @@ void run(CoreObject* self) {
         if (!may_sleep) {
             // Handles are waiting: look at the kernel's events without blocking, as
             // a loop that polls its selector every pass does, so a connection
-            // accepted or a reply read is not left for the next idle moment.
-            binding::Detached detached;
+            // accepted or a reply read is not left for the next idle moment. The
+            // look and the tasks it wakes never wait for the interpreter (workers
+            // never attach), so the loop thread keeps it.
+            binding::HostCodeDeferred native_only;
             core.runtime->idle_reactor().poll_now();
         }
         collect_messages(core, may_sleep, core.ready);

@@ -13,12 +13,16 @@ namespace {
 const binding::InternedName kCancelled{"_cancelled"};
 }
 
-bool handle_cancelled(PyObject* handle) {
-    if (const auto* layout = binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle)))) {
+bool handle_cancelled(PyObject* handle, const binding::HandleLayout* layout) {
+    if (layout) {
         if (int cancelled = layout->cancelled(handle); cancelled >= 0) return cancelled != 0;
     }
     binding::HostRef flag = binding::get_attr(handle, kCancelled);
     return flag.get() == Py_True;
+}
+
+bool handle_cancelled(PyObject* handle) {
+    return handle_cancelled(handle, binding::HandleLayout::of(reinterpret_cast<PyObject*>(Py_TYPE(handle))));
 }
 
 void TimerHeap::push(double when, binding::HostRef handle) {

@@ -9,6 +9,7 @@
 // only; the caller is attached to the interpreter.
 #pragma once
 
+#include "binding/handle_layout.hpp"
 #include "binding/host_ref.hpp"
 
 #include <Python.h>
@@ -67,5 +68,7 @@ private:
 
 /// Whether an asyncio handle's `_cancelled` is true. Throws on a host error.
 bool handle_cancelled(PyObject* handle);
+/// The same, read through `layout` (its class's layout, or null: read the attribute).
+bool handle_cancelled(PyObject* handle, const binding::HandleLayout* layout);
 
 }  // namespace cadrel::aio

@@ -106,4 +106,11 @@ Detached::~Detached() {
     if (entry_count > 0) release_pending_references();
 }
 
+HostCodeDeferred::HostCodeDeferred() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {}
+
+HostCodeDeferred::~HostCodeDeferred() {
+    entry_count = saved_entry_count_;
+    if (entry_count > 0) release_pending_references();
+}
+
 }  // namespace cadrel::binding

@@ -90,4 +90,19 @@ private:
     long saved_entry_count_;
 };
 
+/// For a short stretch of native work that must not run host code but need not
+/// give up the interpreter (a look at the kernel's events that does not block):
+/// host references dropped meanwhile are deferred, as while Detached, and
+/// released at the end. Cheaper than detaching and attaching again.
+class HostCodeDeferred {
+public:
+    HostCodeDeferred() noexcept;
+    ~HostCodeDeferred();
+    HostCodeDeferred(const HostCodeDeferred&) = delete;
+    HostCodeDeferred& operator=(const HostCodeDeferred&) = delete;
+
+private:
+    long saved_entry_count_;
+};
+
 }  // namespace cadrel::binding

@@ -65,6 +65,30 @@ def test_cancelled_timer_does_not_run(loop):
     assert handle.cancelled()
 
 
+@pytest.mark.parametrize("debug", [False, True], ids=["plain", "debug"])
+def test_cancelled_handles_never_run_whoever_cancels_them(loop, debug):
+    """Cancelled before the run, by an earlier callback of the same pass, or from another
+    thread: none runs, with debug mode off or on."""
+    loop.set_debug(debug)
+    calls, errors = [], []
+    # A cancelled handle has lost its callback: running it would raise, and report here.
+    loop.set_exception_handler(lambda _, context: errors.append(context))
+    early = loop.call_soon(calls.append, "cancelled before the run")
+    early.cancel()
+    in_pass = []
+    loop.call_soon(lambda: in_pass[0].cancel())  # runs first in the pass
+    in_pass.append(loop.call_soon(calls.append, "cancelled by an earlier callback"))
+    loop.call_soon(calls.append, "kept")
+    posted = loop.call_soon_threadsafe(calls.append, "cancelled from another thread")
+    canceller = threading.Thread(target=posted.cancel)
+    canceller.start()
+    canceller.join()
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert (calls, errors) == (["kept"], [])
+    assert early.cancelled() and in_pass[0].cancelled() and posted.cancelled()
+
+
 def test_time_is_monotonic(loop):
     assert loop.time() == pytest.approx(time.monotonic(), abs=0.05)
 

@@ -93,24 +93,20 @@ auto attach_or_park(Attach attach) noexcept {
 
 }  // namespace
 
-Detached::Detached() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {
-    thread_state_ = PyEval_SaveThread();
+HostCodeDeferred::HostCodeDeferred() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {}
+
+HostCodeDeferred::~HostCodeDeferred() {
+    entry_count = saved_entry_count_;
+    if (entry_count > 0) release_pending_references();
 }
+
+Detached::Detached() noexcept : thread_state_(PyEval_SaveThread()) {}
 
 Detached::~Detached() {
     attach_or_park([this] {
         PyEval_RestoreThread(thread_state_);
         return true;
     });
-    entry_count = saved_entry_count_;
-    if (entry_count > 0) release_pending_references();
-}
-
-HostCodeDeferred::HostCodeDeferred() noexcept : saved_entry_count_(std::exchange(entry_count, 0)) {}
-
-HostCodeDeferred::~HostCodeDeferred() {
-    entry_count = saved_entry_count_;
-    if (entry_count > 0) release_pending_references();
 }
 
 }  // namespace cadrel::binding

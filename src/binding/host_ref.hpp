@@ -74,26 +74,10 @@ public:
     EnteredHost& operator=(const EnteredHost&) = delete;
 };
 
-/// Detaches the calling thread (PyEval_SaveThread) for its lifetime. Host
-/// references dropped meanwhile are deferred; on re-attaching (parking if the
-/// host ends the thread there, see interpreter_exit.hpp) the pending list is
-/// released.
-class Detached {
-public:
-    Detached() noexcept;
-    ~Detached();
-    Detached(const Detached&) = delete;
-    Detached& operator=(const Detached&) = delete;
-
-private:
-    PyThreadState* thread_state_;
-    long saved_entry_count_;
-};
-
-/// For a short stretch of native work that must not run host code but need not
-/// give up the interpreter (a look at the kernel's events that does not block):
-/// host references dropped meanwhile are deferred, as while Detached, and
-/// released at the end. Cheaper than detaching and attaching again.
+/// For a stretch of native work that must not run host code: host references
+/// dropped meanwhile are deferred, and released at the end. Alone, for work
+/// that need not give up the interpreter (a look at the kernel's events that
+/// does not block); cheaper than detaching and attaching again.
 class HostCodeDeferred {
 public:
     HostCodeDeferred() noexcept;
@@ -103,6 +87,22 @@ public:
 
 private:
     long saved_entry_count_;
+};
+
+/// Detaches the calling thread (PyEval_SaveThread) for its lifetime, host code
+/// deferred meanwhile. On re-attaching (parking if the host ends the thread
+/// there, see interpreter_exit.hpp) the pending list is released: the member
+/// ends after the destructor's body has re-attached.
+class Detached {
+public:
+    Detached() noexcept;
+    ~Detached();
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    HostCodeDeferred deferred_;
+    PyThreadState* thread_state_;
 };
 
 }  // namespace cadrel::binding

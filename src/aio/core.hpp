@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <new>
@@ -73,6 +74,9 @@ struct AioCore {
     bool stopping = false;
     bool closed = false;
     bool debug = false;
+    /// The loop class's version when its get_debug was last found to answer
+    /// from `debug` (0: not yet). A version names one class in one state.
+    std::atomic<unsigned> get_debug_answers_version{0};
     bool running = false;
     /// The thread inside run(), while running.
     std::thread::id loop_thread;

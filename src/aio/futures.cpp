@@ -5,6 +5,7 @@
 #include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
 
+#include <atomic>
 #include <vector>
 
 namespace cadrel::aio {
@@ -25,6 +26,20 @@ const binding::KeywordNames kLoopName{"loop", "name"};
 const binding::KeywordNames kLoopContext{"loop", "context"};
 const binding::KeywordNames kLoopNameContext{"loop", "name", "context"};
 
+/// The module imported under `name` when first asked, kept for the process:
+/// base_events binds asyncio.futures and asyncio.tasks once, at its own
+/// import, and looks up Future and Task on them at each call. Borrowed.
+PyObject* bound_module(std::atomic<PyObject*>& bound, const binding::InternedName& name) {
+    if (PyObject* known = bound.load(std::memory_order_acquire)) return known;
+    HostRef module = binding::import_module(name);
+    PyObject* first = nullptr;
+    if (bound.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel)) return module.release();
+    return first;  // another thread bound it meanwhile
+}
+
+constinit std::atomic<PyObject*> futures_module{nullptr};
+constinit std::atomic<PyObject*> tasks_module{nullptr};
+
 bool is_keyword(PyObject* key, const char* name) {
     return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
@@ -43,7 +58,7 @@ HostRef base_create_task(CoreObject* self, PyObject* const* args, Py_ssize_t nar
 }  // namespace
 
 HostRef create_future(CoreObject* self) {
-    HostRef future_class = binding::module_attr(binding::import_module(kFuturesModule).get(), kFutureClass);
+    HostRef future_class = binding::module_attr(bound_module(futures_module, kFuturesModule), kFutureClass);
     return binding::call(future_class.get(), {self->as_object()}, kLoop.get());
 }
 
@@ -63,7 +78,7 @@ HostRef create_task(CoreObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     HostRef factory = binding::get_attr_if_present(self->as_object(), kTaskFactory);
     if (factory.get() != Py_None) return base_create_task(self, args, nargs, kwnames);
-    HostRef task_class = binding::module_attr(binding::import_module(kTasksModule).get(), kTaskClass);
+    HostRef task_class = binding::module_attr(bound_module(tasks_module, kTasksModule), kTaskClass);
     // Task(coro, loop=self[, name=...][, context=...]).
     PyObject* stack[4] = {args[0], self->as_object(), nullptr, nullptr};
     PyObject* names;
@@ -85,11 +100,10 @@ PyObject* get_debug_method(PyObject* self, PyObject*) noexcept {
 }
 
 bool debug_flag_answers_get_debug(CoreObject* self) {
-    thread_local PyTypeObject* checked_class = nullptr;
-    thread_local unsigned checked_version = 0;
+    std::atomic<unsigned>& answered = self->core().get_debug_answers_version;
     PyTypeObject* loop_class = Py_TYPE(self->as_object());
-    unsigned version = binding::type_version(loop_class);
-    if (loop_class == checked_class && version != 0 && version == checked_version) return true;
+    const unsigned version = binding::type_version(loop_class);
+    if (version != 0 && version == answered.load(std::memory_order_relaxed)) return true;
     HostRef loops = binding::get_attr(reinterpret_cast<PyObject*>(loop_class), kGetDebug);
     bool answers = PyObject_TypeCheck(loops.get(), &PyMethodDescr_Type) &&
                    reinterpret_cast<PyMethodDescrObject*>(loops.get())->d_method->ml_meth == &get_debug_method;
@@ -98,8 +112,7 @@ bool debug_flag_answers_get_debug(CoreObject* self) {
         answers = loops.get() == binding::get_attr(base_loop.get(), kGetDebug).get();
     }
     if (!answers) return false;
-    checked_class = loop_class;
-    checked_version = binding::type_version(loop_class);
+    answered.store(binding::type_version(loop_class), std::memory_order_relaxed);
     return true;
 }
 

@@ -21,7 +21,7 @@ HostRef create_task(CoreObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* get_debug_method(PyObject* self, PyObject*) noexcept;
 
 /// Whether the loop's get_debug answers from the core's debug flag (the
-/// core's own or asyncio's). Looked up once per loop class and class version.
+/// core's own or asyncio's). Looked up once per loop and class version.
 bool debug_flag_answers_get_debug(CoreObject* self);
 
 }  // namespace cadrel::aio

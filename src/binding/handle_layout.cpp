@@ -130,7 +130,13 @@ struct HandleLayoutProbe {
     }
 };
 
+namespace handle_layout_detail {
+constinit std::atomic<HandleLayout*> handle_layout{nullptr};
+}  // namespace handle_layout_detail
+
 namespace {
+
+using handle_layout_detail::handle_layout;
 
 /// Publishes a layout read once per process; a thread that loses the race
 /// keeps the first one (the class objects are the same).
@@ -145,8 +151,7 @@ HandleLayout* read_once(std::atomic<HandleLayout*>& layout, Probe probe) noexcep
     return known;
 }
 
-std::atomic<HandleLayout*> handle_layout{nullptr};
-std::atomic<HandleLayout*> timer_handle_layout{nullptr};
+constinit std::atomic<HandleLayout*> timer_handle_layout{nullptr};
 
 // The type version of the class last found to have no layout while asyncio's
 // classes could not be read, so that a patched or replaced class costs one
@@ -171,7 +176,7 @@ const HandleLayout* reject(PyObject* handle_class) noexcept {
 
 }  // namespace
 
-const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
+const HandleLayout* HandleLayout::of_uncommon(PyObject* handle_class) noexcept {
     HandleLayout* handle = handle_layout.load(std::memory_order_acquire);
     if (handle && handle_class == reinterpret_cast<PyObject*>(handle->class_))
         return handle->unchanged() ? handle : nullptr;
@@ -192,8 +197,7 @@ const HandleLayout* HandleLayout::of(PyObject* handle_class) noexcept {
 const HandleLayout* HandleLayout::builder(PyObject* handle_class) noexcept { return of(handle_class); }
 
 bool HandleLayout::unchanged() const noexcept {
-    unsigned version = version_of(class_);
-    if (version != 0 && version == verified_version_.load(std::memory_order_relaxed)) return true;
+    if (verified()) return true;
     // Something in the class (or a base) changed, or it has no version yet: look again.
     if (base_) {
         // A subclass: the base must be as it was, and this class must replace
@@ -291,27 +295,45 @@ bool formatter_takes_debug(PyObject* formatter) noexcept {
 }  // namespace
 
 /// Reads three slots as new references; in a free-threaded build under the
-/// handle's lock, which a concurrent cancel() takes to clear them.
-struct HandleSlots {
-    HostRef first, second, third;
-    HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) {
+/// handle's lock, which a concurrent cancel() takes to clear them. The caller
+/// runs host code (a handle's callback), so the references are released
+/// directly, without the deferral a native thread's HostRef would check for.
+class HandleSlots {
+public:
+    HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) noexcept {
 #ifdef Py_GIL_DISABLED
         Py_BEGIN_CRITICAL_SECTION(handle);
 #endif
-        first = HostRef::steal(Py_XNewRef(slot_at(handle, a).load(std::memory_order_relaxed)));
-        second = HostRef::steal(Py_XNewRef(slot_at(handle, b).load(std::memory_order_relaxed)));
-        third = HostRef::steal(Py_XNewRef(slot_at(handle, c).load(std::memory_order_relaxed)));
+        first_ = Py_XNewRef(slot_at(handle, a).load(std::memory_order_relaxed));
+        second_ = Py_XNewRef(slot_at(handle, b).load(std::memory_order_relaxed));
+        third_ = Py_XNewRef(slot_at(handle, c).load(std::memory_order_relaxed));
 #ifdef Py_GIL_DISABLED
         Py_END_CRITICAL_SECTION();
 #endif
     }
+    ~HandleSlots() {
+        Py_XDECREF(third_);
+        Py_XDECREF(second_);
+        Py_XDECREF(first_);
+    }
+    HandleSlots(const HandleSlots&) = delete;
+    HandleSlots& operator=(const HandleSlots&) = delete;
+
+    PyObject* first() const noexcept { return first_; }
+    PyObject* second() const noexcept { return second_; }
+    PyObject* third() const noexcept { return third_; }
+
+private:
+    PyObject* first_;
+    PyObject* second_;
+    PyObject* third_;
 };
 
 std::optional<bool> HandleLayout::run(PyObject* handle) const noexcept {
     HandleSlots slots(handle, context_, callback_, args_);
-    PyObject* context = slots.first.get();
-    PyObject* callback = slots.second.get();
-    PyObject* args = slots.third.get();
+    PyObject* context = slots.first();
+    PyObject* callback = slots.second();
+    PyObject* args = slots.third();
     if (!context || !callback || !args || !PyContext_CheckExact(context) || !PyTuple_CheckExact(args))
         return std::nullopt;
     // context.run(callback, *args)
@@ -345,8 +367,8 @@ bool HandleLayout::report_failure(PyObject* handle, PyObject* callback, PyObject
 bool HandleLayout::call_exception_handler(PyObject* handle, PyObject* callback, PyObject* args,
                                           PyObject* exception) const {
     HandleSlots slots(handle, loop_, source_traceback_, loop_);
-    PyObject* loop = slots.first.get();
-    PyObject* source_traceback = slots.second.get();
+    PyObject* loop = slots.first();
+    PyObject* source_traceback = slots.second();
     if (!loop) {
         PyErr_SetString(PyExc_AttributeError, "'Handle' object has no attribute '_loop'");
         return false;

@@ -25,12 +25,24 @@ namespace cadrel::binding {
 /// renews it whenever the class or one of its bases changes.
 unsigned type_version(PyTypeObject* type) noexcept;
 
+class HandleLayout;
+
+namespace handle_layout_detail {
+/// asyncio's Handle layout once read (null before).
+extern constinit std::atomic<HandleLayout*> handle_layout;
+}  // namespace handle_layout_detail
+
 class HandleLayout {
 public:
     /// The layout of `handle_class` if it is asyncio's unchanged Handle or
     /// TimerHandle class, null otherwise (then call the handle's methods).
-    /// Caller is attached.
-    static const HandleLayout* of(PyObject* handle_class) noexcept;
+    /// Caller is attached. Every handle run asks, so the common answer (Handle,
+    /// not changed since it was last verified) is given inline.
+    static const HandleLayout* of(PyObject* handle_class) noexcept {
+        const HandleLayout* handle = handle_layout_detail::handle_layout.load(std::memory_order_acquire);
+        if (handle && handle_class == reinterpret_cast<PyObject*>(handle->class_) && handle->verified()) return handle;
+        return of_uncommon(handle_class);
+    }
     /// As `of`, for building.
     static const HandleLayout* builder(PyObject* handle_class) noexcept;
 
@@ -60,6 +72,12 @@ private:
         : class_(other.class_), base_(other.base_), init_(other.init_), run_(other.run_),
           callback_(other.callback_), args_(other.args_), cancelled_(other.cancelled_), loop_(other.loop_),
           source_traceback_(other.source_traceback_), repr_(other.repr_), context_(other.context_) {}
+    static const HandleLayout* of_uncommon(PyObject* handle_class) noexcept;
+    /// The class's current version is the one last verified.
+    bool verified() const noexcept {
+        const unsigned version = std::atomic_ref<unsigned>(class_->tp_version_tag).load(std::memory_order_relaxed);
+        return version != 0 && version == verified_version_.load(std::memory_order_relaxed);
+    }
     bool unchanged() const noexcept;
     /// What _run does with an exception its callback raised (pending now): the
     /// loop's call_exception_handler gets it. False with the exception that

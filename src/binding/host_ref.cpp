@@ -8,9 +8,13 @@
 
 namespace cadrel::binding {
 
-namespace {
+namespace host_ref_detail {
+constinit thread_local long entry_count = 0;
+}  // namespace host_ref_detail
 
-thread_local long entry_count = 0;
+using host_ref_detail::entry_count;
+
+namespace {
 
 /// One deferred release.
 struct PendingRelease {
@@ -27,7 +31,7 @@ constinit std::atomic<PendingRelease*> pending_head{nullptr};
 
 }  // namespace
 
-void release_reference(PyObject* object) noexcept {
+void host_ref_detail::release_reference_uncommon(PyObject* object) noexcept {
     if (entry_count > 0) {
         park_if_stopped_by_host();
         Py_DECREF(object);

@@ -9,14 +9,30 @@
 // worker thread.
 #pragma once
 
+#include "binding/interpreter_exit.hpp"
+
 #include <Python.h>
 
 #include <utility>
 
 namespace cadrel::binding {
 
+namespace host_ref_detail {
+/// This thread's count of entries into the host.
+extern constinit thread_local long entry_count;
+/// release_reference's other cases: exit has begun, or the release is deferred.
+void release_reference_uncommon(PyObject* object) noexcept;
+}  // namespace host_ref_detail
+
 /// Releases `object` now if this thread has entered the host, else later.
-void release_reference(PyObject* object) noexcept;
+/// Inline for the common case: every HostRef ends here.
+inline void release_reference(PyObject* object) noexcept {
+    if (host_ref_detail::entry_count > 0 && !exit_detail::exit_begun.load(std::memory_order_relaxed)) {
+        Py_DECREF(object);
+        return;
+    }
+    host_ref_detail::release_reference_uncommon(object);
+}
 
 /// Releases everything on the pending-release list. Caller is attached.
 void release_pending_references() noexcept;

@@ -405,6 +405,26 @@ def test_create_task_honours_a_factory_a_replaced_task_class_debug_mode_and_clos
     assert _task_outcome(loop, loop.create_task) is RuntimeError
 
 
+def test_handles_and_tasks_ask_a_loop_class_whose_get_debug_is_its_own(loop):
+    """Handle and Task record where they were made when get_debug() says so, whatever the
+    debug flag; a get_debug replaced after the loop has made some is asked from then on."""
+    class AskedLoop(type(loop)):
+        pass
+
+    own = AskedLoop()
+    try:
+        assert own.call_soon(int)._source_traceback is None
+        AskedLoop.get_debug = lambda self: True
+        made = [own.call_soon(int), own.call_later(60, int), own.create_task(asyncio.sleep(0))]
+        assert all(item._source_traceback for item in made)
+        made[1].cancel()
+        own.run_until_complete(made[2])
+        del AskedLoop.get_debug
+        assert own.call_soon(int)._source_traceback is None
+    finally:
+        own.close()
+
+
 def test_create_future_makes_asyncios_future_of_the_loop(loop, monkeypatch):
     future = loop.create_future()
     assert type(future) is asyncio.Future and future.get_loop() is loop

@@ -2,6 +2,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/host_calls.hpp"
+#include "binding/interpreter_exit.hpp"
 #include "binding/slots.hpp"
 
 #include <atomic>
@@ -297,7 +298,7 @@ bool formatter_takes_debug(PyObject* formatter) noexcept {
 /// Reads three slots as new references; in a free-threaded build under the
 /// handle's lock, which a concurrent cancel() takes to clear them. The caller
 /// runs host code (a handle's callback), so the references are released
-/// directly, without the deferral a native thread's HostRef would check for.
+/// directly, without the deferral that a HostRef dropped outside the host needs.
 class HandleSlots {
 public:
     HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) noexcept {
@@ -312,6 +313,7 @@ public:
 #endif
     }
     ~HandleSlots() {
+        park_if_stopped_by_host();  // as every release: a forced unwind at exit may come here
         Py_XDECREF(third_);
         Py_XDECREF(second_);
         Py_XDECREF(first_);

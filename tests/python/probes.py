@@ -5,16 +5,23 @@ import time
 WORKER_NAME = "cadrel-worker"
 
 
+def thread_name(tid):
+    """The name of thread `tid` of this process, or None once it has exited."""
+    try:
+        with open(f"/proc/self/task/{tid}/comm") as comm:
+            return comm.read().rstrip("\n")
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+def worker_tids():
+    """Thread ids of the process's "cadrel-worker" threads."""
+    return [tid for tid in os.listdir("/proc/self/task") if thread_name(tid) == WORKER_NAME]
+
+
 def thread_names():
     """Names of the process's threads; threads that exit while being read are left out."""
-    names = []
-    for tid in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{tid}/comm") as comm:
-                names.append(comm.read().rstrip("\n"))
-        except (FileNotFoundError, ProcessLookupError):
-            pass
-    return names
+    return [name for tid in os.listdir("/proc/self/task") if (name := thread_name(tid)) is not None]
 
 
 def worker_count():
@@ -100,11 +107,8 @@ def worker_context_switches():
     """Voluntary context switches of the "cadrel-worker" threads so far: each time one of them
     went to sleep, which it does again after every wake-up."""
     total = 0
-    for tid in os.listdir("/proc/self/task"):
+    for tid in worker_tids():
         try:
-            with open(f"/proc/self/task/{tid}/comm") as comm:
-                if comm.read().rstrip("\n") != WORKER_NAME:
-                    continue
             with open(f"/proc/self/task/{tid}/status") as status:
                 for line in status:
                     if line.startswith("voluntary_ctxt_switches:"):

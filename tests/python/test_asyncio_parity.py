@@ -259,8 +259,7 @@ def _blocked_signals(tid):
 
 def test_worker_threads_block_asynchronous_signals_and_the_creator_keeps_its_mask(loop):
     assert probes.workers_named_within(probes.processor_count()) == probes.processor_count()
-    workers = [tid for tid in os.listdir("/proc/self/task")
-               if open(f"/proc/self/task/{tid}/comm").read().strip() == probes.WORKER_NAME]
+    workers = probes.worker_tids()
     assert workers
     for tid in workers:
         assert _blocked_signals(tid) == set(ASYNC_SIGNALS), tid

@@ -1,10 +1,12 @@
 # Servers over asyncio's loop and cadrelio's: descriptor hygiene under load, when cancels and
 # closing race readiness, and when the process runs out of descriptors; Unix-domain servers.
 import asyncio
+import gc
 import os
 import resource
 import socket
 import sys
+import warnings
 
 import pytest
 
@@ -243,4 +245,10 @@ def test_a_failing_protocol_factory_closes_only_its_own_connection(loop):
         await server.wait_closed()
         return replies
 
-    assert run(loop, scenario()) == [b""] + [b"bye"] * 3
+    with warnings.catch_warnings():
+        if not isinstance(loop, cadrelio.Loop):
+            # asyncio's own loop (3.12 and later) leaves the refused connection's socket to the
+            # garbage collector, which warns; cadrelio's closes it.
+            warnings.simplefilter("ignore", ResourceWarning)
+        assert run(loop, scenario()) == [b""] + [b"bye"] * 3
+        gc.collect()

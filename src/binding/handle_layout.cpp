@@ -2,7 +2,6 @@
 
 #include "binding/errors.hpp"
 #include "binding/host_calls.hpp"
-#include "binding/interpreter_exit.hpp"
 #include "binding/slots.hpp"
 
 #include <atomic>
@@ -35,10 +34,7 @@ bool has_text(PyObject* object, const char* attribute, const char* text) noexcep
     return equal;
 }
 
-unsigned version_of(PyTypeObject* type) noexcept {
-    return std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_relaxed);
-}
-
+using handle_layout_detail::version_of;
 
 }  // namespace
 
@@ -296,46 +292,27 @@ bool formatter_takes_debug(PyObject* formatter) noexcept {
 }  // namespace
 
 /// Reads three slots as new references; in a free-threaded build under the
-/// handle's lock, which a concurrent cancel() takes to clear them. The caller
-/// runs host code (a handle's callback), so the references are released
-/// directly, without the deferral that a HostRef dropped outside the host needs.
-class HandleSlots {
-public:
-    HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) noexcept {
+/// handle's lock, which a concurrent cancel() takes to clear them.
+struct HandleSlots {
+    HostRef first, second, third;
+    HandleSlots(PyObject* handle, Py_ssize_t a, Py_ssize_t b, Py_ssize_t c) {
 #ifdef Py_GIL_DISABLED
         Py_BEGIN_CRITICAL_SECTION(handle);
 #endif
-        first_ = Py_XNewRef(slot_at(handle, a).load(std::memory_order_relaxed));
-        second_ = Py_XNewRef(slot_at(handle, b).load(std::memory_order_relaxed));
-        third_ = Py_XNewRef(slot_at(handle, c).load(std::memory_order_relaxed));
+        first = HostRef::steal(Py_XNewRef(slot_at(handle, a).load(std::memory_order_relaxed)));
+        second = HostRef::steal(Py_XNewRef(slot_at(handle, b).load(std::memory_order_relaxed)));
+        third = HostRef::steal(Py_XNewRef(slot_at(handle, c).load(std::memory_order_relaxed)));
 #ifdef Py_GIL_DISABLED
         Py_END_CRITICAL_SECTION();
 #endif
     }
-    ~HandleSlots() {
-        park_if_stopped_by_host();  // as every release: a forced unwind at exit may come here
-        Py_XDECREF(third_);
-        Py_XDECREF(second_);
-        Py_XDECREF(first_);
-    }
-    HandleSlots(const HandleSlots&) = delete;
-    HandleSlots& operator=(const HandleSlots&) = delete;
-
-    PyObject* first() const noexcept { return first_; }
-    PyObject* second() const noexcept { return second_; }
-    PyObject* third() const noexcept { return third_; }
-
-private:
-    PyObject* first_;
-    PyObject* second_;
-    PyObject* third_;
 };
 
 std::optional<bool> HandleLayout::run(PyObject* handle) const noexcept {
     HandleSlots slots(handle, context_, callback_, args_);
-    PyObject* context = slots.first();
-    PyObject* callback = slots.second();
-    PyObject* args = slots.third();
+    PyObject* context = slots.first.get();
+    PyObject* callback = slots.second.get();
+    PyObject* args = slots.third.get();
     if (!context || !callback || !args || !PyContext_CheckExact(context) || !PyTuple_CheckExact(args))
         return std::nullopt;
     // context.run(callback, *args)
@@ -369,8 +346,8 @@ bool HandleLayout::report_failure(PyObject* handle, PyObject* callback, PyObject
 bool HandleLayout::call_exception_handler(PyObject* handle, PyObject* callback, PyObject* args,
                                           PyObject* exception) const {
     HandleSlots slots(handle, loop_, source_traceback_, loop_);
-    PyObject* loop = slots.first();
-    PyObject* source_traceback = slots.second();
+    PyObject* loop = slots.first.get();
+    PyObject* source_traceback = slots.second.get();
     if (!loop) {
         PyErr_SetString(PyExc_AttributeError, "'Handle' object has no attribute '_loop'");
         return false;

@@ -28,6 +28,10 @@ unsigned type_version(PyTypeObject* type) noexcept;
 class HandleLayout;
 
 namespace handle_layout_detail {
+/// The class's version as it stands (0: none assigned yet).
+inline unsigned version_of(PyTypeObject* type) noexcept {
+    return std::atomic_ref<unsigned>(type->tp_version_tag).load(std::memory_order_relaxed);
+}
 /// asyncio's Handle layout once read (null before).
 extern constinit std::atomic<HandleLayout*> handle_layout;
 }  // namespace handle_layout_detail
@@ -75,7 +79,7 @@ private:
     static const HandleLayout* of_uncommon(PyObject* handle_class) noexcept;
     /// The class's current version is the one last verified.
     bool verified() const noexcept {
-        const unsigned version = std::atomic_ref<unsigned>(class_->tp_version_tag).load(std::memory_order_relaxed);
+        const unsigned version = handle_layout_detail::version_of(class_);
         return version != 0 && version == verified_version_.load(std::memory_order_relaxed);
     }
     bool unchanged() const noexcept;

@@ -174,6 +174,6 @@ bench-native: tools
 	./build-bench/bench_timers
 
 clean:
-	rm -rf build-native build-asan build-tsan build-bench build-py-asan build-py-tsan \
+	rm -rf build-native build-asan build-tsan build-bench build-echo-load build-py-asan build-py-tsan \
 	       build-free-threaded build-aarch64 build-gtest-aarch64 \
 	       $(VENV) .venv-3.* .python3.14 $(DEBUG_VENV) .python3.14-dbg

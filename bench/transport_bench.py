@@ -1,8 +1,13 @@
 """Transport benchmarks: an echo server on asyncio's loop, uvloop and cadrelio.
 
-The server under test runs in a fresh process on the loop being measured; the
-client is this process, on uvloop when it is installed (asyncio's loop
-otherwise), the same client for every server. The loops are interleaved within
+The server under test runs in a fresh process on the loop being measured, and
+every server gets the same client. The echo workloads' client is native by
+default (bench/echo_load.cpp, compiled here on first use): a client written in
+Python spends about as much CPU per request as the server, so on a small
+machine it would take the core a server could use and cap every server at its
+own speed. `--client python` runs them from this process instead, on uvloop
+when it is installed (asyncio's loop otherwise), as the idle-connection
+workload always does. The loops are interleaved within
 every repeat so that drift of the machine hits all of them alike. Beside each
 rate the report gives the server's CPU time per request (user + system of every
 thread, so a loop that moves work onto helper threads pays for it here) and its
@@ -10,6 +15,7 @@ peak resident memory. The report gives the median of each figure over the
 repeats and each loop's ratio to asyncio.
 
     python3 bench/transport_bench.py [--repeats N] [--seconds S] [--only WORKLOAD ...]
+                                     [--client native|python]
 
 Workloads:
     streams_1k       100 connections, 1 KiB request/response, StreamReader/Writer
@@ -27,8 +33,10 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import re
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -62,6 +70,20 @@ def new_loop(name: str):
     import cadrelio
 
     return cadrelio.new_event_loop()
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ECHO_LOAD_SOURCE = os.path.join(HERE, "echo_load.cpp")
+ECHO_LOAD = os.path.join(HERE, os.pardir, "build-echo-load", "echo_load")
+
+
+def echo_load_binary() -> str:
+    """The native client, compiled when missing or older than its source."""
+    if not os.path.exists(ECHO_LOAD) or os.path.getmtime(ECHO_LOAD) < os.path.getmtime(ECHO_LOAD_SOURCE):
+        os.makedirs(os.path.dirname(ECHO_LOAD), exist_ok=True)
+        compiler = os.environ.get("CXX") or shutil.which("c++") or "g++"
+        subprocess.run([compiler, "-O2", "-std=c++20", "-o", ECHO_LOAD, ECHO_LOAD_SOURCE], check=True)
+    return ECHO_LOAD
 
 
 def client_loop_name() -> str:
@@ -193,14 +215,17 @@ async def measure_echo(server: Server, workload: str, seconds: float) -> dict:
     await asyncio.sleep(seconds)
     done_count, ended, after = counts[0], time.monotonic(), server.usage()
     await asyncio.gather(*clients)
-    requests = done_count - start_count
+    return echo_figures(workload, done_count - start_count, ended - started, before, after)
+
+
+def echo_figures(workload: str, requests: int, elapsed: float, before: dict, after: dict) -> dict:
     figures = {
-        "rate": requests / (ended - started),
+        "rate": requests / elapsed,
         "cpu": (after["cpu"] - before["cpu"]) / requests * 1e6,
         "peak_rss": after["peak_rss"] / 2**20,
     }
     if workload == "latency":
-        figures["rate"] = (ended - started) / requests * 1e6
+        figures["rate"] = elapsed / requests * 1e6
     return figures
 
 
@@ -232,11 +257,49 @@ def measure_wrk(server: Server, seconds: float) -> dict:
     }
 
 
-def measure(loop_name: str, workload: str, seconds: float) -> dict:
+class NativeLoad:
+    """The native echo client in its own process; mark() gives its completed
+    requests and the time it counted them at."""
+
+    def __init__(self, port: int, connections: int, size: int):
+        self.process = subprocess.Popen([echo_load_binary(), str(port), str(connections), str(size)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def mark(self) -> tuple[int, float]:
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError(f"echo_load exited with {self.process.wait()}")
+        count, nanoseconds = line.split()
+        return int(count), int(nanoseconds) / 1e9
+
+    def stop(self) -> None:
+        self.process.stdin.close()
+        if self.process.wait(timeout=60) != 0:
+            raise RuntimeError(f"echo_load exited with {self.process.returncode}")
+
+
+def measure_echo_native(server: Server, workload: str, seconds: float) -> dict:
+    connections, size = ECHO_WORKLOADS[workload]
+    load = NativeLoad(server.port, connections, size)
+    try:
+        time.sleep(0.5)  # warm-up
+        (start_count, started), before = load.mark(), server.usage()
+        time.sleep(seconds)
+        (done_count, ended), after = load.mark(), server.usage()
+    finally:
+        load.stop()
+    return echo_figures(workload, done_count - start_count, ended - started, before, after)
+
+
+def measure(loop_name: str, workload: str, seconds: float, client: str) -> dict:
     server = Server(loop_name, workload)
-    if workload == "aiohttp_hello":
+    if workload == "aiohttp_hello" or (client == "native" and workload in ECHO_WORKLOADS):
         try:
-            return measure_wrk(server, seconds)
+            if workload == "aiohttp_hello":
+                return measure_wrk(server, seconds)
+            return measure_echo_native(server, workload, seconds)
         finally:
             server.stop()
     loop = new_loop(client_loop_name())
@@ -264,6 +327,8 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--only", nargs="*", choices=WORKLOADS)
     parser.add_argument("--loops", nargs="*", choices=LOOPS, default=list(LOOPS))
+    parser.add_argument("--client", choices=("native", "python"), default="native",
+                        help="the echo workloads' client (default: native)")
     parser.add_argument("--serve", nargs=2, metavar=("LOOP", "WORKLOAD"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
@@ -275,12 +340,14 @@ def main() -> int:
     for repeat in range(args.repeats):
         for workload in workloads:
             for loop_name in args.loops:
-                for figure, value in measure(loop_name, workload, args.seconds).items():
+                for figure, value in measure(loop_name, workload, args.seconds, args.client).items():
                     results.setdefault((workload, figure), {}).setdefault(loop_name, []).append(value)
         print(f"repeat {repeat + 1}/{args.repeats} done", file=sys.stderr, flush=True)
 
+    echo_client = "native (echo_load)" if args.client == "native" else client_loop_name()
     print(f"python {sys.version.split()[0]}; median of {args.repeats} repeats, "
-          f"{args.seconds:g} s each; client on {client_loop_name()}")
+          f"{args.seconds:g} s each; echo client: {echo_client}; idle-connection client on "
+          f"{client_loop_name()}; aiohttp under wrk")
     header = f"{'workload':<30} {'unit':<16}" + "".join(f"{name:>10}" for name in args.loops)
     ratios = [name for name in args.loops if name != "asyncio"]
     print(header + "".join(f"  {name[:3]}/asy" for name in ratios))

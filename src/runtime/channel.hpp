@@ -454,6 +454,9 @@ private:
     /// Receiver, owning the reactor's wait: one wait there, then the woken
     /// tasks run here and the wait is given back. Returns like sleep_on_futex.
     Poll wait_in_reactor(std::optional<T>& out, IdleReactor& reactor, bool& interrupted) {
+        // While still awake, so that what the deferred tasks send is cheap and
+        // is received below instead of ending the wait.
+        reactor.run_deferred();
         Poll poll = Poll::kEmpty;
         std::uint32_t expected = kAwake;
         if (rx_state_.compare_exchange_strong(expected, kParkedOnReactor, std::memory_order_seq_cst)) {

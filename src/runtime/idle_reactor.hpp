@@ -20,7 +20,7 @@
 // collected without it.
 //
 // Receiver-side calls come from one thread at a time, in this order:
-//   enter -> (kEntered)   wait (any number of times) -> leave
+//   enter -> (kEntered)   run_deferred, wait (any number of times) -> leave
 //         -> (kRequested) sleep until rung or woken otherwise -> withdraw
 // with `begin` before the first, `busy` between the messages it handles, and
 // `done` when it stops receiving.
@@ -55,6 +55,13 @@ public:
 
     /// Ends a request made by enter(); the bell is not rung after it returns.
     virtual void withdraw() noexcept = 0;
+
+    /// Owner only, before its wait: runs the tasks it deferred since its last
+    /// round (a timer re-armed, a task spawned between two waits), so that the
+    /// wait after them sleeps until the deadline they arm instead of first
+    /// looking for events once with no timeout. A task these runs wake again
+    /// is kept for leave().
+    virtual void run_deferred() noexcept = 0;
 
     /// Owner only: waits until an event, the earliest timer deadline or a ring
     /// of `doorbell()`, then handles what arrived (readiness, due timers),

@@ -386,6 +386,18 @@ void Scheduler::withdraw() noexcept {
     guest_request_ = nullptr;
 }
 
+void Scheduler::run_deferred() noexcept {
+    if (guest_head_ == nullptr) return;
+    // A timer these runs arm needs no ring of the doorbell: the wait reads the
+    // earliest deadline after them. Only this thread sets the flag while it
+    // holds the wait; a timer another thread adds meanwhile is seen by that
+    // read, or sees the flag set again after it (the timer queue's lock
+    // orders the two).
+    set_driver_parked(false);
+    run_guest_tasks();
+    set_driver_parked(true);
+}
+
 bool Scheduler::wait() noexcept {
     // Tasks the guest deferred run in leave(): only look for events then. (Only
     // this thread adds to or takes from the private list.)
@@ -401,14 +413,10 @@ bool Scheduler::wait() noexcept {
     return completed;
 }
 
-void Scheduler::leave() noexcept {
-    // Out of the wait: a new earliest timer (one these runs arm, say) needs no
-    // ring of the doorbell. Without the lock: only this thread sets the flag
-    // while it holds the wait, and a ring it races is merely spurious.
-    set_driver_parked(false);
-    // The woken list is this thread's alone, and the wait is still held, so
-    // that a shutdown destroys no frame under these runs: the lock is needed
-    // only to give the wait back.
+/// Runs the tasks on the guest's private list. The list is this thread's
+/// alone, and the wait is still held, so a shutdown destroys no frame under
+/// these runs. Tasks they wake go on a new list.
+void Scheduler::run_guest_tasks() noexcept {
     TaskCore* woken = std::exchange(guest_head_, nullptr);
     guest_tail_ = nullptr;
     const bool stopping = stopping_.load(std::memory_order_acquire);
@@ -418,6 +426,15 @@ void Scheduler::leave() noexcept {
         else run(woken);                 // woken again meanwhile: queued for the workers
         woken = next;
     }
+}
+
+void Scheduler::leave() noexcept {
+    // Out of the wait: a new earliest timer (one these runs arm, say) needs no
+    // ring of the doorbell. Without the lock: only this thread sets the flag
+    // while it holds the wait, and a ring it races is merely spurious.
+    set_driver_parked(false);
+    run_guest_tasks();
+    // The lock is needed only to give the wait back.
     std::unique_lock lock(mutex_);
     driver_taken_ = false;
     guest_holds_driver_ = false;

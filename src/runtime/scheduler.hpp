@@ -104,6 +104,7 @@ public:
     // IdleReactor: the driver's wait lent to a receiver (see idle_reactor.hpp).
     Entry enter(ReceiverBell& bell) noexcept override;
     void withdraw() noexcept override;
+    void run_deferred() noexcept override;
     bool wait() noexcept override;
     void leave() noexcept override;
     void begin() noexcept override;
@@ -124,6 +125,7 @@ private:
     void worker_main() noexcept;
     TaskCore* next_task(std::unique_lock<std::mutex>& lock) noexcept;
     void run(TaskCore* core) noexcept;
+    void run_guest_tasks() noexcept;
     void complete(TaskCore* core) noexcept;
     void stop_and_join() noexcept;
 

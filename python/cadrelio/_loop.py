@@ -74,7 +74,9 @@ class Loop(_native.Core, SignalMixin, SocketMixin, TransportMixin, UnixMixin, Se
             try:
                 fileno = int(fileno.fileno())
             except (AttributeError, TypeError, ValueError):
-                return  # not a file object: the watcher methods say so themselves
+                # A closed file among them: asyncio finds only a closed socket's
+                # watcher (its fileno() is -1), and so does the native lookup.
+                raise ValueError(f"Invalid file object: {fd!r}") from None
         transport = self._transports.get(fileno)
         if transport is None:
             transport = self._socket_transport(fileno)

@@ -129,16 +129,22 @@ void timer_handle_cancelled(CoreObject* self) {
     if (!core.closed) core.timers.note_cancelled();
 }
 
-std::int32_t descriptor_of(PyObject* file_object) {
+std::int32_t descriptor_of(PyObject* file_object, const WatcherTable* watchers) {
     int fd = PyObject_AsFileDescriptor(file_object);
-    if (fd < 0) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    if (fd >= 0) return fd;
+    // A closed socket's fileno() is -1 and a closed file's raises ValueError:
+    // as asyncio's selector does, look the object up among the registrations.
+    if (watchers != nullptr && (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError))) {
+        if (std::optional<std::int32_t> registered = watchers->descriptor_added_with(file_object)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "Invalid file object: %R", file_object);
+            return *registered;
         }
-        binding::throw_host_error();
     }
-    return fd;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "Invalid file object: %R", file_object);
+    }
+    binding::throw_host_error();
 }
 
 HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object, PyObject* callback,
@@ -148,17 +154,18 @@ HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_ob
     std::int32_t fd = descriptor_of(file_object);
     if (!core.watchers.has(direction, fd)) check_watchable(fd);
     HostRef handle = make_handle(handle_classes().handle, self, callback, args, Py_None);
-    core.watchers.add(direction, fd, handle.clone(), core.runtime->handle(), core.sender);
+    core.watchers.add(direction, fd, HostRef::borrow(file_object), handle.clone(), core.runtime->handle(),
+                      core.sender);
     return handle;
 }
 
 bool remove_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object) {
     AioCore& core = self->core();
     if (core.closed || !core.runtime) return false;
-    std::int32_t fd = descriptor_of(file_object);
-    HostRef handle = core.watchers.remove(direction, fd);
-    if (!handle) return false;
-    binding::call_method(handle.get(), kCancel, {});
+    const std::int32_t fd = descriptor_of(file_object, &core.watchers);
+    WatcherTable::Removed removed = core.watchers.remove(direction, fd);
+    if (!removed.handle) return false;
+    binding::call_method(removed.handle.get(), kCancel, {});
     return true;
 }
 

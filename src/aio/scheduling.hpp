@@ -18,7 +18,9 @@ HostRef call_at(CoreObject* self, double when, PyObject* callback, PyObject* arg
 void timer_handle_cancelled(CoreObject* self);
 
 /// The descriptor of an int or an object with fileno(); ValueError otherwise.
-std::int32_t descriptor_of(PyObject* file_object);
+/// With `watchers`, a closed object that a watcher was added with gives that
+/// watcher's descriptor.
+std::int32_t descriptor_of(PyObject* file_object, const WatcherTable* watchers = nullptr);
 HostRef add_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object, PyObject* callback,
                     PyObject* args);
 bool remove_watcher(CoreObject* self, rt::Direction direction, PyObject* file_object);

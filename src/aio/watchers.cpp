@@ -98,12 +98,13 @@ void check_watchable(std::int32_t fd) {
     if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) binding::raise_os_error(EPERM);
 }
 
-void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle, const rt::Handle& runtime,
-                       const AioSender& sender) {
+void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef file_object, HostRef handle,
+                       const rt::Handle& runtime, const AioSender& sender) {
     Map& watchers = table(direction);
     if (auto found = watchers.find(fd); found != watchers.end()) {
         // The replaced handle is cancelled, as asyncio does, so whoever holds
         // it can tell that the watcher is no longer theirs to remove.
+        HostRef replaced_file = std::exchange(found->second.file_object, std::move(file_object));
         HostRef replaced = std::exchange(found->second.handle, std::move(handle));
         static const binding::InternedName cancel{"cancel"};
         binding::call_method(replaced.get(), cancel, {});
@@ -116,20 +117,28 @@ void WatcherTable::add(rt::Direction direction, std::int32_t fd, HostRef handle,
         binding::raise_os_error(error.code());
     }
     watcher.handle = std::move(handle);
+    watcher.file_object = std::move(file_object);
     watcher.serial = next_serial_++;
     watcher.gate = std::make_shared<WatchGate>();
     watcher.task = runtime.spawn(watch(fd, direction, watcher.serial, watcher.registration->shared_io(), watcher.gate, sender));
     watchers.emplace(fd, std::move(watcher));
 }
 
-HostRef WatcherTable::remove(rt::Direction direction, std::int32_t fd) noexcept {
+WatcherTable::Removed WatcherTable::remove(rt::Direction direction, std::int32_t fd) noexcept {
     Map& watchers = table(direction);
     auto found = watchers.find(fd);
     if (found == watchers.end()) return {};
     found->second.task.abort();
-    HostRef handle = std::move(found->second.handle);
+    Removed removed{std::move(found->second.handle), std::move(found->second.file_object)};
     watchers.erase(found);  // releases the registration here, before the host may close the number
-    return handle;
+    return removed;
+}
+
+std::optional<std::int32_t> WatcherTable::descriptor_added_with(PyObject* file_object) const noexcept {
+    for (const Map* watchers : {&readers_, &writers_})
+        for (const auto& [fd, watcher] : *watchers)
+            if (watcher.file_object.get() == file_object) return fd;
+    return std::nullopt;
 }
 
 Watcher* WatcherTable::current(const DescriptorReady& report) noexcept {
@@ -192,6 +201,7 @@ std::vector<HostRef> WatcherTable::take_all(bool forked_copy) noexcept {
             watcher.task.abort();
             if (forked_copy && watcher.registration) watcher.registration->abandon();
             handles.push_back(std::move(watcher.handle));
+            handles.push_back(std::move(watcher.file_object));
         }
         watchers->clear();
     }
@@ -200,7 +210,10 @@ std::vector<HostRef> WatcherTable::take_all(bool forked_copy) noexcept {
 
 int WatcherTable::traverse(visitproc visit, void* arg) const {
     for (const Map* watchers : {&readers_, &writers_})
-        for (const auto& [fd, watcher] : *watchers) Py_VISIT(watcher.handle.get());
+        for (const auto& [fd, watcher] : *watchers) {
+            Py_VISIT(watcher.handle.get());
+            Py_VISIT(watcher.file_object.get());
+        }
     return 0;
 }
 

@@ -39,6 +39,9 @@ struct ReadyItem;  // the loop's ready queue entry (core.hpp)
 
 struct Watcher {
     HostRef handle;
+    /// What add_reader/add_writer was given, kept as asyncio's selector keeps
+    /// it: once closed (fileno() -1 or an error), it is found by identity.
+    HostRef file_object;
     std::uint64_t serial = 0;
     std::optional<rt::FdRegistration> registration;
     std::shared_ptr<WatchGate> gate;
@@ -50,11 +53,22 @@ public:
     /// Starts watching (or replaces and cancels the handle of the existing
     /// watcher, which keeps its registration and serial). The descriptor must
     /// be valid; OsError when the readiness service refuses it.
-    void add(rt::Direction direction, std::int32_t fd, HostRef handle, const rt::Handle& runtime,
-             const AioSender& sender);
+    void add(rt::Direction direction, std::int32_t fd, HostRef file_object, HostRef handle,
+             const rt::Handle& runtime, const AioSender& sender);
 
-    /// Stops the watcher; returns its handle (to be cancelled) or null if none.
-    HostRef remove(rt::Direction direction, std::int32_t fd) noexcept;
+    /// What remove() took out of the table, for the caller to let go of once
+    /// the table is consistent again (releasing a file object may run its finalizer).
+    struct Removed {
+        HostRef handle;  // to be cancelled; null if nothing was watched
+        HostRef file_object;
+    };
+
+    /// Stops the watcher.
+    Removed remove(rt::Direction direction, std::int32_t fd) noexcept;
+
+    /// The descriptor a watcher in either direction was added for with this
+    /// very object, if any.
+    std::optional<std::int32_t> descriptor_added_with(PyObject* file_object) const noexcept;
 
     /// The watcher a report names, if it is still the current one.
     Watcher* current(const DescriptorReady& report) noexcept;
@@ -72,7 +86,7 @@ public:
         return table(direction).count(fd) != 0;
     }
 
-    /// Aborts every watcher task and moves the handles out. In a child of
+    /// Aborts every watcher task and moves the handles and file objects out. In a child of
     /// fork() (`forked_copy`) the registrations are left in the epoll set,
     /// which the parent still uses.
     std::vector<HostRef> take_all(bool forked_copy) noexcept;

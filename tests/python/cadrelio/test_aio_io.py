@@ -144,6 +144,31 @@ def test_a_report_of_a_removed_reader_does_not_run(socket_pair, loop):
     assert calls == []
 
 
+@pytest.mark.parametrize("direction", ["reader", "writer"])
+def test_a_closed_socket_is_removed_by_identity(loop, direction):
+    """A closed socket's fileno() is -1: the watcher added with that very object is still
+    found, as a task waiting on a socket that is closed under it needs (a closed file's
+    fileno() raises, and is refused)."""
+    add, remove = getattr(loop, f"add_{direction}"), getattr(loop, f"remove_{direction}")
+    watched, other = socket.socketpair()
+    read_end, write_end = os.pipe()
+    file = open(read_end, "rb", buffering=0) if direction == "reader" else open(write_end, "wb", buffering=0)
+    with other, file, open(write_end if direction == "reader" else read_end, "rb" if direction == "writer" else "wb",
+                           buffering=0):
+        add(watched, print)
+        add(file, print)
+        fd, file_fd = watched.fileno(), file.fileno()
+        watched.close()
+        file.close()
+        assert remove(watched) is True
+        assert remove(fd) is False
+        with pytest.raises(ValueError):
+            remove(watched)  # no longer watched: its descriptor cannot be found
+        with pytest.raises(ValueError):
+            remove(file)
+        assert remove(file_fd) is True
+
+
 def test_add_writer_reports_writable(socket_pair, loop):
     a, _ = socket_pair
     fut = loop.create_future()

@@ -188,6 +188,11 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if not self.is_reading():
             return
         self._paused = True
+        # Reading stops now, as asyncio's does: the reader's permission for a batch it has
+        # not begun is taken back, so those bytes stay in the kernel's buffer (and closing
+        # the socket with them unread resets the connection, as there).
+        if self._stream.unwant_read():
+            self._read_wanted = False
         if self._loop.get_debug():
             logger.debug("%r pauses reading", self)
 
@@ -195,7 +200,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._closing or not self._paused:
             return
         self._paused = False
-        # What a worker read meanwhile was kept: deliver it, then read on.
+        # What a worker had begun to read was kept: deliver it, then read on.
         self._loop.call_soon(self._stream_ready)
         if self._loop.get_debug():
             logger.debug("%r resumes reading", self)

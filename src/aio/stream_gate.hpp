@@ -35,6 +35,13 @@ public:
         if (parked) parked.wake();
     }
 
+    /// Any thread, `mutex` not held: takes back a permission the task has not
+    /// used yet; true if there was one (a task parked at the gate stays parked).
+    bool revoke(rt::SmallMutex& mutex) noexcept {
+        std::lock_guard lock(mutex);
+        return close_if_open();
+    }
+
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
     auto pass(rt::SmallMutex& mutex) noexcept { return Passage<GateAndMutex>{{this, &mutex}}; }
 

@@ -193,6 +193,14 @@ PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
     });
 }
 
+/// unwant_read() -> whether the reader's permission for its next batch was
+/// taken back before it read (bytes not read stay in the kernel's buffer).
+PyObject* unwant_read_method(PyObject* self, PyObject*) noexcept {
+    return stream_call(self, [](StreamEngine& engine) {
+        return HostRef::borrow(engine.state->read_gate.revoke(engine.state->mutex) ? Py_True : Py_False);
+    });
+}
+
 PyObject* lend_method(PyObject* self, PyObject* buffer) noexcept {
     return stream_call(self, [buffer](StreamEngine& engine) {
         if (engine.lent) binding::raise_error(PyExc_RuntimeError, "a buffer is already lent");
@@ -502,6 +510,8 @@ PyMethodDef stream_methods[] = {
     {"start_writer", start_writer_method, METH_O,
      "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
+    {"unwant_read", unwant_read_method, METH_NOARGS,
+     "unwant_read($self)\n--\n\nTakes back the reader's permission if unused; True if it was."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},

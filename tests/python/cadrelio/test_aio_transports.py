@@ -2,12 +2,14 @@
 # A descriptor an open transport owns is refused to watchers and sock_* calls until it closes.
 import asyncio
 import contextlib
+import fcntl
 import hashlib
 import os
 import socket
 import ssl
 import subprocess
 import sys
+import termios
 import threading
 
 import pytest
@@ -103,6 +105,37 @@ def test_round_trip_with_reading_held_back_until_resumed(loop, kind):
         peer.close()
 
     run(loop, main())
+
+
+@pytest.mark.parametrize("kind", ["tcp", "unix"])
+@pytest.mark.parametrize("first", [b"", b"first"])
+def test_pausing_outside_the_callbacks_stops_reading_at_once(loop, kind, first):
+    """Bytes that arrive after pause_reading() stay in the kernel, so closing the transport
+    with them unread resets the connection: the peer learns they were never read."""
+    ours, peer = make_pair(kind)
+
+    async def main():
+        protocol = Recorder(loop)
+        transport = await connect(loop, ours, protocol)
+        if first:
+            peer.sendall(first)
+            while bytes(protocol.data) != first:
+                await asyncio.sleep(0.005)
+        transport.pause_reading()
+        peer.sendall(b"unread")
+        await asyncio.sleep(0.2)  # a reader that went on would have taken them by now
+        waiting = bytearray(4)
+        fcntl.ioctl(transport.get_extra_info("socket").fileno(), termios.FIONREAD, waiting)
+        assert int.from_bytes(waiting, sys.byteorder) == len(b"unread")
+        transport.close()
+        assert await protocol.lost is None
+        assert bytes(protocol.data) == first
+        peer.settimeout(10)
+        with pytest.raises(ConnectionResetError):
+            peer.recv(100)
+
+    with peer:
+        run(loop, main())
 
 
 @pytest.mark.parametrize("moment", ["connection_made", "connected", "after_a_small_write"])

@@ -188,11 +188,11 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if not self.is_reading():
             return
         self._paused = True
-        # Reading stops now, as asyncio's does: the reader's permission for a batch it has
-        # not begun is taken back, so those bytes stay in the kernel's buffer (and closing
-        # the socket with them unread resets the connection, as there).
-        if self._stream.unwant_read():
-            self._read_wanted = False
+        # Reading stops now, as asyncio's does: the reader begins no batch until reading is
+        # wanted again, so bytes that arrive stay in the kernel's buffer (and closing the
+        # socket with them unread resets the connection, as there).
+        self._stream.pause_read()
+        self._read_wanted = False
         if self._loop.get_debug():
             logger.debug("%r pauses reading", self)
 
@@ -208,7 +208,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def _start(self):
         if self._closing:
             return
-        self._want_read()
+        if not self._paused:  # paused in connection_made(): resume_reading() asks for data
+            self._want_read()
         self._stream.start(self._loop)
 
     def _want_read(self):

@@ -29,18 +29,22 @@ public:
         rt::Waker parked;
         {
             std::lock_guard lock(mutex);
-            parked = take_parked();
-            word_ = kOpen;
+            parked = open_locked();
         }
         if (parked) parked.wake();
     }
 
-    /// Any thread, `mutex` not held: takes back a permission the task has not
-    /// used yet; true if there was one (a task parked at the gate stays parked).
-    bool revoke(rt::SmallMutex& mutex) noexcept {
-        std::lock_guard lock(mutex);
-        return close_if_open();
+    /// Under the mutex: opens the gate; returns the parked task's waker, to be
+    /// woken after the mutex is released.
+    [[nodiscard]] rt::Waker open_locked() noexcept {
+        rt::Waker parked = take_parked();
+        word_ = kOpen;
+        return parked;
     }
+
+    /// Under the mutex: takes back a permission the task has not used yet (a
+    /// task parked at the gate stays parked).
+    void close_locked() noexcept { (void)close_if_open(); }
 
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
     auto pass(rt::SmallMutex& mutex) noexcept { return Passage<GateAndMutex>{{this, &mutex}}; }

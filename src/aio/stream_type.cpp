@@ -188,16 +188,17 @@ PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
 
 PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
     return stream_call(self, [](StreamEngine& engine) {
-        engine.state->read_gate.open(engine.state->mutex);
+        engine.state->permit_read();
         return none();
     });
 }
 
-/// unwant_read() -> whether the reader's permission for its next batch was
-/// taken back before it read (bytes not read stay in the kernel's buffer).
-PyObject* unwant_read_method(PyObject* self, PyObject*) noexcept {
+/// pause_read(): the reader reads nothing more until want_read(), so bytes
+/// that arrive stay in the kernel's buffer; a batch it has begun is kept.
+PyObject* pause_read_method(PyObject* self, PyObject*) noexcept {
     return stream_call(self, [](StreamEngine& engine) {
-        return HostRef::borrow(engine.state->read_gate.revoke(engine.state->mutex) ? Py_True : Py_False);
+        engine.state->pause_read();
+        return none();
     });
 }
 
@@ -510,8 +511,8 @@ PyMethodDef stream_methods[] = {
     {"start_writer", start_writer_method, METH_O,
      "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
-    {"unwant_read", unwant_read_method, METH_NOARGS,
-     "unwant_read($self)\n--\n\nTakes back the reader's permission if unused; True if it was."},
+    {"pause_read", pause_read_method, METH_NOARGS,
+     "pause_read($self)\n--\n\nThe reader reads nothing more until want_read()."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
@@ -567,8 +568,7 @@ HostRef take_only_read_bytes(PyObject* stream) {
 }
 
 void let_read_on(PyObject* stream) noexcept {
-    StreamState& state = *as_stream(stream)->engine().state;
-    state.read_gate.open(state.mutex);
+    as_stream(stream)->engine().state->permit_read();
 }
 
 PyObject* stream_write(PyObject* stream, PyObject* data) noexcept { return write_method(stream, data); }

@@ -9,6 +9,7 @@ control, and closes the host's socket or pipe only once the stream's workers
 have let go of its descriptor (``_stream_released``).
 """
 
+import contextvars
 import errno
 import io
 import os
@@ -120,7 +121,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # when something else is set on a transport (tests and tools patch its methods).
     __slots__ = ("_file", "_protocol", "_buffered", "_server", "_closing", "_paused", "_eof",
                  "_write_shut", "_read_wanted", "_read_ended", "_lent", "_conn_lost", "_lost_exc", "_ended",
-                 "_released", "_sendfile", "_stream", "__dict__", "__weakref__")
+                 "_released", "_sendfile", "_stream", "_context", "__dict__", "__weakref__")
 
     _kind = "stream"
     _can_write_eof = False
@@ -143,6 +144,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         self._lost_exc = None      # connection_lost's argument, once the end began
         self._ended = False        # the stream was closed; connection_lost follows
         self._released = False
+        # The context the workers' news is handled in, as asyncio's reader callback gets
+        # one copied when it is added: here and at each resume_reading().
+        self._context = contextvars.copy_context()
         self._sendfile = None      # a sendfile's waiters, while one is in progress
         self._stream = _native.Stream(loop, fileno, self, mode)
         if isinstance(file, int):
@@ -200,6 +204,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if self._closing or not self._paused:
             return
         self._paused = False
+        self._context = contextvars.copy_context()
         # What a worker had begun to read was kept: deliver it, then read on.
         self._loop.call_soon(self._stream_ready)
         if self._loop.get_debug():

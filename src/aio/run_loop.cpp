@@ -140,13 +140,26 @@ private:
 };
 
 /// Hands a stream's notice to its transport; a stream released since is gone.
+/// It runs in the transport's own context, copied when the transport was made,
+/// as asyncio's reader callback does: what a protocol sets there stays with
+/// its connection, and neither other connections nor the code that runs the
+/// loop see it.
 void run_stream_notice(AioCore& core, const StreamNotice& notice) {
     static const binding::InternedName ready{"_stream_ready"};
     static const binding::InternedName released{"_stream_released"};
     HostRef transport = notice.released ? core.streams.take(notice.id) : HostRef::borrow(core.streams.find(notice.id));
     if (!transport) return;
-    if (!notice.released && deliver_read_bytes(transport.get())) return;
-    binding::call_method(transport.get(), notice.released ? released : ready, {});
+    const HostRef context = transport_context(transport.get());
+    if (context) binding::check_status(PyContext_Enter(context.get()));
+    try {
+        if (notice.released || !deliver_read_bytes(transport.get()))
+            binding::call_method(transport.get(), notice.released ? released : ready, {});
+    } catch (...) {
+        // As Context.run: left with the error pending (a failure to leave replaces it).
+        if (context) (void)PyContext_Exit(context.get());
+        throw;
+    }
+    if (context) binding::check_status(PyContext_Exit(context.get()));
 }
 
 void run_item(CoreObject* self, ReadyItem& item) {

@@ -18,7 +18,7 @@ using binding::HostRef;
 struct TransportLayout {
     PyTypeObject* cls = nullptr;  // strong reference, kept for the process
     Py_ssize_t protocol = 0, stream = 0, buffered = 0, paused = 0, closing = 0, ended = 0, eof = 0, sendfile = 0,
-               conn_lost = 0;
+               conn_lost = 0, context = 0;
 
     /// The slot's value (borrowed), or null while it is unset.
     PyObject* read(PyObject* transport, Py_ssize_t offset) const noexcept {
@@ -113,7 +113,7 @@ PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
             {"_buffered", &TransportLayout::buffered}, {"_paused", &TransportLayout::paused},
             {"_closing", &TransportLayout::closing},   {"_ended", &TransportLayout::ended},
             {"_eof", &TransportLayout::eof},           {"_sendfile", &TransportLayout::sendfile},
-            {"_conn_lost", &TransportLayout::conn_lost},
+            {"_conn_lost", &TransportLayout::conn_lost}, {"_context", &TransportLayout::context},
         };
         for (const Slot& slot : kSlots) {
             const Py_ssize_t offset = binding::slot_offset(type, slot.name);
@@ -130,6 +130,18 @@ PyObject* bind_transport_class(PyObject*, PyObject* cls) noexcept {
         layout = found;
         return methods.release();
     });
+}
+
+HostRef transport_context(PyObject* transport) {
+    HostRef context;
+    if (is_bound_transport(transport)) {
+        context = HostRef::borrow(layout->read(transport, layout->context));
+    } else {
+        static const binding::InternedName name{"_context"};
+        context = binding::get_attr_if_present(transport, name);
+    }
+    if (context && !PyContext_CheckExact(context.get())) return {};
+    return context;
 }
 
 bool deliver_read_bytes(PyObject* transport) {

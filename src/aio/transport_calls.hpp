@@ -13,6 +13,8 @@
 // every rule. Loop thread, attached.
 #pragma once
 
+#include "binding/host_ref.hpp"
+
 #include <Python.h>
 
 namespace cadrel::aio {
@@ -21,6 +23,10 @@ namespace cadrel::aio {
 /// `cls` keeps its state and returns the native methods for the class to
 /// install. The class's Python `_write` is what write() falls back to.
 PyObject* bind_transport_class(PyObject* module, PyObject* cls) noexcept;
+
+/// The context the transport's callbacks run in (its `_context`), or null
+/// when it has none.
+binding::HostRef transport_context(PyObject* transport);
 
 /// Handles a StreamReady notice of `transport` when it is the common case:
 /// true when done (the protocol had its bytes, or its failure went to the

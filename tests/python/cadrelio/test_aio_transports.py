@@ -2,6 +2,7 @@
 # A descriptor an open transport owns is refused to watchers and sock_* calls until it closes.
 import asyncio
 import contextlib
+import contextvars
 import fcntl
 import hashlib
 import os
@@ -147,6 +148,72 @@ def test_pausing_outside_data_received_stops_reading_at_once(loop, kind, when):
 
     with peer:
         run(loop, main())
+
+
+connection_var = contextvars.ContextVar("connection_var", default="unset")
+
+
+class ContextRecorder(asyncio.Protocol):
+    """Records connection_var in each callback; data_received sets it for its connection."""
+
+    def __init__(self, side, seen, reply=False):
+        self.side, self.seen, self.reply = side, seen, reply
+        self.lost = asyncio.get_running_loop().create_future()
+
+    def _note(self, callback):
+        self.seen[f"{self.side}.{callback}"] = connection_var.get()
+
+    def connection_made(self, transport):
+        self._note("connection_made")
+        self.transport = transport
+
+    def data_received(self, data):
+        self._note("data_received")
+        connection_var.set(f"set by {self.side}")
+        if self.reply:
+            self.transport.write(b"pong")
+            self.transport.write_eof()
+
+    def eof_received(self):
+        self._note("eof_received")
+
+    def connection_lost(self, exc):
+        self._note("connection_lost")
+        self.lost.set_result(exc)
+
+
+def test_protocol_callbacks_run_in_their_connections_own_context(loop):
+    """Each transport's callbacks see the context it was made in, and what one sets stays
+    with its own connection: never another's, nor the code that runs the loop."""
+    seen, accepted = {}, []
+
+    def serve():
+        accepted.append(ContextRecorder("server", seen, reply=True))
+        return accepted[-1]
+
+    async def connect_both():
+        connection_var.set("made")
+        server = await loop.create_server(serve, "127.0.0.1", 0)
+        transport, client = await loop.create_connection(lambda: ContextRecorder("client", seen),
+                                                         *server.sockets[0].getsockname())
+        transport.write(b"ping")
+        return server, client
+
+    async def main():
+        server, client = await asyncio.create_task(connect_both())
+        await asyncio.wait_for(asyncio.gather(client.lost, accepted[0].lost), 10)
+        server.close()
+        await server.wait_closed()
+
+    token = connection_var.set("runner")
+    try:
+        run(loop, main())
+        assert connection_var.get() == "runner"
+    finally:
+        connection_var.reset(token)
+    for side in ("server", "client"):
+        assert seen[f"{side}.connection_made"] == seen[f"{side}.data_received"] == "made"
+        assert seen[f"{side}.eof_received"] == seen[f"{side}.connection_lost"] == f"set by {side}"
 
 
 @pytest.mark.parametrize("moment", ["connection_made", "connected", "after_a_small_write"])

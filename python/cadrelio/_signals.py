@@ -62,12 +62,16 @@ class SignalMixin:
         if not _on_main_thread():
             yield
             return
-        previous = signal.set_wakeup_fd(self._csock.fileno(), warn_on_full_buffer=False)
+        own = self._csock.fileno()
+        previous = signal.set_wakeup_fd(own, warn_on_full_buffer=False)
         try:
             yield
         finally:
             if not self._signal_handlers:
-                signal.set_wakeup_fd(previous)
+                # Our own socket was the descriptor when a handler was left from an earlier
+                # run and has been removed since: no descriptor, as remove_signal_handler()
+                # leaves it, rather than one that close() is about to close.
+                signal.set_wakeup_fd(-1 if previous == own else previous)
 
     @staticmethod
     def _check_signal(sig):
@@ -125,6 +129,13 @@ class SignalMixin:
             except (RuntimeError, ValueError, OSError):
                 self._signal_handlers.pop(sig, None)
         if self._ssock is not None:
+            if _on_main_thread():
+                # Signals must not go on writing to a descriptor number closed below
+                # (and perhaps reused).
+                with contextlib.suppress(ValueError, OSError):
+                    current = signal.set_wakeup_fd(-1)
+                    if current != self._csock.fileno():
+                        signal.set_wakeup_fd(current, warn_on_full_buffer=False)
             self._remove_reader(self._ssock.fileno())
             self._ssock.close()
             self._csock.close()

@@ -113,6 +113,27 @@ def test_add_signal_handler_runs_on_the_loop(aio_loop):
     assert not aio_loop.remove_signal_handler(signal.SIGUSR1)
 
 
+@pytest.mark.parametrize("removed_in_a_later_run", [True, False])
+def test_closing_leaves_no_signal_wakeup_descriptor_behind(loop, removed_in_a_later_run):
+    """A closed loop's socket must not stay the interpreter's wake-up descriptor: signals
+    would be written to a closed (or reused) descriptor number."""
+    previous = signal.set_wakeup_fd(-1)
+    try:
+        async def add():
+            loop.add_signal_handler(signal.SIGUSR1, lambda: None)
+
+        async def remove():
+            assert loop.remove_signal_handler(signal.SIGUSR1)
+
+        loop.run_until_complete(add())  # the run ends with the handler installed
+        if removed_in_a_later_run:
+            loop.run_until_complete(remove())
+        loop.close()
+        assert signal.set_wakeup_fd(-1) == -1
+    finally:
+        signal.set_wakeup_fd(previous)
+
+
 @pytest.mark.parametrize("bad, error", [("x", TypeError), (0, ValueError), (signal.SIGKILL, RuntimeError)])
 def test_add_signal_handler_refuses_bad_signals(aio_loop, bad, error):
     with pytest.raises(error):

@@ -81,7 +81,7 @@ AIO_VECTOR_METHOD(call_later_method) {
 AIO_VECTOR_METHOD(call_at_method) {
     return vector_call<kCallAtSpec>(self, args, nargs, kwnames, [](CoreObject* core, MatchedArguments& m) {
         double when = time_argument(m.slots[0], "when cannot be None", "when");
-        return call_at(core, when, m.slots[1], m.extras.get(), context_or_none(m.slots[2]), "call_at");
+        return call_at(core, when, m.slots[1], m.extras.get(), context_or_none(m.slots[2]), "call_at", m.slots[0]);
     });
 }
 

@@ -107,12 +107,15 @@ HostRef call_soon_threadsafe(CoreObject* self, PyObject* callback, PyObject* arg
 }
 
 HostRef call_at(CoreObject* self, double when, PyObject* callback, PyObject* args, PyObject* context,
-                const char* method) {
+                const char* method, PyObject* when_given) {
     AioCore& core = self->core();
     if (std::isnan(when)) binding::raise_error(PyExc_ValueError, "the time of a timer must not be NaN");
     check_open(core);
     debug_checks(self, callback, method);
-    HostRef when_object = binding::check(PyFloat_FromDouble(when));
+    // The handle's when() is the caller's number as given, as asyncio's is (an int stays an int).
+    HostRef when_object = when_given != nullptr && (PyLong_CheckExact(when_given) || PyFloat_CheckExact(when_given))
+                              ? HostRef::borrow(when_given)
+                              : binding::check(PyFloat_FromDouble(when));
     PyObject* timer_handle = handle_classes().timer_handle;
     const binding::HandleLayout* layout = native_builder(self, timer_handle, true);
     HostRef handle = layout ? layout->build_timer(when_object.get(), callback, args, self->as_object(),

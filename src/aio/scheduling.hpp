@@ -12,9 +12,10 @@ void load_handle_classes();
 
 HostRef call_soon(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context);
 HostRef call_soon_threadsafe(CoreObject* self, PyObject* callback, PyObject* args, PyObject* context);
-/// `when` is monotonic loop time; `method` names the caller in debug checks.
+/// `when` is monotonic loop time; `method` names the caller in debug checks;
+/// `when_given`, if any, is the caller's own number for it, which the handle keeps.
 HostRef call_at(CoreObject* self, double when, PyObject* callback, PyObject* args, PyObject* context,
-                const char* method);
+                const char* method, PyObject* when_given = nullptr);
 void timer_handle_cancelled(CoreObject* self);
 
 /// The descriptor of an int or an object with fileno(); ValueError otherwise.

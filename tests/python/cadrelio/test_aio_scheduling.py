@@ -54,6 +54,17 @@ def test_timers_fire_by_deadline_never_early(loop):
     assert all(elapsed >= delay for delay, elapsed in calls)
 
 
+def test_call_at_keeps_the_time_it_was_given(loop):
+    """when() is the caller's number as given: an int stays an int (aiohttp checks)."""
+    start = int(loop.time())
+    handles = [loop.call_at(start + 3600, print), loop.call_at(start + 3600.25, print)]
+    try:
+        assert [(type(h.when()), h.when()) for h in handles] == [(int, start + 3600), (float, start + 3600.25)]
+    finally:
+        for handle in handles:
+            handle.cancel()
+
+
 def test_cancelled_timer_does_not_run(loop):
     calls = []
     handle = loop.call_later(0.01, calls.append, "cancelled")

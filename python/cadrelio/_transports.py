@@ -192,11 +192,6 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         if not self.is_reading():
             return
         self._paused = True
-        # Reading stops now, as asyncio's does: the reader begins no batch until reading is
-        # wanted again, so bytes that arrive stay in the kernel's buffer (and closing the
-        # socket with them unread resets the connection, as there).
-        self._stream.pause_read()
-        self._read_wanted = False
         if self._loop.get_debug():
             logger.debug("%r pauses reading", self)
 
@@ -205,7 +200,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             return
         self._paused = False
         self._context = contextvars.copy_context()
-        # What a worker had begun to read was kept: deliver it, then read on.
+        # What a worker read meanwhile was kept: deliver it, then read on.
         self._loop.call_soon(self._stream_ready)
         if self._loop.get_debug():
             logger.debug("%r resumes reading", self)
@@ -213,8 +208,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def _start(self):
         if self._closing:
             return
-        if not self._paused:  # paused in connection_made(): resume_reading() asks for data
-            self._want_read()
+        self._want_read()
         self._stream.start(self._loop)
 
     def _want_read(self):

@@ -29,22 +29,11 @@ public:
         rt::Waker parked;
         {
             std::lock_guard lock(mutex);
-            parked = open_locked();
+            parked = take_parked();
+            word_ = kOpen;
         }
         if (parked) parked.wake();
     }
-
-    /// Under the mutex: opens the gate; returns the parked task's waker, to be
-    /// woken after the mutex is released.
-    [[nodiscard]] rt::Waker open_locked() noexcept {
-        rt::Waker parked = take_parked();
-        word_ = kOpen;
-        return parked;
-    }
-
-    /// Under the mutex: takes back a permission the task has not used yet (a
-    /// task parked at the gate stays parked).
-    void close_locked() noexcept { (void)close_if_open(); }
 
     /// `co_await gate.pass(mutex)`: waits until opened, then closes it again.
     auto pass(rt::SmallMutex& mutex) noexcept { return Passage<GateAndMutex>{{this, &mutex}}; }

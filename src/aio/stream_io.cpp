@@ -33,7 +33,6 @@ struct ReadOutcome {
     bool eof = false;
     int error = 0;
     bool blocked = false;  // the descriptor would block: wait for readiness before reading again
-    bool paused = false;   // nothing was read: the transport paused reading
     bool said_would_block = false;  // a read said so (a short read only implies it)
     bool blocked_empty() const noexcept { return bytes == 0 && !eof && error == 0; }
 };
@@ -146,11 +145,6 @@ ReadOutcome read_turn(StreamState& state, std::uint32_t& last_size) noexcept {
     std::size_t room;
     {
         std::lock_guard lock(state.mutex);
-        if (state.read_paused) {
-            ReadOutcome paused;
-            paused.paused = true;
-            return paused;
-        }
         target = state.target;
         room = state.target_size - state.target_filled;
         if (target != nullptr) target += state.target_filled;
@@ -208,10 +202,6 @@ struct ReaderProgress {
     /// reader is done (end of input or an error).
     bool turn(StreamState& state) noexcept {
         const ReadOutcome outcome = read_turn(state, last_size);
-        if (outcome.paused) {
-            permitted = false;  // wait at the gate until the pause ends
-            return false;
-        }
         drained = outcome.blocked;
         used_up = outcome.said_would_block ? last_report : std::nullopt;
         if (outcome.blocked_empty()) return false;

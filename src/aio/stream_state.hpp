@@ -138,7 +138,6 @@ struct StreamState {
     bool read_eof = false;
     bool hangup = false;         // the reading side of a write pipe went away
     bool write_news = false;     // the queue drained or fell to the low-water mark since the last poll
-    bool read_paused = false;    // the transport paused reading: the reader reads nothing until permitted
     // Worker tasks that may still use the descriptor: the reader, the writer,
     // and for a moment a writer that has just left.
     std::uint16_t holders = 0;
@@ -171,25 +170,6 @@ struct StreamState {
     std::unique_ptr<FileJob> file;
 
     bool sending_file() const noexcept { return file && file->active(); }
-
-    /// Any thread: lets the reader take its next batch (ends a pause).
-    void permit_read() noexcept {
-        rt::Waker parked;
-        {
-            std::lock_guard lock(mutex);
-            read_paused = false;
-            parked = read_gate.open_locked();
-        }
-        if (parked) parked.wake();
-    }
-
-    /// Any thread: the reader reads nothing more until permit_read(), whether
-    /// it waits at its gate or already passed it; a read it has begun ends.
-    void pause_read() noexcept {
-        std::lock_guard lock(mutex);
-        read_paused = true;
-        read_gate.close_locked();
-    }
 
     /// Under the mutex: whether the caller must post a StreamReady (after unlocking).
     bool claim_notice() noexcept { return !std::exchange(notice_posted, true); }

@@ -188,16 +188,7 @@ PyObject* start_writer_method(PyObject* self, PyObject* loop) noexcept {
 
 PyObject* want_read_method(PyObject* self, PyObject*) noexcept {
     return stream_call(self, [](StreamEngine& engine) {
-        engine.state->permit_read();
-        return none();
-    });
-}
-
-/// pause_read(): the reader reads nothing more until want_read(), so bytes
-/// that arrive stay in the kernel's buffer; a batch it has begun is kept.
-PyObject* pause_read_method(PyObject* self, PyObject*) noexcept {
-    return stream_call(self, [](StreamEngine& engine) {
-        engine.state->pause_read();
+        engine.state->read_gate.open(engine.state->mutex);
         return none();
     });
 }
@@ -511,8 +502,6 @@ PyMethodDef stream_methods[] = {
     {"start_writer", start_writer_method, METH_O,
      "start_writer($self, loop)\n--\n\nSpawns the writer once something is queued after start()."},
     {"want_read", want_read_method, METH_NOARGS, "want_read($self)\n--\n\nLets the reader take another batch."},
-    {"pause_read", pause_read_method, METH_NOARGS,
-     "pause_read($self)\n--\n\nThe reader reads nothing more until want_read()."},
     {"lend", lend_method, METH_O, "lend($self, buffer)\n--\n\nThe reader's next batch goes into `buffer`."},
     {"poll", poll_method, METH_O,
      "poll($self, take)\n--\n\n(data, filled, eof, read_error, queued, write_error, hangup, file)."},
@@ -568,7 +557,8 @@ HostRef take_only_read_bytes(PyObject* stream) {
 }
 
 void let_read_on(PyObject* stream) noexcept {
-    as_stream(stream)->engine().state->permit_read();
+    StreamState& state = *as_stream(stream)->engine().state;
+    state.read_gate.open(state.mutex);
 }
 
 PyObject* stream_write(PyObject* stream, PyObject* data) noexcept { return write_method(stream, data); }

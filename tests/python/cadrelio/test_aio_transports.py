@@ -3,14 +3,12 @@
 import asyncio
 import contextlib
 import contextvars
-import fcntl
 import hashlib
 import os
 import socket
 import ssl
 import subprocess
 import sys
-import termios
 import threading
 
 import pytest
@@ -108,46 +106,6 @@ def test_round_trip_with_reading_held_back_until_resumed(loop, kind):
         peer.close()
 
     run(loop, main())
-
-
-class PausedFromTheStart(Recorder):
-    def connection_made(self, transport):
-        super().connection_made(transport)
-        transport.pause_reading()
-
-
-@pytest.mark.parametrize("kind", ["tcp", "unix"])
-@pytest.mark.parametrize("when", ["connection_made", "idle", "after_a_batch"])
-def test_pausing_outside_data_received_stops_reading_at_once(loop, kind, when):
-    """Bytes that arrive after pause_reading() stay in the kernel, so closing the transport
-    with them unread resets the connection: the peer learns they were never read."""
-    if when == "connection_made" and not isinstance(loop, cadrelio.Loop) and sys.version_info < (3, 12):
-        pytest.skip("asyncio's loop reads after a pause in connection_made() until 3.12")
-    ours, peer = make_pair(kind)
-    first = b"first" if when == "after_a_batch" else b""
-
-    async def main():
-        protocol = PausedFromTheStart(loop) if when == "connection_made" else Recorder(loop)
-        transport = await connect(loop, ours, protocol)
-        if first:
-            peer.sendall(first)
-            while bytes(protocol.data) != first:
-                await asyncio.sleep(0.005)
-        transport.pause_reading()
-        peer.sendall(b"unread")
-        await asyncio.sleep(0.2)  # a reader that went on would have taken them by now
-        waiting = bytearray(4)
-        fcntl.ioctl(transport.get_extra_info("socket").fileno(), termios.FIONREAD, waiting)
-        assert int.from_bytes(waiting, sys.byteorder) == len(b"unread")
-        transport.close()
-        assert await protocol.lost is None
-        assert bytes(protocol.data) == first
-        peer.settimeout(10)
-        with pytest.raises(ConnectionResetError):
-            peer.recv(100)
-
-    with peer:
-        run(loop, main())
 
 
 connection_var = contextvars.ContextVar("connection_var", default="unset")

@@ -135,15 +135,15 @@ void timer_handle_cancelled(CoreObject* self) {
 std::int32_t descriptor_of(PyObject* file_object, const WatcherTable* watchers) {
     int fd = PyObject_AsFileDescriptor(file_object);
     if (fd >= 0) return fd;
-    // A closed socket's fileno() is -1 and a closed file's raises ValueError:
-    // as asyncio's selector does, look the object up among the registrations.
-    if (watchers != nullptr && (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError))) {
+    // A closed socket's fileno() is -1 (ValueError here): as asyncio's selector
+    // does, look the object up among the registrations. An object without
+    // fileno() (TypeError) was never added.
+    if (watchers != nullptr && PyErr_ExceptionMatches(PyExc_ValueError)) {
         if (std::optional<std::int32_t> registered = watchers->descriptor_added_with(file_object)) {
             PyErr_Clear();
             return *registered;
         }
-    }
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError, "Invalid file object: %R", file_object);
     }

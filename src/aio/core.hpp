@@ -67,7 +67,8 @@ struct AioCore {
     /// workers let go of its descriptor.
     StreamTable streams;
 
-    /// The wake-up task for the earliest timer, and the deadline it sleeps to.
+    /// The wake-up task for the earliest timer, and the deadline it sleeps to
+    /// (on the monotonic clock).
     rt::AbortHandle timer_wake;
     double timer_wake_when = 0.0;
 
@@ -77,6 +78,10 @@ struct AioCore {
     /// The loop class's version when its get_debug was last found to answer
     /// from `debug` (0: not yet). A version names one class in one state.
     std::atomic<unsigned> get_debug_answers_version{0};
+    /// Whether `time` is set on the loop instance (a patched clock), and the
+    /// class version whose time() was last found to be the core's own.
+    bool time_set_on_instance = false;
+    std::atomic<unsigned> time_answers_version{0};
     bool running = false;
     /// The thread inside run(), while running.
     std::thread::id loop_thread;

@@ -5,6 +5,7 @@
 
 #include "aio/core.hpp"
 #include "aio/futures.hpp"
+#include "aio/loop_clock.hpp"
 #include "aio/scheduling.hpp"
 #include "binding/arguments.hpp"
 #include "binding/call_adapter.hpp"
@@ -73,7 +74,7 @@ double time_argument(PyObject* value, const char* none_message, std::string_view
 AIO_VECTOR_METHOD(call_later_method) {
     return vector_call<kCallLaterSpec>(self, args, nargs, kwnames, [](CoreObject* core, MatchedArguments& m) {
         double delay = time_argument(m.slots[0], "delay must not be None", "delay");
-        return call_at(core, monotonic_seconds() + delay, m.slots[1], m.extras.get(),
+        return call_at(core, read_clock(core).loop_now + delay, m.slots[1], m.extras.get(),
                        context_or_none(m.slots[2]), "call_later");
     });
 }
@@ -123,8 +124,6 @@ template <class Body>
 PyObject* no_args(PyObject* self, Body body) noexcept {
     return call_boundary<PyObject*>(nullptr, [&] { return body(as_core(self)).release(); });
 }
-
-PyObject* time_method(PyObject*, PyObject*) noexcept { return PyFloat_FromDouble(monotonic_seconds()); }
 
 PyObject* create_future_method(PyObject* self, PyObject*) noexcept {
     return no_args(self, [](CoreObject* core) { return create_future(core); });
@@ -181,7 +180,7 @@ PyCFunction as_cfunction(F function) {
 constexpr int kVector = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef core_methods[] = {
-    {"time", time_method, METH_NOARGS, "time($self)\n--\n\nThe loop's monotonic clock, in seconds."},
+    {"time", native_time_method, METH_NOARGS, "time($self)\n--\n\nThe loop's monotonic clock, in seconds."},
     {"call_soon", as_cfunction(call_soon_method<kCallSoonSpec, call_soon>), kVector,
      "call_soon($self, callback, *args, context=None)\n--\n\n"},
     {"call_soon_threadsafe", as_cfunction(call_soon_method<kCallSoonThreadsafeSpec, call_soon_threadsafe>),
@@ -309,6 +308,7 @@ PyType_Slot core_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(core_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(core_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(core_clear)},
+    {Py_tp_setattro, reinterpret_cast<void*>(core_setattro)},
     {Py_tp_methods, core_methods},
     {Py_tp_getset, core_getset},
     {0, nullptr},

@@ -12,6 +12,7 @@
 // so scheduling a timer costs a heap push and nothing on the worker threads.
 #include "aio/core.hpp"
 
+#include "aio/loop_clock.hpp"
 #include "aio/timer_heap.hpp"
 #include "aio/transport_calls.hpp"
 #include "binding/errors.hpp"
@@ -43,17 +44,16 @@ rt::Task wake_at(double when, AioSender sender) {
     (void)sender.send(TimerWake{});  // refused only once the loop has closed
 }
 
-/// Makes sure a wake-up task sleeps until the earliest timer's deadline.
-void arm_timer_wake(AioCore& core, double now) {
-    std::optional<double> next = core.timers.next_when();
-    if (!next) return;
+/// Makes sure a wake-up task sleeps until `deadline`, the earliest timer's
+/// (both on the monotonic clock).
+void arm_timer_wake(AioCore& core, double deadline, double now) {
     // A wake-up for a deadline still ahead has not fired yet: it sleeps, or it
     // was never spawned. One for a deadline already past may have posted.
     const bool pending = !core.timer_wake.is_finished() && core.timer_wake_when > now;
-    if (pending && core.timer_wake_when <= *next) return;
+    if (pending && core.timer_wake_when <= deadline) return;
     core.timer_wake.abort();
-    core.timer_wake = core.runtime->handle().spawn(wake_at(*next, core.sender));
-    core.timer_wake_when = *next;
+    core.timer_wake = core.runtime->handle().spawn(wake_at(deadline, core.sender));
+    core.timer_wake_when = deadline;
 }
 
 /// Queues a posted message: handles in `core.ready`, I/O news in `io` (the ready
@@ -111,9 +111,10 @@ void take_posted(AioCore& core) {
 
 namespace {
 
-void move_due_timers(AioCore& core) {
+void move_due_timers(CoreObject* self) {
+    AioCore& core = self->core();
     if (core.timers.size() == 0) return;  // no clock read for a loop without timers
-    const double limit = monotonic_seconds() + kClockResolution;
+    const double limit = read_clock(self).loop_now + kClockResolution;
     static const binding::InternedName scheduled{"_scheduled"};
     while (HostRef handle = core.timers.pop_due(limit)) {
         if (handle_cancelled(handle.get())) {
@@ -250,9 +251,9 @@ void run(CoreObject* self) {
         if (may_sleep) {
             // Without timers there is no deadline to look at, nor a wake-up to arm.
             if (std::optional<double> next = core.timers.next_when()) {
-                const double now = monotonic_seconds();
-                if (*next <= now + kClockResolution) may_sleep = false;
-                else arm_timer_wake(core, now);
+                const ClockReading clock = read_clock(self);
+                if (*next <= clock.loop_now + kClockResolution) may_sleep = false;
+                else arm_timer_wake(core, clock.monotonic_deadline(*next), clock.monotonic_now);
             }
         }
         if (!may_sleep) {
@@ -266,7 +267,7 @@ void run(CoreObject* self) {
         }
         collect_messages(core, may_sleep, core.ready);
         binding::check_status(PyErr_CheckSignals());
-        move_due_timers(core);
+        move_due_timers(self);
         for (std::size_t count = core.ready.size(); count > 0 && !core.ready.empty(); --count) {
             ReadyItem item = std::move(core.ready.front());
             core.ready.pop_front();

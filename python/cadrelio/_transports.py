@@ -206,9 +206,12 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             logger.debug("%r resumes reading", self)
 
     def _start(self):
-        if self._closing:
+        if self._ended:
             return
-        self._want_read()
+        # Closed in connection_made() with bytes queued: the workers still flush them
+        # (and the end follows the drain), they only read nothing.
+        if not self._closing:
+            self._want_read()
         self._stream.start(self._loop)
 
     def _want_read(self):
@@ -412,6 +415,8 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _on_drained(self):
         self._maybe_resume_protocol()
+        if self.get_write_buffer_size():
+            return  # resume_writing() queued more: its own drain comes later
         if self._sendfile is not None:
             _resolve(self._sendfile.drained, None)
         if self._closing:

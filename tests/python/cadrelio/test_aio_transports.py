@@ -206,6 +206,40 @@ def test_more_than_the_socket_takes_is_sent_whenever_it_is_written(loop, moment)
     run(loop, main())
 
 
+@pytest.mark.parametrize("closed_in", ["connection_made", "the_caller"])
+def test_what_resume_writing_writes_after_close_is_sent_before_the_end(loop, closed_in):
+    """close() with bytes queued ends the connection once they are sent, even when it comes
+    from connection_made(); what the protocol writes when resume_writing() lets it go on
+    (an SSL layer's close_notify, say) is sent first, however much it is."""
+    ours, peer = make_pair("unix")
+    first, more = os.urandom(4 << 20), os.urandom(4 << 20)
+
+    class WritesOnResume(Recorder):
+        def connection_made(self, transport):
+            super().connection_made(transport)
+            transport.write(first)
+            if closed_in == "connection_made":
+                transport.close()
+
+        def resume_writing(self):
+            super().resume_writing()
+            if self.events.count("resume") == 1:
+                self.transport.write(more)
+
+    async def main():
+        protocol = WritesOnResume(loop)
+        transport = await connect(loop, ours, protocol)
+        transport.close()
+        peer.settimeout(30)  # bytes that never come fail the test instead of hanging it
+        received = await loop.run_in_executor(None, recv_all, peer)
+        assert len(received) == len(first) + len(more)
+        assert received == first + more
+        assert await protocol.lost is None
+        peer.close()
+
+    run(loop, main())
+
+
 @pytest.mark.parametrize("pieces", [3, 200], ids=["few", "more_than_one_gathering_write"])
 @pytest.mark.parametrize("form", ["list", "generator"])
 def test_writelines_sends_the_concatenation_in_order(loop, pieces, form):

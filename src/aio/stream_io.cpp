@@ -278,22 +278,24 @@ rt::Task watch_hangup(StreamHold hold) {
     rt::Scheduler& scheduler = co_await rt::CurrentScheduler{};
     rt::FdRegistration registration = register_stream(scheduler, *state);
     if (!registration) co_return;
-    std::optional<std::uint32_t> seen;  // the last report waited for
+    // A pipe's writing end learns of its reader's departure as an error
+    // beside writability; a socket's as the end of its input.
+    const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
     for (;;) {
+        // The generation before the look: a report after it ends the wait
+        // below. The record's flags stay as they are: the writer waits on the
+        // same record, and a writability report taken from it would leave the
+        // writer parked with bytes queued, for good.
+        const std::uint32_t looked_at = registration.io().generation();
         pollfd entry{state->fd, POLLIN, 0};
         int count;
         do {
             count = ::poll(&entry, 1, 0);
         } while (count < 0 && errno == EINTR);
         if (count > 0 && (entry.revents & (POLLIN | POLLERR | POLLHUP))) break;
-        // A pipe's writing end learns of its reader's departure as an error
-        // beside writability; a socket's as the end of its input.
-        const rt::Direction direction = (state->mode & stream_mode::kSocket) ? rt::Direction::kRead : rt::Direction::kWrite;
-        std::optional<rt::ReadyEvent> event;
-        while (!event) event = co_await rt::ReadinessWait(registration.io(), direction, seen);
-        if (event->shutdown) co_return;
-        registration.io().clear(*event);
-        seen = event->generation;
+        while (!co_await rt::ReportAfter(registration.io(), direction, looked_at)) {
+        }
+        if (registration.io().is_shut_down()) co_return;
     }
     bool post;
     {

@@ -135,6 +135,13 @@ public:
     /// waiter lock, so a report cannot slip between them.
     bool park_unless_ready(Direction direction, std::optional<std::uint32_t> reported, Waker waker);
 
+    /// The generation as it stands: for a waiter about to look at the
+    /// descriptor itself and then wait for the reports after that look
+    /// (ReportAfter), leaving the flags to the record's other waiters.
+    std::uint32_t generation() const noexcept { return generation_of(state_.load(std::memory_order_acquire)); }
+
+    bool is_shut_down() const noexcept { return (state_.load(std::memory_order_acquire) & readiness::kShutdown) != 0; }
+
     /// Whether a report came, or the record was shut down, since it was at `generation`.
     bool reported_since(std::uint32_t generation) const noexcept {
         const std::uint64_t state = state_.load(std::memory_order_acquire);

@@ -614,6 +614,33 @@ def test_write_pipe_notices_its_reader_leave(loop, queued, then_eof, expected):
     assert isinstance(run(loop, main()), expected)
 
 
+@pytest.mark.parametrize("reader", ["thread", "child"])
+def test_write_pipe_flushes_everything_that_fills_the_pipe_again_and_again(loop, reader):
+    """A write pipe's writer waits for room many times over (a pipe holds 64 KiB): every
+    byte arrives, read by a thread here or by a child process's stdin."""
+    payload = os.urandom(4 << 20)
+
+    async def through_a_thread():
+        read_end, write_end = os.pipe()
+        protocol = WriteOnly(loop)
+        transport, _ = await loop.connect_write_pipe(lambda: protocol, os.fdopen(write_end, "wb", 0))
+        with os.fdopen(read_end, "rb") as pipe_reader:
+            received = loop.run_in_executor(None, pipe_reader.read)
+            transport.write(payload)
+            transport.close()
+            assert await asyncio.wait_for(received, 30) == payload
+        assert await protocol.lost is None
+
+    async def through_a_child():
+        child = await asyncio.create_subprocess_exec("cat", stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        child.stdin.write(payload)
+        child.stdin.write_eof()
+        echoed, _ = await asyncio.wait_for(child.communicate(), 30)
+        assert echoed == payload
+
+    run(loop, through_a_thread() if reader == "thread" else through_a_child())
+
+
 def test_sendfile_cut_short_by_the_peer_raises_and_leaves_the_file_where_it_stopped(loop, tmp_path):
     content = os.urandom(16 << 20)
     path = tmp_path / "content"

@@ -18,9 +18,6 @@ __all__ = ("SocketMixin",)
 _RETRY = (BlockingIOError, InterruptedError)
 
 
-def _check_nonblocking(sock):
-    if sock.gettimeout() != 0:
-        raise ValueError("the socket must be non-blocking")
 
 
 def _set_ready(fut):
@@ -45,8 +42,14 @@ class SocketMixin:
             if not handle.cancelled():
                 remove(fd)
 
+    def _check_nonblocking(self, sock):
+        # As asyncio's loops do, in debug mode only: otherwise a blocking socket's
+        # call simply blocks, as it would there (programs pass connected blocking sockets).
+        if self._debug and sock.gettimeout() != 0:
+            raise ValueError("the socket must be non-blocking")
+
     async def _sock_call(self, sock, writing, call):
-        _check_nonblocking(sock)
+        self._check_nonblocking(sock)
         while True:
             try:
                 return call()
@@ -82,7 +85,7 @@ class SocketMixin:
 
     async def sock_sendall(self, sock, data):
         """Send every byte of `data`."""
-        _check_nonblocking(sock)
+        self._check_nonblocking(sock)
         view = memoryview(data).cast("B")
         sent = 0
         while sent < len(view):
@@ -95,7 +98,7 @@ class SocketMixin:
 
     async def sock_connect(self, sock, address):
         """Connect `sock` to `address`, resolving inet host names first."""
-        _check_nonblocking(sock)
+        self._check_nonblocking(sock)
         if sock.family in (socket.AF_INET, getattr(socket, "AF_INET6", None)):
             resolved = await self._ensure_resolved(
                 address, family=sock.family, type=sock.type, proto=sock.proto, loop=self)

@@ -436,6 +436,13 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     def close(self):
         if self._closing:
             return
+        # The workers may have sent the queue before their news of it came: a protocol
+        # paused meanwhile is resumed first, as a loop that sends on its own thread would
+        # have resumed it already, and may write more (an SSL layer's close_notify).
+        if self._protocol_paused:
+            self._maybe_resume_protocol()
+            if self._closing:
+                return  # resume_writing() closed it
         self._closing = True
         if not self.get_write_buffer_size():
             self._end(None)

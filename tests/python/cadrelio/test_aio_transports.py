@@ -240,6 +240,38 @@ def test_what_resume_writing_writes_after_close_is_sent_before_the_end(loop, clo
     run(loop, main())
 
 
+def test_a_paused_protocol_is_resumed_before_a_close_that_finds_the_queue_sent(loop):
+    """The queue may be sent before the loop hears of it; a protocol that closes the
+    transport then is resumed first and what it writes then is sent (an SSL layer's
+    close_notify)."""
+    ours, peer = make_pair("unix")
+    payload = os.urandom(4 << 20)
+
+    class WritesWhenResumed(Recorder):
+        def resume_writing(self):
+            super().resume_writing()
+            self.transport.write(b"tail")
+
+    async def main():
+        protocol = WritesWhenResumed(loop)
+        transport = await connect(loop, ours, protocol)
+        transport.write(payload)
+        assert protocol.events[-1] == "pause"
+        peer.settimeout(30)
+        received = loop.run_in_executor(None, recv_all, peer)
+        # Closes as soon as the queue is seen empty, which on cadrelio's loop is before the
+        # news of it runs (it is queued behind this task's step).
+        while transport.get_write_buffer_size():
+            await asyncio.sleep(0)
+        transport.close()
+        assert await received == payload + b"tail"
+        assert await protocol.lost is None
+        assert protocol.events.count("resume") == 1
+        peer.close()
+
+    run(loop, main())
+
+
 @pytest.mark.parametrize("pieces", [3, 200], ids=["few", "more_than_one_gathering_write"])
 @pytest.mark.parametrize("form", ["list", "generator"])
 def test_writelines_sends_the_concatenation_in_order(loop, pieces, form):

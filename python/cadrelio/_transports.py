@@ -186,10 +186,14 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # ---- reading ------------------------------------------------------------
 
     def is_reading(self):
-        return not self._paused and not self._closing
+        return self._reading()
+
+    def _reading(self):
+        """Whether the protocol takes input now (what is_reading() answers where it exists)."""
+        return self._stream_reads and not self._paused and not self._closing
 
     def pause_reading(self):
-        if not self.is_reading():
+        if not self._reading():
             return
         self._paused = True
         if self._loop.get_debug():
@@ -240,7 +244,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
         # Bytes read and nothing else, for a plain protocol of a reading transport, come
         # here only for a class bound before a reload: the loop's core hands them over
         # itself (bind_transport_class below). poll() serves them too.
-        take = self.is_reading() or self._closing
+        take = self._reading() or self._closing
         data, filled, eof, read_error, queued, write_error, hangup, file = self._stream.poll(take)
         if file is not None:
             self._file_sent(*file)
@@ -281,7 +285,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
                               f"Fatal read error on {self._kind} transport")
         elif eof:
             self._on_eof()
-        elif self.is_reading() and not self._read_wanted and not self._read_ended:
+        elif self._reading() and not self._read_wanted and not self._read_ended:
             self._want_read()
 
     def _read_delivered(self):
@@ -329,6 +333,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # ---- writing ------------------------------------------------------------
 
     def get_write_buffer_size(self):
+        return self._queued()
+
+    def _queued(self):
         return 0 if self._ended else self._stream.write_buffer_size()
 
     def set_write_buffer_limits(self, high=None, low=None):
@@ -415,7 +422,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
 
     def _on_drained(self):
         self._maybe_resume_protocol()
-        if self.get_write_buffer_size():
+        if self._queued():
             return  # resume_writing() queued more: its own drain comes later
         if self._sendfile is not None:
             _resolve(self._sendfile.drained, None)
@@ -444,7 +451,7 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
             if self._closing:
                 return  # resume_writing() closed it
         self._closing = True
-        if not self.get_write_buffer_size():
+        if not self._queued():
             self._end(None)
         # Otherwise the end comes when the queue drains (_on_drained).
 
@@ -666,15 +673,27 @@ class _SocketTransport(_StreamTransport):
             self.close()
 
 
-class _PipeTransport(_StreamTransport):
-    """Pipes report every error but EIO (a terminal that went away)."""
+class _Lacking:
+    """A method that one kind of pipe transport lacks, as asyncio's has no such attribute:
+    looking it up raises AttributeError (so hasattr() says False), instead of a write on
+    a reading pipe failing later on the descriptor."""
 
+    def __set_name__(self, owner, name):
+        self._name = name
+
+    def __get__(self, instance, owner=None):
+        raise AttributeError(f"{(owner or type(instance)).__name__!r} object has no attribute {self._name!r}")
+
+
+def _not_a_read_transport(self):
+    """A writing pipe is no ReadTransport: asyncio's abstract reading methods raise."""
+    raise NotImplementedError
+
+
+class _PipeTransport(_StreamTransport):
     __slots__ = ("_pipe",)
 
     _kind = "pipe"
-
-    def _is_quiet_error(self, exc):
-        return isinstance(exc, OSError) and exc.errno == errno.EIO
 
     def _close_file(self):
         super()._close_file()
@@ -695,6 +714,14 @@ class _ReadPipeTransport(_PipeTransport):
         extra["pipe"] = pipe
         self._pipe = pipe
         super().__init__(loop, pipe, pipe.fileno(), protocol, waiter, extra, None, _READ)
+
+    def _is_quiet_error(self, exc):
+        """A reading pipe reports every error but EIO (a terminal that went away)."""
+        return isinstance(exc, OSError) and exc.errno == errno.EIO
+
+    # Only a reading transport: none of a writing one's methods.
+    write, writelines, write_eof, can_write_eof = _Lacking(), _Lacking(), _Lacking(), _Lacking()
+    get_write_buffer_size, get_write_buffer_limits, set_write_buffer_limits = _Lacking(), _Lacking(), _Lacking()
 
     def _on_eof(self):
         if self._loop.get_debug():
@@ -727,8 +754,7 @@ class _WritePipeTransport(_PipeTransport):
 
     _stream_reads = False
 
-    def is_reading(self):
-        return False
+    is_reading = pause_reading = resume_reading = _not_a_read_transport
 
     _lost_write_message = "pipe closed by peer or os.write(pipe, data) raised exception."
 

@@ -625,7 +625,10 @@ class WriteOnly(EventRecorder, asyncio.BaseProtocol):
     (1 << 20, True, BrokenPipeError),  # closing with data queued, a write refused after it
 ])
 def test_write_pipe_notices_its_reader_leave(loop, queued, then_eof, expected):
+    """Quietly, as asyncio's does: the broken pipe reaches connection_lost only."""
     read_end, write_end = os.pipe()
+    reported = []
+    loop.set_exception_handler(lambda _, context: reported.append(context))
 
     async def main():
         protocol = WriteOnly(loop)
@@ -644,6 +647,31 @@ def test_write_pipe_notices_its_reader_leave(loop, queued, then_eof, expected):
         return lost
 
     assert isinstance(run(loop, main()), expected)
+    assert reported == []
+
+
+def test_each_pipe_transport_has_only_its_own_directions_methods(loop):
+    read_end, write_end = os.pipe()
+
+    async def main():
+        reader = Recorder(loop)
+        reading, _ = await loop.connect_read_pipe(lambda: reader, os.fdopen(read_end, "rb", 0))
+        writing, _ = await loop.connect_write_pipe(lambda: WriteOnly(loop), os.fdopen(write_end, "wb", 0))
+        try:
+            for name in ("write", "writelines", "write_eof", "can_write_eof", "get_write_buffer_size",
+                         "get_write_buffer_limits", "set_write_buffer_limits"):
+                assert not hasattr(reading, name), name
+            for method in (writing.is_reading, writing.pause_reading, writing.resume_reading):
+                with pytest.raises(NotImplementedError):
+                    method()
+            writing.write(b"still a pipe")  # the refusals changed nothing
+            while reader.data != b"still a pipe":
+                await asyncio.sleep(0.01)
+        finally:
+            reading.close()
+            writing.close()
+
+    run(loop, main())
 
 
 @pytest.mark.parametrize("reader", ["thread", "child"])

@@ -36,11 +36,16 @@ import tempfile
 MODULES = [
     "test_events", "test_sock_lowlevel", "test_tasks", "test_futures", "test_futures2",
     "test_locks", "test_queues", "test_timeouts", "test_waitfor", "test_taskgroups",
-    "test_runners", "test_context", "test_pep492",
+    "test_runners", "test_context", "test_pep492", "test_threads",
 ]
+# Modules that newer Pythons added.
+if sys.version_info >= (3, 12):
+    MODULES.append("test_eager_task_factory")
+if sys.version_info >= (3, 14):
+    MODULES += ["test_free_threading", "test_graph"]
 # Run with --transports (make conformance runs both sets, each gated with --require 95).
 TRANSPORT_MODULES = [
-    "test_server", "test_streams", "test_sslproto", "test_buffered_proto", "test_sendfile",
+    "test_server", "test_streams", "test_sslproto", "test_ssl", "test_buffered_proto", "test_sendfile",
     "test_subprocess", "test_unix_events",
 ]
 
@@ -62,6 +67,8 @@ NOT_APPLICABLE = {
                                                  "watcher (loop._watcher._threads)",
     "SubprocessFastWatcherTests": "installs asyncio's FastChildWatcher, which reaps every child "
                                   "of the process; cadrelio.Loop uses no child watcher",
+    "test_remote_shutdown_receives_trailing_data_on_slow_socket": "reads the selector transport's "
+                                                                  "_read_ready_cb and swaps its _sock",
 }
 
 # Hooks that asyncio's base loop expects a concrete loop to supply for servers; a test

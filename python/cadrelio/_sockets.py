@@ -18,8 +18,6 @@ __all__ = ("SocketMixin",)
 _RETRY = (BlockingIOError, InterruptedError)
 
 
-
-
 def _set_ready(fut):
     if not fut.done():
         fut.set_result(None)

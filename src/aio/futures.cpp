@@ -1,6 +1,7 @@
 // Futures and tasks for the loop, made natively.
 #include "aio/futures.hpp"
 
+#include "aio/class_method.hpp"
 #include "binding/errors.hpp"
 #include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
@@ -100,20 +101,12 @@ PyObject* get_debug_method(PyObject* self, PyObject*) noexcept {
 }
 
 bool debug_flag_answers_get_debug(CoreObject* self) {
-    std::atomic<unsigned>& answered = self->core().get_debug_answers_version;
-    PyTypeObject* loop_class = Py_TYPE(self->as_object());
-    const unsigned version = binding::type_version(loop_class);
-    if (version != 0 && version == answered.load(std::memory_order_relaxed)) return true;
-    HostRef loops = binding::get_attr(reinterpret_cast<PyObject*>(loop_class), kGetDebug);
-    bool answers = PyObject_TypeCheck(loops.get(), &PyMethodDescr_Type) &&
-                   reinterpret_cast<PyMethodDescrObject*>(loops.get())->d_method->ml_meth == &get_debug_method;
-    if (!answers) {
+    return class_keeps_method(self, kGetDebug, self->core().get_debug_answers_version, [](PyObject* loops) {
+        if (is_native_method(loops, &get_debug_method)) return true;
+        // asyncio's own get_debug reads the same flag.
         HostRef base_loop = binding::module_attr(binding::import_module(kBaseEventsModule).get(), kBaseLoopClass);
-        answers = loops.get() == binding::get_attr(base_loop.get(), kGetDebug).get();
-    }
-    if (!answers) return false;
-    answered.store(binding::type_version(loop_class), std::memory_order_relaxed);
-    return true;
+        return loops == binding::get_attr(base_loop.get(), kGetDebug).get();
+    });
 }
 
 }  // namespace cadrel::aio

@@ -1,8 +1,8 @@
 // Reading a cadrelio loop's clock: natively, or through a replaced time().
 #include "aio/loop_clock.hpp"
 
+#include "aio/class_method.hpp"
 #include "binding/errors.hpp"
-#include "binding/handle_layout.hpp"
 #include "binding/host_calls.hpp"
 
 namespace cadrel::aio {
@@ -11,18 +11,10 @@ namespace {
 
 const binding::InternedName kTime{"time"};
 
-/// Whether the loop's class answers time() with the core's own method. Looked
-/// up once per loop and class version, as the debug flag's answer is.
+/// Whether the loop's class answers time() with the core's own method.
 bool class_keeps_native_time(CoreObject* self) {
-    std::atomic<unsigned>& answered = self->core().time_answers_version;
-    PyTypeObject* loop_class = Py_TYPE(self->as_object());
-    const unsigned version = binding::type_version(loop_class);
-    if (version != 0 && version == answered.load(std::memory_order_relaxed)) return true;
-    HostRef method = binding::get_attr(reinterpret_cast<PyObject*>(loop_class), kTime);
-    const bool native = PyObject_TypeCheck(method.get(), &PyMethodDescr_Type) &&
-                        reinterpret_cast<PyMethodDescrObject*>(method.get())->d_method->ml_meth == &native_time_method;
-    if (native) answered.store(binding::type_version(loop_class), std::memory_order_relaxed);
-    return native;
+    return class_keeps_method(self, kTime, self->core().time_answers_version,
+                              [](PyObject* method) { return is_native_method(method, &native_time_method); });
 }
 
 }  // namespace

@@ -211,6 +211,9 @@ def test_what_resume_writing_writes_after_close_is_sent_before_the_end(loop, clo
     """close() with bytes queued ends the connection once they are sent, even when it comes
     from connection_made(); what the protocol writes when resume_writing() lets it go on
     (an SSL layer's close_notify, say) is sent first, however much it is."""
+    if not isinstance(loop, cadrelio.Loop) and (3, 12) <= sys.version_info < (3, 14):
+        pytest.skip("asyncio's socket transport of 3.12 and 3.13 keeps running a cancelled "
+                    "writer when resume_writing() writes after close()")
     ours, peer = make_pair("unix")
     first, more = os.urandom(4 << 20), os.urandom(4 << 20)
 

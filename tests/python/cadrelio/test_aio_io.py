@@ -261,26 +261,20 @@ def test_sock_connect_accept(loop):
 
 @pytest.mark.parametrize("debug", [False, True], ids=["plain", "debug"])
 def test_a_blocking_socket_is_refused_in_debug_mode_only(loop, debug):
-    """Outside debug mode a blocking socket's operations simply block, as on asyncio's
-    loop (programs connect a plain socket.socket() with sock_connect)."""
+    """Outside debug mode a blocking socket's operations simply block, as on asyncio's loop
+    (programs connect a plain socket.socket() with sock_connect)."""
     loop.set_debug(debug)
     with socket.create_server(("127.0.0.1", 0)) as listener, socket.socket() as client:
-
-        async def use_blocking_socket():
-            await loop.sock_connect(client, listener.getsockname())
-            await loop.sock_sendall(client, b"ping")
-            conn, _ = listener.accept()
-            with conn:
-                conn.sendall(b"pong")
-                return conn.recv(4), await loop.sock_recv(client, 4)
-
         if debug:
-            for operation in (lambda: loop.sock_connect(client, listener.getsockname()),
-                              lambda: loop.sock_sendall(client, b"x"), lambda: loop.sock_recv(client, 1)):
-                with pytest.raises(ValueError, match="the socket must be non-blocking"):
-                    run(loop, operation())
-        else:
-            assert run(loop, use_blocking_socket()) == (b"ping", b"pong")
+            with pytest.raises(ValueError, match="the socket must be non-blocking"):
+                run(loop, loop.sock_connect(client, listener.getsockname()))
+            return
+        run(loop, loop.sock_connect(client, listener.getsockname()))
+        run(loop, loop.sock_sendall(client, b"ping"))
+        conn, _ = listener.accept()
+        with conn:
+            conn.sendall(b"pong")
+            assert conn.recv(4) == b"ping" and run(loop, loop.sock_recv(client, 4)) == b"pong"
 
 
 def test_cancelled_sock_accept_leaks_no_socket(loop):

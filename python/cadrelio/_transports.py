@@ -333,10 +333,9 @@ class _StreamTransport(transports._FlowControlMixin, transports.Transport):
     # ---- writing ------------------------------------------------------------
 
     def get_write_buffer_size(self):
-        return self._queued()
-
-    def _queued(self):
         return 0 if self._ended else self._stream.write_buffer_size()
+
+    _queued = get_write_buffer_size  # the transport's own use: a reading pipe hides the public name
 
     def set_write_buffer_limits(self, high=None, low=None):
         super().set_write_buffer_limits(high, low)
